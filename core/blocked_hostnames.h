@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tamrin {
+
+// The host names to block for the configured domains: each domain D, then "www." + D, then
+// the sibling names of a few well-known sites; first occurrences only, in order.
+std::vector<std::string> blockedHostnames(const std::vector<std::string>& domains);
+
+}  // namespace tamrin

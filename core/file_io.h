@@ -1,0 +1,21 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace tamrin {
+
+// Reads the whole file. Throws std::system_error naming the path on failure.
+std::string readFile(const std::filesystem::path& path);
+
+// Replaces the file at `path` with `contents` so that a reader sees either the whole old or
+// the whole new file: a temporary file beside it, created with `mode`, written, fsynced,
+// renamed over `path`, then the directory fsynced. The temporary file is removed on any
+// failure. Throws std::system_error naming the path.
+void writeFileAtomically(const std::filesystem::path& path, std::string_view contents,
+                         mode_t mode);
+
+}  // namespace tamrin
