@@ -15,7 +15,17 @@ std::string readFile(const std::filesystem::path& path);
 // the whole new file: a temporary file beside it, created with `mode`, written, fsynced,
 // renamed over `path`, then the directory fsynced. The temporary file is removed on any
 // failure. Throws std::system_error naming the path.
-void writeFileAtomically(const std::filesystem::path& path, std::string_view contents,
-                         mode_t mode);
+void writeFileAtomically(const std::filesystem::path& path, std::string_view contents, mode_t mode);
+
+// The owner user and group a replacement file is given.
+struct FileOwner {
+  uid_t uid;
+  gid_t gid;
+};
+
+// As above, and the temporary file is also given `owner` before the rename, so the file never
+// appears with another owner or mode. Changing the owner needs the privilege to do so.
+void writeFileAtomically(const std::filesystem::path& path, std::string_view contents, mode_t mode,
+                         const FileOwner& owner);
 
 }  // namespace tamrin
