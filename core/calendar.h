@@ -1,0 +1,51 @@
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "core/instant.h"
+
+namespace date {
+class time_zone;
+}
+
+namespace tamrin {
+
+// The local calendar the schedule rules reason in: Gregorian, over one time zone. Callers
+// take `Calendar::current()` at the time of each request or pass and hand it in; nothing in
+// the core library looks the zone up by itself.
+class Calendar {
+ public:
+  struct HourMinute {
+    int hour = 0;
+    int minute = 0;
+  };
+
+  // The zone named by TZ when it is set (a leading ':' ignored), else the system zone, else UTC.
+  static Calendar current();
+  // The named zone, e.g. "Europe/Berlin". Throws std::runtime_error for an unknown name.
+  static Calendar named(std::string_view zoneName);
+
+  std::string_view zoneName() const;
+
+  // Local hour (0-23) and minute (0-59) of `t`.
+  HourMinute hourAndMinute(Instant t) const;
+  // Weekday of `t`: 1 = Sunday ... 7 = Saturday.
+  int weekday(Instant t) const;
+  // The first instant of the local day holding `t`.
+  Instant startOfDay(Instant t) const;
+  // The instant `days` local days after `t`, same wall-clock time; a skipped wall-clock time
+  // moves to the first instant after the gap, a repeated one takes its first occurrence.
+  std::optional<Instant> dateByAddingDays(int days, Instant t) const;
+  // The first instant strictly after `t` whose local time is hour:minute:00, with the same
+  // rules for skipped and repeated times.
+  std::optional<Instant> nextDate(Instant after, int hour, int minute) const;
+  // The local day of `t` at hour:minute:second, with the same rules.
+  std::optional<Instant> dateBySettingTime(int hour, int minute, int second, Instant t) const;
+
+ private:
+  explicit Calendar(const date::time_zone* zone) : zone_(zone) {}
+  const date::time_zone* zone_;
+};
+
+}  // namespace tamrin

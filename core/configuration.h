@@ -1,0 +1,49 @@
+#pragma once
+
+#include <nlohmann/json_fwd.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tamrin {
+
+// The user's blocking schedule: the sites, the minute of the local day at which a block opens
+// (focus start) and at which access returns (access start), and the weekdays (1 = Sunday ...
+// 7 = Saturday) on which a block opens; absent weekdays mean every day.
+struct TamrinConfiguration {
+  std::vector<std::string> domains;
+  std::int64_t focusStartMinutes = 0;
+  std::int64_t accessStartMinutes = 0;
+  std::optional<std::vector<std::int64_t>> activeWeekdays;
+
+  // One well-known video site, 04:00 to 20:00, every day.
+  static const TamrinConfiguration& standard();
+
+  // The set of weekdays on which a block opens: all seven when `activeWeekdays` is absent.
+  std::set<std::int64_t> scheduledWeekdays() const;
+  // Canonical domains (at least one), minutes in 0-1439 and different, at least one weekday,
+  // all in 1-7, none repeated.
+  bool isValid() const;
+  // Focus start not before access start: the window runs across midnight.
+  bool isOvernight() const { return focusStartMinutes >= accessStartMinutes; }
+
+  bool operator==(const TamrinConfiguration&) const = default;
+};
+
+// The canonical domain for what a user typed: the lowercased host of the text read as a URL
+// (with "https://" in front when it has no "://"), without one leading "www.". Absent when the
+// text names no host with a dot in it. Never fails.
+std::optional<std::string> normalizedDomain(std::string_view text);
+
+nlohmann::json configurationToJson(const TamrinConfiguration& configuration);
+// Throws JsonError for a missing required key or a value of the wrong type. Does not validate.
+TamrinConfiguration configurationFromJson(const nlohmann::json& json);
+
+std::string encodeConfiguration(const TamrinConfiguration& configuration);
+TamrinConfiguration decodeConfiguration(std::string_view bytes);
+
+}  // namespace tamrin

@@ -1,0 +1,39 @@
+#include "core/daemon_status.h"
+
+#include <nlohmann/json.hpp>
+
+#include "core/json_coding.h"
+
+namespace tamrin {
+
+nlohmann::json daemonStatusToJson(const DaemonStatus& status) {
+  nlohmann::json json = {
+      {"managedHostsBlockPresent", status.managedHostsBlockPresent},
+      {"managedPacketFilterBlockPresent", status.managedPacketFilterBlockPresent},
+  };
+  if (status.blocked) json["blocked"] = *status.blocked;
+  if (status.policy) json["policy"] = policyToJson(*status.policy);
+  return json;
+}
+
+DaemonStatus daemonStatusFromJson(const nlohmann::json& json) {
+  requireObject(json, "a status");
+  DaemonStatus status;
+  if (const auto* value = optionalMember(json, "blocked")) status.blocked = readBool(*value, "blocked");
+  status.managedHostsBlockPresent =
+      readBool(requireMember(json, "managedHostsBlockPresent"), "managedHostsBlockPresent");
+  status.managedPacketFilterBlockPresent = readBool(
+      requireMember(json, "managedPacketFilterBlockPresent"), "managedPacketFilterBlockPresent");
+  if (const auto* value = optionalMember(json, "policy")) status.policy = policyFromJson(*value);
+  return status;
+}
+
+std::string encodeDaemonStatus(const DaemonStatus& status) {
+  return dumpJson(daemonStatusToJson(status));
+}
+
+DaemonStatus decodeDaemonStatus(std::string_view bytes) {
+  return daemonStatusFromJson(parseJson(bytes));
+}
+
+}  // namespace tamrin

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <nlohmann/json_fwd.hpp>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/policy.h"
+
+namespace tamrin {
+
+// The daemon's answer to a status request: whether the schedule demands enforcement now
+// (absent without a policy), what the last reconciliation found in place, and the policy.
+struct DaemonStatus {
+  std::optional<bool> blocked;
+  bool managedHostsBlockPresent = false;
+  bool managedPacketFilterBlockPresent = false;
+  std::optional<TamrinPolicy> policy;
+
+  // True when either mechanism's presence differs from what the schedule demands (enforcement
+  // when `blocked` is true; nothing otherwise, including without a policy).
+  bool hasProtectionMismatch() const {
+    const bool expected = blocked.value_or(false);
+    return managedHostsBlockPresent != expected || managedPacketFilterBlockPresent != expected;
+  }
+
+  bool operator==(const DaemonStatus&) const = default;
+};
+
+nlohmann::json daemonStatusToJson(const DaemonStatus& status);
+DaemonStatus daemonStatusFromJson(const nlohmann::json& json);
+
+std::string encodeDaemonStatus(const DaemonStatus& status);
+// Throws JsonError for a missing presence key or a value of the wrong type.
+DaemonStatus decodeDaemonStatus(std::string_view bytes);
+
+}  // namespace tamrin

@@ -1,0 +1,109 @@
+#include "core/policy.h"
+
+#include <nlohmann/json.hpp>
+
+#include "core/json_coding.h"
+#include "core/tamrin_error.h"
+
+namespace tamrin {
+
+const TamrinConfiguration& TamrinPolicy::configuredForNextFocus() const {
+  return pendingConfiguration ? *pendingConfiguration : configuration;
+}
+
+void TamrinPolicy::stageConfiguration(const TamrinConfiguration& next, Instant at,
+                                      std::optional<std::vector<std::string>> addresses,
+                                      const Calendar& calendar) {
+  if (!next.isValid()) throw TamrinError(TamrinError::Kind::invalidConfiguration);
+  const TamrinConfiguration* governing = scheduledConfiguration(at);
+  if (next == configuration && governing != nullptr && *governing == next) {
+    pendingConfiguration.reset();
+    pendingResolvedAddresses.reset();
+    pendingConfigurationAppliesAt.reset();
+    pendingConfigurationStopsEnforcingAt.reset();
+    return;
+  }
+  const bool blockRunning =
+      governing != nullptr && scheduledBlockStart(at, *governing, calendar).has_value();
+  const Instant stopsEnforcing = blockRunning ? nextScheduledAccessStart(at, calendar) : at;
+  const Instant applies = nextScheduledBlockStart(stopsEnforcing, next, true, calendar);
+  pendingConfiguration = next;
+  pendingResolvedAddresses = std::move(addresses);
+  pendingConfigurationStopsEnforcingAt = stopsEnforcing;
+  pendingConfigurationAppliesAt = applies;
+}
+
+bool TamrinPolicy::applyPendingConfigurationIfNeeded(Instant at) {
+  if (!pendingConfiguration || !pendingConfigurationAppliesAt ||
+      at < *pendingConfigurationAppliesAt) {
+    return false;
+  }
+  configuration = std::move(*pendingConfiguration);
+  resolvedAddresses = std::move(pendingResolvedAddresses);
+  pendingConfiguration.reset();
+  pendingResolvedAddresses.reset();
+  pendingConfigurationAppliesAt.reset();
+  pendingConfigurationStopsEnforcingAt.reset();
+  return true;
+}
+
+bool TamrinPolicy::needsPendingAddressResolution(Instant at, const Calendar& calendar) const {
+  if (!pendingConfiguration || pendingResolvedAddresses || !pendingConfigurationAppliesAt) {
+    return false;
+  }
+  const TamrinConfiguration* governing = scheduledConfiguration(at);
+  if (governing == nullptr || !scheduledBlockStart(at, *governing, calendar)) return true;
+  return at >= *pendingConfigurationAppliesAt;
+}
+
+void TamrinPolicy::validateRemoval(Instant at, const Calendar& calendar) const {
+  if (shouldEnforce(at, calendar)) throw TamrinError(TamrinError::Kind::focusRemovalLocked);
+}
+
+nlohmann::json policyToJson(const TamrinPolicy& policy) {
+  nlohmann::json json = {{"configuration", configurationToJson(policy.configuration)}};
+  if (policy.resolvedAddresses) json["resolvedAddresses"] = *policy.resolvedAddresses;
+  if (policy.pendingConfiguration) {
+    json["pendingConfiguration"] = configurationToJson(*policy.pendingConfiguration);
+  }
+  if (policy.pendingResolvedAddresses) {
+    json["pendingResolvedAddresses"] = *policy.pendingResolvedAddresses;
+  }
+  if (policy.pendingConfigurationAppliesAt) {
+    json["pendingConfigurationAppliesAt"] =
+        policy.pendingConfigurationAppliesAt->secondsSinceReference();
+  }
+  if (policy.pendingConfigurationStopsEnforcingAt) {
+    json["pendingConfigurationStopsEnforcingAt"] =
+        policy.pendingConfigurationStopsEnforcingAt->secondsSinceReference();
+  }
+  return json;
+}
+
+TamrinPolicy policyFromJson(const nlohmann::json& json) {
+  requireObject(json, "a policy");
+  TamrinPolicy policy(configurationFromJson(requireMember(json, "configuration")));
+  if (const auto* value = optionalMember(json, "resolvedAddresses")) {
+    policy.resolvedAddresses = readStringArray(*value, "resolvedAddresses");
+  }
+  if (const auto* value = optionalMember(json, "pendingConfiguration")) {
+    policy.pendingConfiguration = configurationFromJson(*value);
+  }
+  if (const auto* value = optionalMember(json, "pendingResolvedAddresses")) {
+    policy.pendingResolvedAddresses = readStringArray(*value, "pendingResolvedAddresses");
+  }
+  if (const auto* value = optionalMember(json, "pendingConfigurationAppliesAt")) {
+    policy.pendingConfigurationAppliesAt = readInstant(*value, "pendingConfigurationAppliesAt");
+  }
+  if (const auto* value = optionalMember(json, "pendingConfigurationStopsEnforcingAt")) {
+    policy.pendingConfigurationStopsEnforcingAt =
+        readInstant(*value, "pendingConfigurationStopsEnforcingAt");
+  }
+  return policy;
+}
+
+std::string encodePolicy(const TamrinPolicy& policy) { return dumpJson(policyToJson(policy)); }
+
+TamrinPolicy decodePolicy(std::string_view bytes) { return policyFromJson(parseJson(bytes)); }
+
+}  // namespace tamrin
