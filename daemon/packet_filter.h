@@ -1,0 +1,55 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "daemon/system_command.h"
+
+namespace tamrin {
+
+// The packet filter's anchor that holds this system's rules.
+inline constexpr std::string_view kPacketFilterAnchor = "com.apple/app.tamrin";
+
+// Runs the packet-filter tool with the given arguments and returns its output; may throw.
+using PacketFilterRunner = std::function<std::string(const std::vector<std::string>&)>;
+
+// The real tool: packetFilterExecutable() through runSystemCommand.
+PacketFilterRunner systemPacketFilterRunner();
+
+// Keeps block rules for a set of addresses in the anchor, and the filter switched on under a
+// reference token of its own, stored in `directory` ("pf-token", beside "pf-rules.conf").
+// Not synchronised: callers serialise the operations on one directory.
+struct PacketFilter {
+  std::filesystem::path directory = defaultPacketFilterDirectory();
+  PacketFilterRunner runner = systemPacketFilterRunner();
+
+  // Makes the anchor hold exactly the rules for `addresses`, the filter be on under this
+  // controller's token and existing connections to the addresses be cut; runs only the status
+  // and listing commands when all of that already holds. Throws TamrinError domainResolution
+  // for an empty list, invalidPacketFilterAddress, runner and file-system failures.
+  void enable(const std::vector<std::string>& addresses) const;
+
+  // Removes the anchor's rules, gives the token back and deletes both files. Only the listing
+  // and the removal of the rules can fail; once the rules are gone, the rest always completes.
+  void disable() const;
+
+  // Without addresses: whether the anchor holds any rule. With addresses: whether the filter
+  // is on and the anchor holds exactly their rules (false for an empty list, without a run).
+  bool containsManagedBlock(const std::optional<std::vector<std::string>>& addresses) const;
+
+  // Whether the anchor's listing prints anything at all.
+  bool containsAnyRules() const;
+
+  // Whether the listing holds four rule lines per distinct address of `addresses`, all with
+  // that address set's label, and no other rule line.
+  bool containsBlock(const std::vector<std::string>& addresses) const;
+
+  std::filesystem::path tokenFile() const { return directory / "pf-token"; }
+  std::filesystem::path rulesFile() const { return directory / "pf-rules.conf"; }
+};
+
+}  // namespace tamrin

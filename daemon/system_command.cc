@@ -1,0 +1,156 @@
+#include "daemon/system_command.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <system_error>
+
+#include "core/tamrin_error.h"
+#include "core/unicode_text.h"
+
+namespace tamrin {
+namespace {
+
+// Where the bundle is installed; used only when /proc/self/exe cannot be read.
+constexpr const char* kInstalledPacketFilterExecutable = "/opt/Tamrin.app/libexec/tamrin-pfctl";
+
+[[noreturn]] void throwSystemError(int error, const std::string& what) {
+  throw std::system_error(error, std::system_category(), what);
+}
+
+// Owns one file descriptor.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() { reset(); }
+  int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// Releases the spawn description objects on every path.
+struct SpawnSetup {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  SpawnSetup() {
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+  ~SpawnSetup() {
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+};
+
+// Starts the child with `writeEnd` as its standard output and error and every descriptor
+// from 3 up closed; the child gets default signal dispositions and an empty signal mask.
+pid_t spawnChild(const std::string& executable, const std::vector<std::string>& arguments,
+                 int writeEnd) {
+  SpawnSetup setup;
+  int rc = posix_spawn_file_actions_adddup2(&setup.actions, writeEnd, STDOUT_FILENO);
+  if (rc == 0) rc = posix_spawn_file_actions_adddup2(&setup.actions, writeEnd, STDERR_FILENO);
+  if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
+  sigset_t signals;
+  sigemptyset(&signals);
+  if (rc == 0) rc = posix_spawnattr_setsigmask(&setup.attributes, &signals);
+  sigfillset(&signals);
+  if (rc == 0) rc = posix_spawnattr_setsigdefault(&setup.attributes, &signals);
+  if (rc == 0) {
+    rc = posix_spawnattr_setflags(&setup.attributes,
+                                  POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  }
+  if (rc != 0) throwSystemError(rc, "cannot prepare " + executable);
+
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 2);
+  argv.push_back(const_cast<char*>(executable.c_str()));
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+
+  pid_t pid = 0;
+  rc = posix_spawn(&pid, executable.c_str(), &setup.actions, &setup.attributes, argv.data(),
+                   environ);
+  if (rc != 0) throwSystemError(rc, "cannot start " + executable);
+  return pid;
+}
+
+// Reads `fd` to its end. Returns the error number of a failed read, or 0.
+int readToEnd(int fd, std::string& output) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t count = ::read(fd, buffer, sizeof buffer);
+    if (count > 0) {
+      output.append(buffer, static_cast<std::size_t>(count));
+    } else if (count == 0) {
+      return 0;
+    } else if (errno != EINTR) {
+      return errno;
+    }
+  }
+}
+
+int waitForExit(pid_t pid, const std::string& executable) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) throwSystemError(errno, "cannot wait for " + executable);
+  }
+  return status;
+}
+
+}  // namespace
+
+std::string runSystemCommand(const std::string& executable,
+                             const std::vector<std::string>& arguments) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) throwSystemError(errno, "cannot create a pipe");
+  Descriptor readEnd(ends[0]);
+  Descriptor writeEnd(ends[1]);
+
+  const pid_t pid = spawnChild(executable, arguments, writeEnd.get());
+  writeEnd.reset();  // the child holds the only write end now, so its exit ends the stream
+  std::string bytes;
+  const int readError = readToEnd(readEnd.get(), bytes);
+  readEnd.reset();
+  const int status = waitForExit(pid, executable);
+  if (readError != 0) throwSystemError(readError, "cannot read the output of " + executable);
+
+  const std::string decoded = decodeUtf8Lossy(bytes);
+  std::string output(trimWhitespaceAndNewlines(decoded));
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return output;
+  if (!output.empty()) throw TamrinError::packetFilter(std::move(output));
+  if (WIFSIGNALED(status)) {
+    throw TamrinError::packetFilter(executable + " killed by signal " +
+                                    std::to_string(WTERMSIG(status)));
+  }
+  throw TamrinError::packetFilter(executable + " exited " + std::to_string(WEXITSTATUS(status)));
+}
+
+const std::filesystem::path& packetFilterExecutable() {
+  static const std::filesystem::path executable = [] {
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error || self.empty()) return std::filesystem::path(kInstalledPacketFilterExecutable);
+    return (self.parent_path() / ".." / "libexec" / "tamrin-pfctl").lexically_normal();
+  }();
+  return executable;
+}
+
+const std::filesystem::path& defaultPacketFilterDirectory() {
+  static const std::filesystem::path directory("/var/lib/tamrin");
+  return directory;
+}
+
+}  // namespace tamrin

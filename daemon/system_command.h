@@ -1,0 +1,26 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tamrin {
+
+// Runs `executable` (an absolute path, no shell) with `arguments`, standard output and
+// standard error merged into one pipe, and waits for it. Returns the output, decoded as
+// UTF-8 with U+FFFD for invalid bytes and trimmed of white space and line breaks, when the
+// command exits with status 0. Otherwise throws TamrinError packetFilter whose detail is that
+// output or, when it is empty, "<executable> exited <status>" (or "<executable> killed by
+// signal <n>" for a command ended by a signal). A command that cannot be started throws
+// std::system_error. Blocks until the command has closed its output and exited.
+std::string runSystemCommand(const std::string& executable,
+                             const std::vector<std::string>& arguments);
+
+// The packet-filter tool: libexec/tamrin-pfctl of the bundle that holds the running program,
+// found as ../libexec/tamrin-pfctl from the directory of /proc/self/exe.
+const std::filesystem::path& packetFilterExecutable();
+
+// Where the packet-filter controller keeps its token and rules files: /var/lib/tamrin.
+const std::filesystem::path& defaultPacketFilterDirectory();
+
+}  // namespace tamrin
