@@ -1,0 +1,74 @@
+#include "core/daemon_status.h"
+
+#include <gtest/gtest.h>
+
+#include "core/json_error.h"
+
+namespace tamrin {
+namespace {
+
+TEST(DaemonStatusTest, MismatchTable) {
+  struct Case {
+    std::optional<bool> blocked;
+    bool hosts, filter, mismatch;
+  } const cases[] = {
+      {std::nullopt, false, false, false}, {std::nullopt, true, false, true},
+      {std::nullopt, false, true, true},   {std::nullopt, true, true, true},
+      {false, false, false, false},        {false, true, false, true},
+      {false, false, true, true},          {false, true, true, true},
+      {true, true, true, false},           {true, true, false, true},
+      {true, false, true, true},           {true, false, false, true},
+  };
+  for (const auto& c : cases) {
+    const DaemonStatus status{.blocked = c.blocked,
+                              .managedHostsBlockPresent = c.hosts,
+                              .managedPacketFilterBlockPresent = c.filter,
+                              .policy = std::nullopt};
+    EXPECT_EQ(status.hasProtectionMismatch(), c.mismatch)
+        << "blocked=" << (c.blocked ? (*c.blocked ? "true" : "false") : "absent")
+        << " hosts=" << c.hosts << " filter=" << c.filter;
+  }
+}
+
+TEST(DaemonStatusTest, JsonWithoutPolicyHasOnlyThePresenceKeys) {
+  const DaemonStatus status{};
+  EXPECT_EQ(encodeDaemonStatus(status),
+            R"({"managedHostsBlockPresent":false,"managedPacketFilterBlockPresent":false})");
+  EXPECT_EQ(decodeDaemonStatus(encodeDaemonStatus(status)), status);
+  EXPECT_EQ(decodeDaemonStatus(
+                R"({"blocked":null,"policy":null,"managedHostsBlockPresent":true,"managedPacketFilterBlockPresent":false,"other":7})"),
+            (DaemonStatus{.blocked = std::nullopt,
+                          .managedHostsBlockPresent = true,
+                          .managedPacketFilterBlockPresent = false,
+                          .policy = std::nullopt}));
+}
+
+TEST(DaemonStatusTest, RoundTripWithAStagedPolicy) {
+  TamrinPolicy policy(TamrinConfiguration{.domains = {"example.com"},
+                                          .focusStartMinutes = 240,
+                                          .accessStartMinutes = 1200,
+                                          .activeWeekdays = {{2, 3}}});
+  policy.pendingConfiguration = policy.configuration;
+  policy.pendingConfiguration->focusStartMinutes = 300;
+  policy.pendingConfigurationAppliesAt = Instant(818035200.25);
+  policy.pendingConfigurationStopsEnforcingAt = Instant(818010000.0 / 3.0);
+  const DaemonStatus status{.blocked = true,
+                            .managedHostsBlockPresent = true,
+                            .managedPacketFilterBlockPresent = false,
+                            .policy = policy};
+  EXPECT_EQ(decodeDaemonStatus(encodeDaemonStatus(status)), status);
+}
+
+TEST(DaemonStatusTest, MissingOrMistypedKeysFail) {
+  const char* cases[] = {
+      R"({"managedHostsBlockPresent":true})",
+      R"({"managedHostsBlockPresent":true,"managedPacketFilterBlockPresent":1})",
+      R"({"managedHostsBlockPresent":true,"managedPacketFilterBlockPresent":true,"blocked":"yes"})",
+      R"({"managedHostsBlockPresent":true,"managedPacketFilterBlockPresent":true,"policy":{}})",
+      R"(["managedHostsBlockPresent"])",
+  };
+  for (const char* json : cases) EXPECT_THROW(decodeDaemonStatus(json), JsonError) << json;
+}
+
+}  // namespace
+}  // namespace tamrin
