@@ -1,0 +1,48 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tamrin {
+
+// Keeps one managed block of sink entries ("0.0.0.0" and "::" for every blocked host name)
+// between "# BEGIN TAMRIN BLOCK" and "# END TAMRIN BLOCK" in a hosts file. Everything outside
+// the block is carried over byte for byte. Every call reads the file afresh; no lock is taken,
+// so callers serialise their calls.
+//
+// File operations throw TamrinError corruptHostsBlock when only one marker is present or the
+// end marker comes first, and std::system_error for file access; text that is not valid UTF-8
+// is a std::system_error with code std::errc::illegal_byte_sequence. No error leaves a partly
+// written file.
+struct HostsFile {
+  HostsFile() = default;
+  explicit HostsFile(std::filesystem::path url) : url(std::move(url)) {}
+
+  // Brings the file to one block for `domains` (blocked) or to none (`domains` ignored).
+  // Returns false, without opening the file for writing, when it already was so. A write
+  // replaces the file atomically with the same permission bits, owner and group; a symbolic
+  // link stays a link to the edited file; a file that cannot be replaced because it is a
+  // mount point is rewritten in place, and restored when that write fails.
+  bool setBlocked(bool blocked, const std::vector<std::string>& domains) const;
+
+  // Without `domains`: whether the file holds a managed block. With them: whether the file is
+  // exactly its block-free text with the current block for `domains` added. Never writes.
+  bool containsManagedBlock(const std::optional<std::vector<std::string>>& domains) const;
+
+  // `text` without the first managed block and one line break on either side of it; unchanged
+  // when it has none. Throws corruptHostsBlock for unbalanced or misordered markers.
+  static std::string withoutManagedBlock(std::string_view text);
+
+  // `text`, given a final line feed when it lacks one, followed by a fresh block for
+  // `domains`. Host names that cannot stand in a hosts line (blanks, control characters, '#',
+  // line breaks, ill-formed UTF-8) get no entry.
+  static std::string addingManagedBlock(std::string_view text,
+                                        const std::vector<std::string>& domains);
+
+  std::filesystem::path url;
+};
+
+}  // namespace tamrin
