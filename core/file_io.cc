@@ -84,8 +84,9 @@ void fsyncDirectoryOf(const std::filesystem::path& path) {
 
 void replaceFile(const std::filesystem::path& path, std::string_view contents, mode_t mode,
                  const std::optional<FileOwner>& owner) {
-  auto [rawFd, temporary] = createTemporaryBeside(path, mode);
-  FileDescriptor fd(rawFd);
+  const auto created = createTemporaryBeside(path, mode);
+  FileDescriptor fd(created.first);
+  const std::filesystem::path& temporary = created.second;
   auto fail = [&temporary](int error, const std::string& what) {
     ::unlink(temporary.c_str());
     throwErrno(error, what);
