@@ -1,0 +1,88 @@
+#include "pfctl/arguments.h"
+
+#include <array>
+#include <string_view>
+#include <vector>
+
+#include "pfctl/pfctl_error.h"
+
+namespace tamrin {
+namespace {
+
+// Placeholders in an argument form; every other word must appear as it stands.
+constexpr std::string_view kToken = "<token>";
+constexpr std::string_view kFile = "<file>";
+constexpr std::string_view kIpv4 = "<IPv4 address>";
+constexpr std::string_view kIpv6 = "<IPv6 address>";
+
+struct Form {
+  Action action;
+  std::vector<std::string_view> words;
+};
+
+const std::array<Form, 8>& forms() {
+  static const std::array<Form, 8> kForms = {{
+      {Action::showInfo, {"-s", "info"}},
+      {Action::enable, {"-E"}},
+      {Action::release, {"-X", kToken}},
+      {Action::loadRules, {"-a", kAnchorName, "-f", kFile}},
+      {Action::flushRules, {"-a", kAnchorName, "-F", "rules"}},
+      {Action::listRules, {"-a", kAnchorName, "-sr"}},
+      {Action::killStates, {"-k", "0.0.0.0/0", "-k", kIpv4}},
+      {Action::killStates, {"-k", "::/0", "-k", kIpv6}},
+  }};
+  return kForms;
+}
+
+// Fills `command` from `arguments` when they fit `form`.
+bool matches(const Form& form, std::span<const std::string> arguments, Command& command) {
+  if (arguments.size() != form.words.size()) return false;
+  command = Command{.action = form.action, .operand = {}, .address = std::nullopt};
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    const std::string_view word = form.words[i];
+    if (word == kToken || word == kFile) {
+      if (argument.empty()) return false;
+      command.operand = argument;
+    } else if (word == kIpv4 || word == kIpv6) {
+      command.address = IpAddress::parse(argument, word == kIpv4 ? AF_INET : AF_INET6);
+      if (!command.address) return false;
+    } else if (argument != word) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string joined(std::span<const std::string> arguments) {
+  std::string text;
+  for (const std::string& argument : arguments) {
+    if (!text.empty()) text += ' ';
+    text += argument;
+  }
+  return text;
+}
+
+}  // namespace
+
+Command parseArguments(std::span<const std::string> arguments) {
+  Command command{};
+  for (const Form& form : forms()) {
+    if (matches(form, arguments, command)) return command;
+  }
+  throw PfctlError("unsupported arguments \"" + joined(arguments) + "\"; usage: " + usageText());
+}
+
+std::string usageText() {
+  std::string text;
+  for (const Form& form : forms()) {
+    if (!text.empty()) text += " | ";
+    for (size_t i = 0; i < form.words.size(); ++i) {
+      if (i > 0) text += ' ';
+      text += form.words[i];
+    }
+  }
+  return text;
+}
+
+}  // namespace tamrin

@@ -1,0 +1,81 @@
+#include "pfctl/conntrack.h"
+
+#include <libnetfilter_conntrack/libnetfilter_conntrack.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pfctl/pfctl_error.h"
+
+namespace tamrin {
+namespace {
+
+struct HandleCloser {
+  void operator()(nfct_handle* handle) const { nfct_close(handle); }
+};
+struct EntryDestroyer {
+  void operator()(nf_conntrack* entry) const { nfct_destroy(entry); }
+};
+using Entry = std::unique_ptr<nf_conntrack, EntryDestroyer>;
+
+struct Search {
+  const IpAddress* destination;
+  std::vector<Entry> matches;
+};
+
+bool hasDestination(const nf_conntrack* entry, const IpAddress& destination) {
+  if (nfct_get_attr_u8(entry, ATTR_L3PROTO) != destination.family) return false;
+  const bool v4 = destination.family == AF_INET;
+  const void* address = nfct_get_attr(entry, v4 ? ATTR_ORIG_IPV4_DST : ATTR_ORIG_IPV6_DST);
+  return address != nullptr && std::memcmp(address, destination.bytes.data(), v4 ? 4 : 16) == 0;
+}
+
+int collect(enum nf_conntrack_msg_type, nf_conntrack* entry, void* data) {
+  auto* search = static_cast<Search*>(data);
+  if (hasDestination(entry, *search->destination)) search->matches.emplace_back(nfct_clone(entry));
+  return NFCT_CB_CONTINUE;
+}
+
+// Errors that mean this kernel keeps no connection states to delete.
+bool meansNoTracking(int error) {
+  return error == ENOENT || error == EOPNOTSUPP || error == EPROTONOSUPPORT;
+}
+
+[[noreturn]] void fail(const std::string& what, int error) {
+  throw PfctlError("conntrack: " + what + ": " + std::strerror(error));
+}
+
+}  // namespace
+
+std::size_t killStatesTowards(const IpAddress& destination) {
+  std::unique_ptr<nfct_handle, HandleCloser> handle(nfct_open(CONNTRACK, 0));
+  if (!handle) {
+    if (meansNoTracking(errno)) return 0;
+    fail("cannot open the netlink interface", errno);
+  }
+
+  Search search{.destination = &destination, .matches = {}};
+  nfct_callback_register(handle.get(), NFCT_T_ALL, collect, &search);
+  uint32_t family = static_cast<uint32_t>(destination.family);
+  if (nfct_query(handle.get(), NFCT_Q_DUMP, &family) != 0) {
+    if (meansNoTracking(errno)) return 0;
+    fail("cannot list the connection states", errno);
+  }
+  nfct_callback_unregister(handle.get());
+
+  std::size_t deleted = 0;
+  for (const Entry& entry : search.matches) {
+    if (!entry) fail("cannot copy a connection state", ENOMEM);
+    if (nfct_query(handle.get(), NFCT_Q_DESTROY, entry.get()) == 0) {
+      ++deleted;
+    } else if (errno != ENOENT) {  // ENOENT: it ended meanwhile
+      fail("cannot delete a connection state", errno);
+    }
+  }
+  return deleted;
+}
+
+}  // namespace tamrin
