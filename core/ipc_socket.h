@@ -1,0 +1,49 @@
+#pragma once
+
+#include <sys/un.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string_view>
+#include <utility>
+
+namespace tamrin {
+
+// Where the daemon listens and every client connects.
+inline constexpr std::string_view kDaemonSocketPath = "/run/tamrin/app.tamrin.daemon.sock";
+
+// An owned file descriptor, closed when the owner goes away.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+using Deadline = std::chrono::steady_clock::time_point;
+
+// Waits until `fd` reports one of the poll `events`, an error or a hang-up (so that the next
+// call reports it), or until the deadline passes. Returns false on time-out.
+bool waitForFd(int fd, short events, Deadline deadline);
+
+// Sends all of `bytes` on a non-blocking socket before the deadline without raising SIGPIPE.
+// Returns 0 when everything was sent, ETIMEDOUT on time-out, otherwise the failing errno.
+int sendAll(int fd, std::string_view bytes, Deadline deadline);
+
+// The address of a Unix stream socket at `path`. Throws std::system_error (ENAMETOOLONG) when
+// the path does not fit.
+sockaddr_un unixSocketAddress(const std::filesystem::path& path);
+
+}  // namespace tamrin
