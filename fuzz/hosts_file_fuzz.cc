@@ -1,0 +1,48 @@
+// Removing a freshly added managed block gives back the text it was added to, and removing a
+// block from arbitrary bytes either succeeds or reports a corrupt block.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "core/hosts_file.h"
+#include "core/tamrin_error.h"
+
+namespace {
+
+bool holdsMarker(const std::string& text) {
+  return text.find("# BEGIN TAMRIN BLOCK") != std::string::npos ||
+         text.find("# END TAMRIN BLOCK") != std::string::npos;
+}
+
+void check(bool condition) {
+  if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using tamrin::HostsFile;
+  const std::string whole(reinterpret_cast<const char*>(data), size);
+  try {
+    const std::string result = HostsFile::withoutManagedBlock(whole);
+    check(result.size() <= whole.size());
+    check(holdsMarker(whole) || result == whole);
+  } catch (const tamrin::TamrinError& error) {
+    check(error.kind() == tamrin::TamrinError::Kind::corruptHostsBlock);
+  }
+
+  FuzzedDataProvider provider(data, size);
+  std::string text = provider.ConsumeRandomLengthString(1 << 16);
+  if (text.empty() || text.back() != '\n') text += '\n';
+  std::vector<std::string> domains;
+  const size_t count = provider.ConsumeIntegralInRange<size_t>(0, 8);
+  for (size_t i = 0; i < count; ++i) domains.push_back(provider.ConsumeRandomLengthString(64));
+  if (holdsMarker(text)) return 0;
+
+  const std::string added = HostsFile::addingManagedBlock(text, domains);
+  check(HostsFile::withoutManagedBlock(added) == text);
+  check(HostsFile::withoutManagedBlock(HostsFile::withoutManagedBlock(added)) == text);
+  return 0;
+}
