@@ -1,0 +1,477 @@
+#include "daemon/daemon_service.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "core/daemon_status.h"
+#include "core/file_io.h"
+#include "core/tamrin_error.h"
+#include "daemon/fake_packet_filter_runner.h"
+#include "tests/support/local_time.h"
+
+namespace tamrin {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::utcInstant;
+
+constexpr const char* kUnavailable =
+    "Tamrin can\u2019t safely read its blocking state. Restart your Mac and try again.";
+constexpr const char* kLocked =
+    "Tamrin can\u2019t be removed during an active block. Try again when access returns.";
+constexpr const char* kHostsText = "127.0.0.1 localhost\n";
+constexpr const char* kLeftoverBlock =
+    "127.0.0.1 localhost\n\n# BEGIN TAMRIN BLOCK\n0.0.0.0\told.org\n# END TAMRIN BLOCK\n";
+
+struct Outcome {
+  std::optional<Data> data;
+  std::optional<std::string> text;
+  int calls = 0;
+};
+
+TamrinConfiguration window(std::int64_t focus, std::int64_t access,
+                           std::vector<std::string> domains = {"example.com"}) {
+  return {.domains = std::move(domains),
+          .focusStartMinutes = focus,
+          .accessStartMinutes = access,
+          .activeWeekdays = std::nullopt};
+}
+
+// 04:00-20:00 UTC every day; March 2nd 2026 at 10:00 lies inside a block.
+const TamrinConfiguration kDay = window(240, 1200);
+const Instant kInBlock = utcInstant(2026, 3, 2, 10, 0);
+const Instant kOutside = utcInstant(2026, 3, 2, 21, 0);
+
+class DaemonServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tamrin-service-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    directory = pattern;
+    hostsPath = directory / "hosts";
+    policyPath = directory / "state" / "policy.json";
+    writeFileAtomically(hostsPath, kHostsText, 0644);
+  }
+  void TearDown() override { fs::remove_all(directory); }
+
+  std::shared_ptr<DaemonService> makeService() {
+    auto clockNow = [this] { return now.load(); };
+    return DaemonService::create(
+        policyPath, HostsFile(hostsPath),
+        PacketFilter{.directory = directory / "pf",
+                     .runner =
+                         [this](const std::vector<std::string>& arguments) {
+                           std::lock_guard lock(recordMutex);
+                           commands.push_back(arguments);
+                           return fake.run(arguments);
+                         }},
+        [this](const std::vector<std::string>& domains) {
+          std::lock_guard lock(recordMutex);
+          ++resolverCalls;
+          resolvedDomains = domains;
+          if (HostsFile(hostsPath).containsManagedBlock(std::nullopt)) resolverSawBlock = true;
+          if (addresses.empty()) throw TamrinError(TamrinError::Kind::domainResolution);
+          return addresses;
+        },
+        [this] {
+          ++flushes;
+          if (flushFails) throw TamrinError::packetFilter("flush failed");
+        },
+        ServiceClock{.now = clockNow, .calendar = [] { return Calendar::named("UTC"); }});
+  }
+
+  template <typename Send>
+  static Outcome call(Send send) {
+    Outcome outcome;
+    send([&](std::optional<Data> data, std::optional<std::string> text) {
+      ++outcome.calls;
+      outcome.data = std::move(data);
+      outcome.text = std::move(text);
+    });
+    EXPECT_EQ(outcome.calls, 1);
+    return outcome;
+  }
+
+  static DaemonStatus status(DaemonService& service) {
+    const Outcome outcome = call([&](Reply r) { service.getStatus(r); });
+    EXPECT_FALSE(outcome.text) << *outcome.text;
+    return decodeDaemonStatus(outcome.data.value_or("{}"));
+  }
+
+  static Outcome enable(DaemonService& service, const std::string& json) {
+    return call([&](Reply r) { service.enableBlocking(json, r); });
+  }
+  static Outcome update(DaemonService& service, const std::string& json) {
+    return call([&](Reply r) { service.updateConfiguration(json, r); });
+  }
+  static Outcome remove(DaemonService& service) {
+    return call([&](Reply r) { service.prepareForRemoval(r); });
+  }
+  static void reconcile(DaemonService& service, Instant at) {
+    MutexLock guard(service.lock());
+    service.reconcileLocked(at);
+  }
+  static TamrinPolicy policyOf(DaemonService& service) {
+    MutexLock guard(service.lock());
+    return service.policyLocked().value();
+  }
+
+  void writePolicy(const TamrinPolicy& policy) {
+    fs::create_directories(policyPath.parent_path());
+    writeFileAtomically(policyPath, encodePolicy(policy), 0600);
+  }
+  std::string hostsText() const { return readFile(hostsPath); }
+  bool ran(const std::vector<std::string>& arguments) {
+    std::lock_guard lock(recordMutex);
+    return std::find(commands.begin(), commands.end(), arguments) != commands.end();
+  }
+
+  fs::path directory, hostsPath, policyPath;
+  std::atomic<Instant> now{kInBlock};
+  std::mutex recordMutex;
+  FakePacketFilterRunner fake;
+  std::vector<std::vector<std::string>> commands;
+  std::vector<std::string> addresses{"192.0.2.1"};
+  std::vector<std::string> resolvedDomains;
+  int resolverCalls = 0;
+  bool resolverSawBlock = false;
+  std::atomic<int> flushes{0};
+  bool flushFails = false;
+};
+
+TEST_F(DaemonServiceTest, UnreadablePolicyRefusesEverythingAndTouchesNothing) {
+  struct Case {
+    const char* name;
+    void (*make)(const fs::path&);
+  } const cases[] = {
+      {"empty", [](const fs::path& p) { writeFileAtomically(p, "", 0600); }},
+      {"truncated", [](const fs::path& p) { writeFileAtomically(p, R"({"configuration":{"dom)", 0600); }},
+      {"wrong shape", [](const fs::path& p) { writeFileAtomically(p, R"({"configuration":[1]})", 0600); }},
+      {"invalid configuration",
+       [](const fs::path& p) {
+         writeFileAtomically(p, encodePolicy(TamrinPolicy(window(240, 240))), 0600);
+       }},
+      {"invalid staged configuration",
+       [](const fs::path& p) {
+         TamrinPolicy policy(kDay);
+         policy.pendingConfiguration = window(1, 2, {"Not Canonical"});
+         writeFileAtomically(p, encodePolicy(policy), 0600);
+       }},
+      {"a directory", [](const fs::path& p) { fs::create_directories(p); }},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(policyPath.parent_path());
+    fs::create_directories(policyPath.parent_path());
+    c.make(policyPath);
+    writeFileAtomically(hostsPath, kLeftoverBlock, 0644);
+    commands.clear();
+    auto service = makeService();
+    reconcile(*service, kInBlock);
+    EXPECT_EQ(call([&](Reply r) { service->getStatus(r); }).text, kUnavailable) << c.name;
+    EXPECT_EQ(enable(*service, encodeConfiguration(kDay)).text, kUnavailable) << c.name;
+    EXPECT_EQ(update(*service, encodeConfiguration(kDay)).text, kUnavailable) << c.name;
+    EXPECT_EQ(remove(*service).text, kUnavailable) << c.name;
+    EXPECT_EQ(hostsText(), kLeftoverBlock) << c.name;
+    EXPECT_TRUE(commands.empty()) << c.name;
+    EXPECT_EQ(flushes, 0) << c.name;
+    EXPECT_TRUE(fs::exists(policyPath)) << c.name;
+  }
+}
+
+TEST_F(DaemonServiceTest, NoPolicyFileMeansNotEnabled) {
+  auto service = makeService();
+  writeFileAtomically(hostsPath, kLeftoverBlock, 0644);
+  reconcile(*service, kInBlock);
+  EXPECT_EQ(hostsText(), kHostsText);
+  EXPECT_EQ(flushes, 1);
+  const std::string json = *call([&](Reply r) { service->getStatus(r); }).data;
+  EXPECT_EQ(json, R"({"managedHostsBlockPresent":false,"managedPacketFilterBlockPresent":false})");
+}
+
+TEST_F(DaemonServiceTest, EnableResolvesEnforcesAndPersistsPrivately) {
+  auto service = makeService();
+  const Outcome outcome = enable(*service, encodeConfiguration(kDay));
+  EXPECT_FALSE(outcome.text || outcome.data);
+  EXPECT_EQ(resolverCalls, 1);
+  EXPECT_FALSE(resolverSawBlock);
+  EXPECT_EQ(policyOf(*service).resolvedAddresses, std::vector<std::string>{"192.0.2.1"});
+  const DaemonStatus s = status(*service);
+  EXPECT_EQ(s.blocked, true);
+  EXPECT_TRUE(s.managedHostsBlockPresent);
+  EXPECT_TRUE(s.managedPacketFilterBlockPresent);
+  EXPECT_EQ(decodePolicy(readFile(policyPath)).resolvedAddresses, s.policy->resolvedAddresses);
+  struct stat file {}, dir{};
+  ASSERT_EQ(::stat(policyPath.c_str(), &file), 0);
+  ASSERT_EQ(::stat(policyPath.parent_path().c_str(), &dir), 0);
+  EXPECT_EQ(file.st_mode & 07777, 0600u);
+  EXPECT_EQ(dir.st_mode & 07777, 0700u);
+}
+
+TEST_F(DaemonServiceTest, EnableRefusals) {
+  auto service = makeService();
+  EXPECT_EQ(enable(*service, encodeConfiguration(window(240, 240))).text,
+            "The Focus settings are invalid.");
+  const auto decodeError = enable(*service, "[]").text;
+  ASSERT_TRUE(decodeError);
+  EXPECT_NE(decodeError->find("object"), std::string::npos);
+  EXPECT_FALSE(fs::exists(policyPath));
+  ASSERT_FALSE(enable(*service, encodeConfiguration(kDay)).text);
+  EXPECT_EQ(enable(*service, "not json").text, "Blocking is already enabled.");
+}
+
+TEST_F(DaemonServiceTest, EnableWithUnwritablePolicyDirectoryStaysDisabled) {
+  writeFileAtomically(directory / "state", "a file where the directory belongs", 0600);
+  auto service = makeService();
+  const auto text = enable(*service, encodeConfiguration(kDay)).text;
+  ASSERT_TRUE(text);
+  EXPECT_NE(text->find("state"), std::string::npos) << *text;
+  EXPECT_FALSE(status(*service).policy.has_value());
+}
+
+TEST_F(DaemonServiceTest, UpdateWithoutPolicyReconcilesFirst) {
+  auto service = makeService();
+  writeFileAtomically(hostsPath, kLeftoverBlock, 0644);
+  EXPECT_EQ(update(*service, encodeConfiguration(kDay)).text, "Blocking is not enabled.");
+  EXPECT_EQ(hostsText(), kHostsText);
+}
+
+TEST_F(DaemonServiceTest, UpdateStagesAndCarriesAddressesOnlyForTheSameList) {
+  writePolicy([] {
+    TamrinPolicy p(window(240, 1200, {"a.com", "b.com"}));
+    p.resolvedAddresses = {{"192.0.2.5"}};
+    return p;
+  }());
+  auto service = makeService();
+  ASSERT_FALSE(update(*service, encodeConfiguration(window(360, 1080, {"b.com", "a.com"}))).text);
+  TamrinPolicy policy = policyOf(*service);
+  EXPECT_FALSE(policy.pendingResolvedAddresses.has_value());
+  EXPECT_EQ(policy.pendingConfigurationStopsEnforcingAt, utcInstant(2026, 3, 2, 20, 0));
+  EXPECT_EQ(policy.configuration.domains, (std::vector<std::string>{"a.com", "b.com"}));
+  EXPECT_TRUE(status(*service).blocked.value());  // the running block continues
+
+  ASSERT_FALSE(update(*service, encodeConfiguration(window(360, 1080, {"a.com", "b.com"}))).text);
+  policy = policyOf(*service);
+  EXPECT_EQ(policy.pendingResolvedAddresses, std::vector<std::string>{"192.0.2.5"});
+  EXPECT_EQ(decodePolicy(readFile(policyPath)), policy);
+  EXPECT_EQ(update(*service, "{}").text.value_or("").find("\"domains\"") != std::string::npos,
+            true);
+}
+
+TEST_F(DaemonServiceTest, RemovalRules) {
+  writePolicy(TamrinPolicy(kDay));
+  auto service = makeService();
+  reconcile(*service, kInBlock);
+  EXPECT_EQ(remove(*service).text, kLocked);
+  EXPECT_TRUE(fs::exists(policyPath));
+  EXPECT_TRUE(HostsFile(hostsPath).containsManagedBlock(std::nullopt));
+
+  now = kOutside;
+  const Outcome removed = remove(*service);
+  EXPECT_FALSE(removed.text) << *removed.text;
+  EXPECT_FALSE(fs::exists(policyPath));
+  const DaemonStatus s = status(*service);
+  EXPECT_FALSE(s.policy || s.blocked || s.managedHostsBlockPresent ||
+               s.managedPacketFilterBlockPresent);
+}
+
+TEST_F(DaemonServiceTest, RemovalWithoutPolicyClearsEverythingAndFlushes) {
+  writeFileAtomically(hostsPath, kLeftoverBlock, 0644);
+  fake.rules = "block return out quick inet proto { tcp udp } from any to 192.0.2.1 port { 80 443 } label \"x\"\n";
+  auto service = makeService();
+  EXPECT_FALSE(remove(*service).text);
+  EXPECT_EQ(hostsText(), kHostsText);
+  EXPECT_TRUE(fake.rules.empty());
+  EXPECT_EQ(flushes, 1);
+}
+
+TEST_F(DaemonServiceTest, RemovalReportsTheFirstFailureButRunsEveryStep) {
+  writePolicy(TamrinPolicy(kDay));
+  now = kOutside;
+  auto service = makeService();
+  writeFileAtomically(hostsPath, "# BEGIN TAMRIN BLOCK\n", 0644);  // unbalanced markers
+  fake.rules = "block return out quick inet proto { tcp udp } from any to 192.0.2.1 port { 80 443 } label \"x\"\n";
+  flushFails = true;
+  EXPECT_EQ(remove(*service).text, "The Tamrin hosts block is incomplete; no changes were made.");
+  EXPECT_TRUE(fake.rules.empty());
+  EXPECT_EQ(flushes, 1);
+  EXPECT_TRUE(fs::exists(policyPath));
+  EXPECT_TRUE(status(*service).policy.has_value());
+}
+
+TEST_F(DaemonServiceTest, ResolverIsNeverCalledWhileTheHostsBlockStands) {
+  writePolicy(TamrinPolicy(kDay));
+  auto service = makeService();
+  addresses.clear();  // resolution fails: hosts-only enforcement
+  reconcile(*service, kInBlock);
+  EXPECT_EQ(resolverCalls, 1);
+  DaemonStatus s = status(*service);
+  EXPECT_TRUE(s.managedHostsBlockPresent);
+  EXPECT_FALSE(s.managedPacketFilterBlockPresent);
+  EXPECT_TRUE(s.hasProtectionMismatch());
+  EXPECT_TRUE(ran({"-a", "com.apple/app.tamrin", "-sr"}));
+
+  addresses = {"192.0.2.1"};
+  reconcile(*service, kInBlock + 60);
+  reconcile(*service, kInBlock + 120);
+  EXPECT_EQ(resolverCalls, 1);
+  EXPECT_FALSE(resolverSawBlock);
+  EXPECT_FALSE(policyOf(*service).resolvedAddresses.has_value());
+
+  reconcile(*service, kOutside);  // the block lifts: now the sites resolve
+  EXPECT_EQ(resolverCalls, 2);
+  EXPECT_FALSE(resolverSawBlock);
+  EXPECT_EQ(decodePolicy(readFile(policyPath)).resolvedAddresses,
+            std::vector<std::string>{"192.0.2.1"});
+}
+
+TEST_F(DaemonServiceTest, DuePendingChangeIsAppliedSavedAndEnforcedInOnePass) {
+  TamrinPolicy policy(kDay);
+  policy.resolvedAddresses = {{"192.0.2.1"}};
+  policy.pendingConfiguration = window(360, 1080, {"new.org"});
+  policy.pendingConfigurationStopsEnforcingAt = kInBlock - 7200;
+  policy.pendingConfigurationAppliesAt = kInBlock - 3600;
+  writePolicy(policy);
+  auto service = makeService();
+  reconcile(*service, kInBlock);
+  const TamrinPolicy saved = decodePolicy(readFile(policyPath));
+  EXPECT_EQ(saved.configuration.domains, std::vector<std::string>{"new.org"});
+  EXPECT_FALSE(saved.pendingConfiguration.has_value());
+  EXPECT_NE(hostsText().find("new.org"), std::string::npos);
+}
+
+TEST_F(DaemonServiceTest, FailedSaveKeepsTheChangeInForceUntilALaterPass) {
+  TamrinPolicy policy(kDay);
+  policy.pendingConfiguration = window(360, 1080, {"new.org"});
+  policy.pendingConfigurationStopsEnforcingAt = kInBlock - 7200;
+  policy.pendingConfigurationAppliesAt = kInBlock - 3600;
+  writePolicy(policy);
+  auto service = makeService();
+  fs::remove(policyPath);
+  fs::create_directory(policyPath);  // the atomic replace cannot rename onto a directory
+  reconcile(*service, kInBlock);
+  {
+    MutexLock guard(service->lock());
+    EXPECT_TRUE(service->policyNeedsSaveLocked());
+    EXPECT_EQ(service->policyLocked()->configuration.domains, std::vector<std::string>{"new.org"});
+  }
+  EXPECT_NE(hostsText().find("new.org"), std::string::npos);
+  fs::remove(policyPath);
+  reconcile(*service, kInBlock + 1);
+  MutexLock guard(service->lock());
+  EXPECT_FALSE(service->policyNeedsSaveLocked());
+  EXPECT_EQ(decodePolicy(readFile(policyPath)).configuration.domains,
+            std::vector<std::string>{"new.org"});
+}
+
+TEST_F(DaemonServiceTest, PendingSitesResolveAheadOfTheirFirstBlock) {
+  TamrinPolicy policy(kDay);
+  policy.pendingConfiguration = window(360, 1080, {"new.org"});
+  policy.pendingConfigurationStopsEnforcingAt = kOutside - 60;
+  policy.pendingConfigurationAppliesAt = kOutside + 3600 * 9;
+  writePolicy(policy);
+  auto service = makeService();
+  addresses = {"198.51.100.4"};
+  reconcile(*service, kOutside);
+  EXPECT_EQ(resolvedDomains, std::vector<std::string>{"new.org"});
+  EXPECT_EQ(resolverCalls, 1);
+  const TamrinPolicy saved = decodePolicy(readFile(policyPath));
+  EXPECT_EQ(saved.pendingResolvedAddresses, std::vector<std::string>{"198.51.100.4"});
+  EXPECT_FALSE(saved.resolvedAddresses.has_value());
+}
+
+TEST_F(DaemonServiceTest, UnreadableHostsFileShowsAsMismatch) {
+  writePolicy(TamrinPolicy(kDay));
+  auto service = makeService();
+  fs::remove(hostsPath);
+  fs::create_directory(hostsPath);
+  reconcile(*service, kInBlock);
+  EXPECT_FALSE(status(*service).managedHostsBlockPresent);
+  now = kOutside;
+  reconcile(*service, kOutside);
+  EXPECT_TRUE(status(*service).managedHostsBlockPresent);
+}
+
+TEST(NextReconciliationDateTest, FallbackAndTransitions) {
+  const Calendar utc = Calendar::named("UTC");
+  const TamrinPolicy policy(kDay);
+  const Instant ends = utcInstant(2026, 3, 2, 20, 0);
+  EXPECT_EQ(DaemonService::nextReconciliationDate(std::nullopt, kInBlock, utc), kInBlock + 60);
+  EXPECT_EQ(DaemonService::nextReconciliationDate(policy, ends - 30, utc), ends);
+  EXPECT_EQ(DaemonService::nextReconciliationDate(policy, ends - 60, utc), ends);
+  EXPECT_EQ(DaemonService::nextReconciliationDate(policy, ends - 7200, utc), ends - 7140);
+}
+
+TEST_F(DaemonServiceTest, TimerIsArmedForTheNearerOfTransitionAndOneMinute) {
+  struct Case {
+    Instant now;
+    double wait;
+  } const cases[] = {
+      {utcInstant(2026, 3, 2, 19, 59, 30), 30},
+      {utcInstant(2026, 3, 2, 18, 0), 60},
+  };
+  writePolicy(TamrinPolicy(kDay));
+  for (const auto& c : cases) {
+    now = c.now;
+    auto service = makeService();
+    service->start();
+    const auto deadline = service->timerDeadline();
+    ASSERT_TRUE(deadline);
+    const double seconds =
+        std::chrono::duration<double>(*deadline - std::chrono::system_clock::now()).count();
+    EXPECT_GT(seconds, c.wait - 5);
+    EXPECT_LE(seconds, c.wait);
+  }
+}
+
+TEST_F(DaemonServiceTest, TimerFiresWhileRequestsArriveFromSeveralThreads) {
+  writePolicy(TamrinPolicy(kDay));
+  // Fixed 50 ms before the block ends: every pass re-arms the shortest wait, 0.1 s.
+  now = utcInstant(2026, 3, 2, 19, 59, 59) + 0.95;
+  auto service = makeService();
+  service->start();
+  std::atomic<int> answered{0};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 4; ++i) {
+    clients.emplace_back([&, i] {
+      for (int j = 0; j < 25; ++j) {
+        const Outcome outcome =
+            (i % 2 == 0) ? call([&](Reply r) { service->getStatus(r); })
+                         : update(*service, encodeConfiguration(window(300 + j, 1000)));
+        if (!outcome.text) ++answered;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    });
+  }
+  for (auto& client : clients) client.join();
+  EXPECT_EQ(answered, 100);
+  const int before = flushes + static_cast<int>(commands.size());
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  std::lock_guard lock(recordMutex);
+  EXPECT_GT(flushes + static_cast<int>(commands.size()), before);  // the timer kept firing
+}
+
+TEST_F(DaemonServiceTest, DiscardedServiceStopsItsTimer) {
+  now = utcInstant(2026, 3, 2, 19, 59, 59) + 0.95;
+  writePolicy(TamrinPolicy(kDay));
+  {
+    auto service = makeService();
+    service->start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  std::size_t count;
+  {
+    std::lock_guard lock(recordMutex);
+    count = commands.size();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::lock_guard lock(recordMutex);
+  EXPECT_EQ(commands.size(), count);
+}
+
+}  // namespace
+}  // namespace tamrin
