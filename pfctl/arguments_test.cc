@@ -1,0 +1,84 @@
+#include "pfctl/arguments.h"
+
+#include <gtest/gtest.h>
+
+#include "pfctl/pfctl_error.h"
+
+namespace tamrin {
+namespace {
+
+using Arguments = std::vector<std::string>;
+
+TEST(ParseArguments, AcceptsEachArgumentListOfTheContract) {
+  struct Case {
+    Arguments arguments;
+    Action action;
+    std::string operand;
+    std::string address;  // canonical text, empty when none
+  } cases[] = {
+      {{"-s", "info"}, Action::showInfo, "", ""},
+      {{"-E"}, Action::enable, "", ""},
+      {{"-X", "1234"}, Action::release, "1234", ""},
+      {{"-a", "com.apple/app.tamrin", "-f", "/var/lib/tamrin/pf-rules.conf"},
+       Action::loadRules, "/var/lib/tamrin/pf-rules.conf", ""},
+      {{"-a", "com.apple/app.tamrin", "-F", "rules"}, Action::flushRules, "", ""},
+      {{"-a", "com.apple/app.tamrin", "-sr"}, Action::listRules, "", ""},
+      {{"-k", "0.0.0.0/0", "-k", "192.0.2.1"}, Action::killStates, "", "192.0.2.1"},
+      {{"-k", "::/0", "-k", "2001:DB8::1"}, Action::killStates, "", "2001:db8::1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.arguments));
+    const Command command = parseArguments(c.arguments);
+    EXPECT_EQ(command.action, c.action);
+    EXPECT_EQ(command.operand, c.operand);
+    EXPECT_EQ(command.address ? command.address->text() : "", c.address);
+  }
+}
+
+TEST(ParseArguments, RefusesEveryOtherList) {
+  const Arguments cases[] = {
+      {},
+      {"-s"},
+      {"-s", "info", "-E"},
+      {"-s", "rules"},
+      {"-e"},
+      {"-E", "-E"},
+      {"-X"},
+      {"-X", ""},
+      {"-d"},
+      {"-a", "com.apple/other", "-sr"},
+      {"-a", "com.apple", "-sr"},
+      {"-a", "com.apple/app.tamrin", "-f"},
+      {"-a", "com.apple/app.tamrin", "-f", ""},
+      {"-a", "com.apple/app.tamrin", "-F", "all"},
+      {"-a", "com.apple/app.tamrin", "-s", "r"},
+      {"-f", "/tmp/rules", "-a", "com.apple/app.tamrin"},
+      {"-k", "0.0.0.0/0", "-k", "2001:db8::1"},  // family of the source and address differ
+      {"-k", "::/0", "-k", "192.0.2.1"},
+      {"-k", "0.0.0.0/0", "-k", "192.0.2.0/24"},
+      {"-k", "0.0.0.0/0", "-k", "example.com"},
+      {"-k", "0.0.0.0/0", "-k", "192.0.2.1 "},
+      {"-k", "fe80::1%lo", "-k", "::/0"},
+      {"-k", "10.0.0.0/8", "-k", "192.0.2.1"},
+      {"-k", "192.0.2.1"},
+      {"-k", std::string("::/0"), "-k", std::string("::1\0junk", 8)},
+  };
+  for (const Arguments& arguments : cases) {
+    EXPECT_THROW(parseArguments(arguments), PfctlError) << testing::PrintToString(arguments);
+  }
+}
+
+TEST(ParseArguments, NamesTheRefusedArgumentsAndTheAcceptedForms) {
+  try {
+    parseArguments(Arguments{"-F", "all"});
+    ADD_FAILURE() << "accepted";
+  } catch (const PfctlError& error) {
+    const std::string message = error.what();
+    EXPECT_NE(message.find("\"-F all\""), std::string::npos) << message;
+    EXPECT_NE(message.find("-a com.apple/app.tamrin -sr"), std::string::npos) << message;
+    EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+  }
+}
+
+}  // namespace
+}  // namespace tamrin

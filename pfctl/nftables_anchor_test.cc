@@ -1,0 +1,247 @@
+#include "pfctl/nftables_anchor.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "pfctl/pfctl_error.h"
+
+namespace tamrin {
+namespace {
+
+using nlohmann::json;
+
+// The kernel's listing after "-E" and a load of 10.77.0.2 and 2001:db8::1, with one element
+// (10.0.0.9) added by hand without a comment.
+constexpr std::string_view kListing = R"({"nftables": [
+ {"metainfo": {"version": "1.0.6", "release_name": "Lester Gooch #5", "json_schema_version": 1}},
+ {"table": {"family": "inet", "name": "tamrin", "handle": 1}},
+ {"set": {"family": "inet", "name": "ipv4_addr", "table": "tamrin", "type": "ipv4_addr", "handle": 1,
+   "elem": ["10.0.0.9", {"elem": {"val": "10.77.0.2", "comment": "tamrin-abc"}}]}},
+ {"set": {"family": "inet", "name": "ipv6_addr", "table": "tamrin", "type": "ipv6_addr", "handle": 2,
+   "elem": [{"elem": {"val": "2001:db8::1", "comment": "tamrin-abc"}}]}},
+ {"chain": {"family": "inet", "table": "tamrin", "name": "block", "handle": 3}},
+ {"chain": {"family": "inet", "table": "tamrin", "name": "output", "handle": 12, "type": "filter",
+   "hook": "output", "prio": 0, "policy": "accept"}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "block", "handle": 15, "expr": [
+   {"match": {"op": "==", "left": {"payload": {"protocol": "ip", "field": "daddr"}}, "right": "@ipv4_addr"}},
+   {"match": {"op": "==", "left": {"payload": {"protocol": "tcp", "field": "dport"}}, "right": {"set": [80, 443]}}},
+   {"reject": {"type": "tcp reset"}}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "block", "handle": 17, "expr": [
+   {"match": {"op": "==", "left": {"payload": {"protocol": "ip", "field": "daddr"}}, "right": "@ipv4_addr"}},
+   {"match": {"op": "==", "left": {"payload": {"protocol": "udp", "field": "dport"}}, "right": {"set": [80, 443]}}},
+   {"reject": {"type": "icmp", "expr": "port-unreachable"}}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "block", "handle": 19, "expr": [
+   {"match": {"op": "==", "left": {"payload": {"protocol": "ip6", "field": "daddr"}}, "right": "@ipv6_addr"}},
+   {"match": {"op": "==", "left": {"payload": {"protocol": "tcp", "field": "dport"}}, "right": {"set": [80, 443]}}},
+   {"reject": {"type": "tcp reset"}}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "block", "handle": 21, "expr": [
+   {"match": {"op": "==", "left": {"payload": {"protocol": "ip6", "field": "daddr"}}, "right": "@ipv6_addr"}},
+   {"match": {"op": "==", "left": {"payload": {"protocol": "udp", "field": "dport"}}, "right": {"set": [80, 443]}}},
+   {"reject": {"type": "icmpv6", "expr": "port-unreachable"}}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "output", "handle": 13, "expr": [
+   {"jump": {"target": "block"}}]}}]})";
+
+// The listing with `edit` applied to its item list.
+std::string edited(const std::function<void(json& items)>& edit) {
+  json document = json::parse(kListing);
+  edit(document["nftables"]);
+  return document.dump();
+}
+
+json& itemWithHandle(json& items, const char* kind, int handle) {
+  for (json& item : items) {
+    if (item.contains(kind) && item[kind]["handle"] == handle) return item;
+  }
+  throw std::runtime_error("no such item");
+}
+
+std::vector<std::string> addressTexts(const AnchorContents& contents) {
+  std::vector<std::string> texts;
+  for (const ListedAddress& listed : contents.addresses) {
+    texts.push_back(listed.address.text() + " " + listed.label);
+  }
+  return texts;
+}
+
+TEST(ParseTableListing, ReadsAddressesLabelsRulesAndTheSwitch) {
+  const ParsedTable table = parseTableListing(kListing);
+  EXPECT_EQ(addressTexts(table.contents),
+            (std::vector<std::string>{"10.0.0.9 ", "10.77.0.2 tamrin-abc", "2001:db8::1 tamrin-abc"}));
+  EXPECT_EQ(table.contents.rules.size(), 8u);
+  EXPECT_TRUE(table.hasBaseChain);
+  EXPECT_TRUE(table.enabled);
+}
+
+TEST(ParseTableListing, CountsOnlyTheRejectRulesThatAreReallyThere) {
+  struct Case {
+    const char* name;
+    std::function<void(json&)> edit;
+    std::set<RejectRule> expected;
+  } cases[] = {
+      {"UDP rule of IPv4 removed",
+       [](json& items) { items.erase(items.begin() + 7); },
+       {{AF_INET, Protocol::tcp, 80}, {AF_INET, Protocol::tcp, 443},
+        {AF_INET6, Protocol::tcp, 80}, {AF_INET6, Protocol::tcp, 443},
+        {AF_INET6, Protocol::udp, 80}, {AF_INET6, Protocol::udp, 443}}},
+      {"one port only",
+       [](json& items) {
+         items.erase(items.begin() + 6, items.begin() + 9);  // rules 15, 17 and 19
+         itemWithHandle(items, "rule", 21)["rule"]["expr"][1]["match"]["right"] = 443;
+       },
+       {{AF_INET6, Protocol::udp, 443}}},
+      {"accept instead of reject",
+       [](json& items) {
+         for (json& item : items) {
+           if (item.contains("rule") && item["rule"]["chain"] == "block") {
+             item["rule"]["expr"][2] = {{"accept", nullptr}};
+           }
+         }
+       },
+       {}},
+      {"rule against the other family's set",
+       [](json& items) {
+         items.erase(items.begin() + 7, items.begin() + 10);
+         itemWithHandle(items, "rule", 15)["rule"]["expr"][0]["match"]["right"] = "@ipv6_addr";
+       },
+       {}},
+      {"other ports only",
+       [](json& items) {
+         items.erase(items.begin() + 7, items.begin() + 10);
+         itemWithHandle(items, "rule", 15)["rule"]["expr"][1]["match"]["right"] = {{"set", {8080, 22}}};
+       },
+       {}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(parseTableListing(edited(c.edit)).contents.rules, c.expected) << c.name;
+  }
+}
+
+TEST(ParseTableListing, IsOnlyEnabledWithExactlyTheJumpInTheBaseChain) {
+  struct Case {
+    const char* name;
+    std::function<void(json&)> edit;
+    bool hasBaseChain;
+  } cases[] = {
+      {"jump removed", [](json& items) { items.erase(items.end() - 1); }, true},
+      {"accept added before the jump",
+       [](json& items) {
+         items.insert(items.end() - 1, json::parse(R"({"rule": {"family": "inet", "table": "tamrin",
+             "chain": "output", "handle": 30, "expr": [{"accept": null}]}})"));
+       },
+       true},
+      {"jump to another chain",
+       [](json& items) { items.back()["rule"]["expr"][0]["jump"]["target"] = "other"; }, true},
+      {"chain not on the output hook",
+       [](json& items) { itemWithHandle(items, "chain", 12)["chain"]["hook"] = "input"; }, false},
+      {"no base chain",
+       [](json& items) { items.erase(items.end() - 1); items.erase(items.begin() + 5); }, false},
+  };
+  for (const Case& c : cases) {
+    const ParsedTable table = parseTableListing(edited(c.edit));
+    EXPECT_FALSE(table.enabled) << c.name;
+    EXPECT_EQ(table.hasBaseChain, c.hasBaseChain) << c.name;
+  }
+}
+
+TEST(ParseTableListing, RefusesWhatIsNotAListing) {
+  EXPECT_THROW(parseTableListing("Error: something"), PfctlError);
+  EXPECT_THROW(parseTableListing(R"({"tables": []})"), PfctlError);
+}
+
+TEST(ListsAnchorTable, FindsOnlyTheInetTamrinTable) {
+  EXPECT_TRUE(listsAnchorTable(
+      R"({"nftables": [{"metainfo": {}}, {"table": {"family": "inet", "name": "filter"}},
+                       {"table": {"family": "inet", "name": "tamrin"}}]})"));
+  EXPECT_FALSE(listsAnchorTable(
+      R"({"nftables": [{"metainfo": {}}, {"table": {"family": "ip", "name": "tamrin"}}]})"));
+  EXPECT_FALSE(listsAnchorTable(R"({"nftables": [{"metainfo": {}}]})"));
+}
+
+TEST(ReplaceRulesCommands, RebuildsTheChainAndRefillsBothSetsInOneText) {
+  const RuleSet rules{.label = "tamrin-1f",
+                      .addresses = {*IpAddress::parseAny("192.0.2.1"),
+                                    *IpAddress::parseAny("2001:DB8::1"),
+                                    *IpAddress::parseAny("192.0.2.2")}};
+  const std::string commands = replaceRulesCommands(rules);
+  const std::string tail =
+      "flush chain inet tamrin block\n"
+      "add rule inet tamrin block ip daddr @ipv4_addr tcp dport { 80, 443 } reject with tcp reset\n"
+      "add rule inet tamrin block ip daddr @ipv4_addr udp dport { 80, 443 } reject with icmp type "
+      "port-unreachable\n"
+      "add rule inet tamrin block ip6 daddr @ipv6_addr tcp dport { 80, 443 } reject with tcp "
+      "reset\n"
+      "add rule inet tamrin block ip6 daddr @ipv6_addr udp dport { 80, 443 } reject with icmpv6 "
+      "type port-unreachable\n"
+      "flush set inet tamrin ipv4_addr\n"
+      "flush set inet tamrin ipv6_addr\n"
+      "add element inet tamrin ipv4_addr { 192.0.2.1 comment \"tamrin-1f\", 192.0.2.2 comment "
+      "\"tamrin-1f\" }\n"
+      "add element inet tamrin ipv6_addr { 2001:db8::1 comment \"tamrin-1f\" }\n";
+  ASSERT_GE(commands.size(), tail.size());
+  EXPECT_EQ(commands.substr(commands.size() - tail.size()), tail);
+  EXPECT_EQ(commands.rfind("add table inet tamrin\n", 0), 0u);
+
+  const std::string empty = replaceRulesCommands(RuleSet{});
+  EXPECT_EQ(empty.find("add element"), std::string::npos);
+  EXPECT_NE(empty.find("flush set inet tamrin ipv6_addr\n"), std::string::npos);
+}
+
+// Answers list commands with canned JSON and records every other transaction.
+class FakeNftables : public Nftables {
+ public:
+  std::string run(std::string_view commands) override {
+    if (commands == "list tables inet") {
+      return table ? R"({"nftables": [{"table": {"family": "inet", "name": "tamrin"}}]})"
+                   : R"({"nftables": []})";
+    }
+    if (commands == "list table inet tamrin") return *table;
+    transactions.emplace_back(commands);
+    return {};
+  }
+  std::optional<std::string> table;
+  std::vector<std::string> transactions;
+};
+
+TEST(NftablesAnchor, ReadsNothingAndRemovesNothingWhenTheTableIsMissing) {
+  FakeNftables nftables;
+  NftablesAnchor anchor(nftables);
+  EXPECT_FALSE(anchor.isEnabled());
+  EXPECT_TRUE(anchor.contents().addresses.empty());
+  anchor.switchOff();
+  EXPECT_TRUE(nftables.transactions.empty());
+}
+
+TEST(NftablesAnchor, RemovesTheBaseChainOnlyWhenItExists) {
+  FakeNftables nftables;
+  NftablesAnchor anchor(nftables);
+  nftables.table = edited([](json& items) {
+    items.erase(items.end() - 1);
+    items.erase(items.begin() + 5);
+  });
+  anchor.switchOff();
+  EXPECT_TRUE(nftables.transactions.empty());
+
+  nftables.table = std::string(kListing);
+  EXPECT_TRUE(anchor.isEnabled());
+  anchor.switchOff();
+  EXPECT_EQ(nftables.transactions,
+            std::vector<std::string>{"flush chain inet tamrin output\n"
+                                     "delete chain inet tamrin output\n"});
+}
+
+TEST(NftablesAnchor, SwitchesOnWithTheWholeSkeletonAndOneJump) {
+  FakeNftables nftables;
+  NftablesAnchor(nftables).switchOn();
+  ASSERT_EQ(nftables.transactions.size(), 1u);
+  const std::string& commands = nftables.transactions[0];
+  EXPECT_EQ(commands.rfind("add table inet tamrin\n", 0), 0u);
+  EXPECT_NE(commands.find("add set inet tamrin ipv4_addr { type ipv4_addr; }\n"), std::string::npos);
+  const std::string tail =
+      "add chain inet tamrin output { type filter hook output priority filter; policy accept; }\n"
+      "flush chain inet tamrin output\n"
+      "add rule inet tamrin output jump block\n";
+  EXPECT_EQ(commands.substr(commands.size() - tail.size()), tail);
+}
+
+}  // namespace
+}  // namespace tamrin
