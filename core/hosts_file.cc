@@ -151,11 +151,17 @@ std::string HostsFile::withoutManagedBlock(std::string_view text) {
 
 std::string HostsFile::addingManagedBlock(std::string_view text,
                                           const std::vector<std::string>& domains) {
-  std::string result(text);
+  std::vector<std::string> names = blockedHostnames(domains);
+  std::erase_if(names, [](const std::string& name) { return !isWritableHostName(name); });
+  size_t size = text.size() + 1 + kBeginMarker.size() + kEndMarker.size() + 4;
+  for (const std::string& name : names) size += 2 * name.size() + 13;
+
+  std::string result;
+  result.reserve(size);
+  result.append(text);
   if (!result.ends_with('\n')) result += '\n';
   result.append("\n").append(kBeginMarker).append("\n");
-  for (const std::string& name : blockedHostnames(domains)) {
-    if (!isWritableHostName(name)) continue;
+  for (const std::string& name : names) {
     result.append("0.0.0.0\t").append(name).append("\n");
     result.append("::\t").append(name).append("\n");
   }
