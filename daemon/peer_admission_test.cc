@@ -1,0 +1,69 @@
+#include "daemon/peer_admission.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "core/ipc_socket.h"
+#include "daemon/file_digest.h"
+
+namespace tamrin {
+namespace {
+
+const std::string kOtherDigest(64, 'a');
+
+std::string ownDigest() { return sha256OfFile("/proc/self/exe"); }
+
+TEST(PeerAdmissionTest, AdmitsOnlyPeersRunningAnAllowedExecutable) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  UniqueFd a(pair[0]), b(pair[1]);
+
+  PeerAdmission allowingUs({kOtherDigest, ownDigest()});
+  EXPECT_EQ(allowingUs.executableDigest(::getpid()), ownDigest());
+  EXPECT_TRUE(allowingUs.admits(a.get()));
+  EXPECT_TRUE(allowingUs.admits(a.get())) << "again, from the cache";
+
+  PeerAdmission allowingOthers({kOtherDigest});
+  EXPECT_FALSE(allowingOthers.admits(a.get()));
+
+  int pipeEnds[2];
+  ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
+  UniqueFd readEnd(pipeEnds[0]), writeEnd(pipeEnds[1]);
+  EXPECT_FALSE(allowingUs.admits(readEnd.get())) << "not a socket";
+}
+
+TEST(PeerAdmissionTest, PeerThatHasExitedIsRefused) {
+  std::string directory = (std::filesystem::temp_directory_path() / "tamrin-peer-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(directory.data()), nullptr);
+  const std::filesystem::path path = std::filesystem::path(directory) / "s";
+  const sockaddr_un address = unixSocketAddress(path);
+  UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener.get(), 4), 0);
+
+  // The child runs this very program, so only its exit can make it fail admission.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ::_exit(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0
+                                                                                            : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  UniqueFd connection(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  ASSERT_TRUE(connection);
+
+  EXPECT_FALSE(PeerAdmission({ownDigest()}).admits(connection.get()));
+  std::filesystem::remove_all(directory);
+}
+
+}  // namespace
+}  // namespace tamrin
