@@ -93,6 +93,14 @@ std::string readOrEmpty(const fs::path& path) {
   }
 }
 
+// The sandbox runner of this source tree: TAMRIN_SOURCE_DIR when set, else found from this file.
+fs::path sandboxScript() {
+  const char* source = std::getenv("TAMRIN_SOURCE_DIR");
+  const fs::path root = source != nullptr ? fs::path(source)
+                                          : fs::path(__FILE__).parent_path().parent_path();
+  return root / "scripts/sandbox";
+}
+
 // Empty when this test can run in the sandbox here, else why not.
 std::string sandboxUnavailableReason() {
   if (geteuid() != 0) return "needs root for network namespaces and nftables";
@@ -101,10 +109,7 @@ std::string sandboxUnavailableReason() {
   if (bundle == nullptr || !fs::exists(fs::path(bundle) / "libexec/tamrin-pfctl")) {
     return "TAMRIN_BUNDLE_DIR/libexec/tamrin-pfctl does not exist";
   }
-  const char* source = std::getenv("TAMRIN_SOURCE_DIR");
-  if (source == nullptr || !fs::exists(fs::path(source) / "scripts/sandbox")) {
-    return "TAMRIN_SOURCE_DIR/scripts/sandbox does not exist";
-  }
+  if (!fs::exists(sandboxScript())) return sandboxScript().string() + " does not exist";
   if (runProgram({"unshare", "--net", "--mount", "true"}).status != 0) {
     return "this kernel refuses new network or mount namespaces";
   }
@@ -128,8 +133,7 @@ std::string sandboxUnavailableReason() {
   const std::string hostsBefore = readOrEmpty("/etc/hosts");
   const ProgramRun rulesetBefore = runProgram({"nft", "list", "ruleset"});
   const ProgramRun inner = runProgram(
-      {fs::path(std::getenv("TAMRIN_SOURCE_DIR")) / "scripts/sandbox",
-       fs::read_symlink("/proc/self/exe"),
+      {sandboxScript(), fs::read_symlink("/proc/self/exe"),
        std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()},
       {std::string(kInsideVariable) + "=1"});
   EXPECT_EQ(inner.status, 0) << inner.out << inner.err;
