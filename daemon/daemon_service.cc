@@ -42,12 +42,11 @@ struct Outcome {
   std::optional<std::string> text;
 };
 
-// Runs a handler body and turns any error into the reply text: a TamrinError's message, or
-// the description of a platform error.
-template <typename Body>
-Outcome outcomeOf(Body&& body) {
+// The reply to a handler body that threw: the error's message (a TamrinError's fixed text, or
+// the description of a platform error). Call only from a catch block.
+Outcome failure() {
   try {
-    return {body(), std::nullopt};
+    throw;
   } catch (const std::exception& error) {
     return {std::nullopt, std::string(error.what())};
   } catch (...) {
@@ -133,33 +132,24 @@ std::optional<ReconciliationTimer::Deadline> DaemonService::timerDeadline() cons
 
 void DaemonService::getStatus(Reply reply) {
   MutexLock guard(lock_);
-  const Outcome outcome = outcomeOf([&]() -> std::optional<Data> {
-    if (policyLoadFailed_) throw TamrinError(TamrinError::Kind::policyUnavailable);
-    const Instant now = clock_.now();
-    std::optional<bool> blocked;
-    if (policy_) blocked = policy_->shouldEnforce(now, clock_.calendar());
-    return encodeDaemonStatus(DaemonStatus{
-        .blocked = blocked,
-        .managedHostsBlockPresent = managedHostsBlockPresent_,
-        .managedPacketFilterBlockPresent = managedPacketFilterBlockPresent_,
-        .policy = policy_,
-    });
-  });
+  Outcome outcome;
+  try {
+    outcome.data = statusLocked();
+  } catch (...) {
+    outcome = failure();
+  }
   reply(outcome.data, outcome.text);
 }
 
 void DaemonService::enableBlocking(const Data& argument, Reply reply) {
   MutexLock guard(lock_);
   const Instant now = clock_.now();
-  const Outcome outcome = outcomeOf([&]() -> std::optional<Data> {
-    if (policyLoadFailed_) throw TamrinError(TamrinError::Kind::policyUnavailable);
-    if (policy_) throw TamrinError(TamrinError::Kind::policyAlreadyActive);
-    const TamrinConfiguration configuration = decodeConfiguration(argument);
-    if (!configuration.isValid()) throw TamrinError(TamrinError::Kind::invalidConfiguration);
-    persist(TamrinPolicy(configuration));
-    reconcileLocked(now);
-    return std::nullopt;
-  });
+  Outcome outcome;
+  try {
+    enableBlockingLocked(argument, now);
+  } catch (...) {
+    outcome = failure();
+  }
   reply(outcome.data, outcome.text);
   scheduleNextReconciliationLocked(now);
 }
@@ -167,40 +157,74 @@ void DaemonService::enableBlocking(const Data& argument, Reply reply) {
 void DaemonService::updateConfiguration(const Data& argument, Reply reply) {
   MutexLock guard(lock_);
   const Instant now = clock_.now();
-  const Outcome outcome = outcomeOf([&]() -> std::optional<Data> {
-    if (policyLoadFailed_) throw TamrinError(TamrinError::Kind::policyUnavailable);
-    // A staged change that became due is applied and saved before another is staged on it.
-    reconcileLocked(now);
-    if (!policy_) throw TamrinError(TamrinError::Kind::noPolicy);
-    const TamrinConfiguration configuration = decodeConfiguration(argument);
-    if (!configuration.isValid()) throw TamrinError(TamrinError::Kind::invalidConfiguration);
-    std::optional<std::vector<std::string>> carried;
-    if (configuration.domains == policy_->configuration.domains) {
-      carried = policy_->resolvedAddresses;
-    }
-    TamrinPolicy staged = *policy_;
-    staged.stageConfiguration(configuration, now, std::move(carried), clock_.calendar());
-    persist(staged);
-    reconcileLocked(now);
-    return std::nullopt;
-  });
+  Outcome outcome;
+  try {
+    updateConfigurationLocked(argument, now);
+  } catch (...) {
+    outcome = failure();
+  }
   reply(outcome.data, outcome.text);
   scheduleNextReconciliationLocked(now);
 }
 
 void DaemonService::prepareForRemoval(Reply reply) {
   MutexLock guard(lock_);
-  const Outcome outcome = outcomeOf([&]() -> std::optional<Data> {
-    if (policyLoadFailed_) throw TamrinError(TamrinError::Kind::policyUnavailable);
-    if (policy_) policy_->validateRemoval(clock_.now(), clock_.calendar());
-    removeSystemProtection();
-    std::filesystem::remove(policyURL_);  // no file is no failure; any other error is
-    policy_.reset();
-    managedHostsBlockPresent_ = false;
-    managedPacketFilterBlockPresent_ = false;
-    return std::nullopt;
-  });
+  Outcome outcome;
+  try {
+    prepareForRemovalLocked();
+  } catch (...) {
+    outcome = failure();
+  }
   reply(outcome.data, outcome.text);
+}
+
+Data DaemonService::statusLocked() {
+  if (policyLoadFailed_) throw TamrinError(TamrinError::Kind::policyUnavailable);
+  const Instant now = clock_.now();
+  std::optional<bool> blocked;
+  if (policy_) blocked = policy_->shouldEnforce(now, clock_.calendar());
+  return encodeDaemonStatus(DaemonStatus{
+      .blocked = blocked,
+      .managedHostsBlockPresent = managedHostsBlockPresent_,
+      .managedPacketFilterBlockPresent = managedPacketFilterBlockPresent_,
+      .policy = policy_,
+  });
+}
+
+void DaemonService::enableBlockingLocked(const Data& argument, Instant now) {
+  if (policyLoadFailed_) throw TamrinError(TamrinError::Kind::policyUnavailable);
+  if (policy_) throw TamrinError(TamrinError::Kind::policyAlreadyActive);
+  const TamrinConfiguration configuration = decodeConfiguration(argument);
+  if (!configuration.isValid()) throw TamrinError(TamrinError::Kind::invalidConfiguration);
+  persist(TamrinPolicy(configuration));
+  reconcileLocked(now);
+}
+
+void DaemonService::updateConfigurationLocked(const Data& argument, Instant now) {
+  if (policyLoadFailed_) throw TamrinError(TamrinError::Kind::policyUnavailable);
+  // A staged change that became due is applied and saved before another is staged on it.
+  reconcileLocked(now);
+  if (!policy_) throw TamrinError(TamrinError::Kind::noPolicy);
+  const TamrinConfiguration configuration = decodeConfiguration(argument);
+  if (!configuration.isValid()) throw TamrinError(TamrinError::Kind::invalidConfiguration);
+  std::optional<std::vector<std::string>> carried;
+  if (configuration.domains == policy_->configuration.domains) {
+    carried = policy_->resolvedAddresses;
+  }
+  TamrinPolicy staged = *policy_;
+  staged.stageConfiguration(configuration, now, std::move(carried), clock_.calendar());
+  persist(staged);
+  reconcileLocked(now);
+}
+
+void DaemonService::prepareForRemovalLocked() {
+  if (policyLoadFailed_) throw TamrinError(TamrinError::Kind::policyUnavailable);
+  if (policy_) policy_->validateRemoval(clock_.now(), clock_.calendar());
+  removeSystemProtection();
+  std::filesystem::remove(policyURL_);  // no file is no failure; any other error is
+  policy_.reset();
+  managedHostsBlockPresent_ = false;
+  managedPacketFilterBlockPresent_ = false;
 }
 
 void DaemonService::removeSystemProtection() {

@@ -82,6 +82,11 @@ class DaemonService final : public TamrinDaemonProtocol,
 
  private:
   void loadPolicy();
+  // The bodies of the four requests; each throws the error its reply reports.
+  Data statusLocked() REQUIRES(lock_);
+  void enableBlockingLocked(const Data& argument, Instant now) REQUIRES(lock_);
+  void updateConfigurationLocked(const Data& argument, Instant now) REQUIRES(lock_);
+  void prepareForRemovalLocked() REQUIRES(lock_);
   void saveOrKeepLocked(const TamrinPolicy& policy) REQUIRES(lock_);
   void reconcileProtection(bool shouldBlock, const std::optional<TamrinPolicy>& policy)
       REQUIRES(lock_);
