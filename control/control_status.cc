@@ -1,0 +1,73 @@
+#include "control/control_status.h"
+
+#include <date/date.h>
+
+#include <chrono>
+#include <cmath>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+#include "core/json_coding.h"
+
+namespace tamrin {
+namespace {
+
+const char* stateWord(const DaemonStatus& status, bool hasProtectionMismatch) {
+  if (hasProtectionMismatch) return "attention";
+  if (!status.policy) return "notConfigured";
+  if (status.blocked.value_or(false)) return "protected";
+  return "access";
+}
+
+}  // namespace
+
+ControlStatus makeControlStatus(const DaemonStatus& status, Instant now, const Calendar& calendar) {
+  ControlStatus result;
+  result.hasProtectionMismatch = status.hasProtectionMismatch();
+  result.isProtected = status.blocked.value_or(false) && status.managedHostsBlockPresent &&
+                       status.managedPacketFilterBlockPresent;
+  result.state = stateWord(status, result.hasProtectionMismatch);
+  if (const auto& policy = status.policy) {
+    result.configuration = policy->configuredForNextFocus();
+    result.pendingChangesApplyAt = policy->pendingConfigurationAppliesAt;
+    if (policy->isScheduledAccess(now, calendar)) {
+      result.nextTransition = policy->nextScheduledBlockStart(now, calendar);
+      result.nextTransitionKind = "blocking";
+    } else {
+      result.nextTransition = policy->nextScheduledAccessStart(now, calendar);
+      result.nextTransitionKind = "access";
+    }
+  }
+  return result;
+}
+
+std::string iso8601Text(Instant instant) {
+  using namespace std::chrono;
+  // 0001-01-01T00:00:00Z and 10000-01-01T00:00:00Z in seconds since 1970.
+  constexpr double kFirst = -62135596800.0;
+  constexpr double kPastLast = 253402300800.0;
+  const double unixSeconds = std::floor(instant.unixSeconds());
+  if (!(unixSeconds >= kFirst && unixSeconds < kPastLast)) {
+    throw std::out_of_range("An instant lies outside the years 1 to 9999.");
+  }
+  const date::sys_seconds point{seconds(static_cast<long long>(unixSeconds))};
+  return date::format("%Y-%m-%dT%H:%M:%SZ", point);
+}
+
+std::string encodeControlStatus(const ControlStatus& status) {
+  // nlohmann::json keeps object keys sorted, nested objects included.
+  nlohmann::json json = {
+      {"state", status.state},
+      {"isProtected", status.isProtected},
+      {"hasProtectionMismatch", status.hasProtectionMismatch},
+  };
+  if (status.configuration) json["configuration"] = configurationToJson(*status.configuration);
+  if (status.nextTransition) json["nextTransition"] = iso8601Text(*status.nextTransition);
+  if (status.nextTransitionKind) json["nextTransitionKind"] = *status.nextTransitionKind;
+  if (status.pendingChangesApplyAt) {
+    json["pendingChangesApplyAt"] = iso8601Text(*status.pendingChangesApplyAt);
+  }
+  return dumpJson(json);
+}
+
+}  // namespace tamrin
