@@ -129,8 +129,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     const Times& few = times_[10];
     const Times& many = times_[10000];
     if (few.real.empty() || many.real.empty()) return false;
-    for (const auto& [name, a, b] : {std::tuple{"real", few.real, many.real},
-                                     std::tuple{"CPU", few.cpu, many.cpu}}) {
+    for (const auto& [name, a, b] :
+         {std::tuple{"real", few.real, many.real}, std::tuple{"CPU", few.cpu, many.cpu}}) {
       std::printf(
           "median %s time per connect to an allowed address: %.2f us with 10 blocked, %.2f us "
           "with 10000 blocked; ratio %.3f (target: at most 1.10)\n",
@@ -162,8 +162,8 @@ int runInsideSandbox(int argc, char** argv) {
   std::thread(serve, listener).detach();
   pfctl({"-E"});
 
-  auto* benchmark = benchmark::RegisterBenchmark("BM_ConnectToAllowedAddress",
-                                                 BM_ConnectToAllowedAddress);
+  auto* benchmark =
+      benchmark::RegisterBenchmark("BM_ConnectToAllowedAddress", BM_ConnectToAllowedAddress);
   for (int round = 0; round < kRounds; ++round) benchmark->Arg(10)->Arg(10000);
   benchmark->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(0.5);
 
@@ -185,7 +185,8 @@ int main(int argc, char** argv) {
   }
   const fs::path sandbox = fs::path(__FILE__).parent_path().parent_path() / "scripts/sandbox";
   const std::string self = fs::read_symlink("/proc/self/exe");
-  std::vector<char*> arguments = {const_cast<char*>(sandbox.c_str()), const_cast<char*>(self.c_str())};
+  std::vector<char*> arguments = {const_cast<char*>(sandbox.c_str()),
+                                  const_cast<char*>(self.c_str())};
   for (int i = 1; i < argc; ++i) arguments.push_back(argv[i]);
   arguments.push_back(nullptr);
   setenv(kInsideVariable, "1", 1);

@@ -80,8 +80,8 @@ std::vector<RejectRule> rejectRulesOf(const json& rule) {
   std::vector<RejectRule> rules;
   auto add = [&](const json& port) {
     if (port.is_number_integer() && (port == 80 || port == 443)) {
-      rules.push_back({family, transport == "tcp" ? Protocol::tcp : Protocol::udp,
-                       port.get<int>()});
+      rules.push_back(
+          {family, transport == "tcp" ? Protocol::tcp : Protocol::udp, port.get<int>()});
     }
   };
   if (portList.is_array()) {
@@ -100,8 +100,8 @@ void addElements(const json& set, int family, std::vector<ListedAddress>& addres
     const json* detailed = member(element, "elem");
     const std::string value = textOf(detailed != nullptr ? member(*detailed, "val") : &element);
     if (auto address = IpAddress::parse(value, family)) {
-      addresses.push_back({*address, detailed != nullptr ? textOf(member(*detailed, "comment"))
-                                                         : std::string()});
+      addresses.push_back(
+          {*address, detailed != nullptr ? textOf(member(*detailed, "comment")) : std::string()});
     }
   }
 }
@@ -123,8 +123,7 @@ json parseJson(std::string_view text) {
 }
 
 bool inAnchorTable(const json& object) {
-  return textOf(member(object, "family")) == "inet" &&
-         textOf(member(object, "table")) == kTable;
+  return textOf(member(object, "family")) == "inet" && textOf(member(object, "table")) == kTable;
 }
 
 }  // namespace
@@ -148,7 +147,8 @@ std::string replaceRulesCommands(const RuleSet& rules) {
 
 std::string switchOnCommands() {
   return std::string(kSkeleton) +
-         "add chain inet tamrin output { type filter hook output priority filter; policy accept; }\n"
+         "add chain inet tamrin output { type filter hook output priority filter; policy accept; "
+         "}\n"
          "flush chain inet tamrin output\n"
          "add rule inet tamrin output jump block\n";
 }
@@ -162,8 +162,10 @@ ParsedTable parseTableListing(std::string_view text) {
       const std::string name = textOf(member(*set, "name"));
       if (name == kIpv4Set) addElements(*set, AF_INET, table.contents.addresses);
       if (name == kIpv6Set) addElements(*set, AF_INET6, table.contents.addresses);
-    } else if (const json* chain = member(item, "chain"); chain != nullptr && inAnchorTable(*chain)) {
-      if (textOf(member(*chain, "name")) == kBaseChain && textOf(member(*chain, "hook")) == "output") {
+    } else if (const json* chain = member(item, "chain");
+               chain != nullptr && inAnchorTable(*chain)) {
+      if (textOf(member(*chain, "name")) == kBaseChain &&
+          textOf(member(*chain, "hook")) == "output") {
         table.hasBaseChain = true;
       }
     } else if (const json* rule = member(item, "rule"); rule != nullptr && inAnchorTable(*rule)) {
@@ -213,7 +215,9 @@ void NftablesAnchor::replaceRules(const RuleSet& rules) {
   nftables_.run(replaceRulesCommands(rules));
 }
 
-void NftablesAnchor::flushRules() { nftables_.run(std::string(kSkeleton) + std::string(kFlushSets)); }
+void NftablesAnchor::flushRules() {
+  nftables_.run(std::string(kSkeleton) + std::string(kFlushSets));
+}
 
 AnchorContents NftablesAnchor::contents() {
   auto table = readTable();

@@ -65,8 +65,9 @@ std::vector<std::string> addressTexts(const AnchorContents& contents) {
 
 TEST(ParseTableListing, ReadsAddressesLabelsRulesAndTheSwitch) {
   const ParsedTable table = parseTableListing(kListing);
-  EXPECT_EQ(addressTexts(table.contents),
-            (std::vector<std::string>{"10.0.0.9 ", "10.77.0.2 tamrin-abc", "2001:db8::1 tamrin-abc"}));
+  EXPECT_EQ(
+      addressTexts(table.contents),
+      (std::vector<std::string>{"10.0.0.9 ", "10.77.0.2 tamrin-abc", "2001:db8::1 tamrin-abc"}));
   EXPECT_EQ(table.contents.rules.size(), 8u);
   EXPECT_TRUE(table.hasBaseChain);
   EXPECT_TRUE(table.enabled);
@@ -80,9 +81,12 @@ TEST(ParseTableListing, CountsOnlyTheRejectRulesThatAreReallyThere) {
   } cases[] = {
       {"UDP rule of IPv4 removed",
        [](json& items) { items.erase(items.begin() + 7); },
-       {{AF_INET, Protocol::tcp, 80}, {AF_INET, Protocol::tcp, 443},
-        {AF_INET6, Protocol::tcp, 80}, {AF_INET6, Protocol::tcp, 443},
-        {AF_INET6, Protocol::udp, 80}, {AF_INET6, Protocol::udp, 443}}},
+       {{AF_INET, Protocol::tcp, 80},
+        {AF_INET, Protocol::tcp, 443},
+        {AF_INET6, Protocol::tcp, 80},
+        {AF_INET6, Protocol::tcp, 443},
+        {AF_INET6, Protocol::udp, 80},
+        {AF_INET6, Protocol::udp, 443}}},
       {"one port only",
        [](json& items) {
          items.erase(items.begin() + 6, items.begin() + 9);  // rules 15, 17 and 19
@@ -107,7 +111,8 @@ TEST(ParseTableListing, CountsOnlyTheRejectRulesThatAreReallyThere) {
       {"other ports only",
        [](json& items) {
          items.erase(items.begin() + 7, items.begin() + 10);
-         itemWithHandle(items, "rule", 15)["rule"]["expr"][1]["match"]["right"] = {{"set", {8080, 22}}};
+         itemWithHandle(items, "rule",
+                        15)["rule"]["expr"][1]["match"]["right"] = {{"set", {8080, 22}}};
        },
        {}},
   };
@@ -134,7 +139,11 @@ TEST(ParseTableListing, IsOnlyEnabledWithExactlyTheJumpInTheBaseChain) {
       {"chain not on the output hook",
        [](json& items) { itemWithHandle(items, "chain", 12)["chain"]["hook"] = "input"; }, false},
       {"no base chain",
-       [](json& items) { items.erase(items.end() - 1); items.erase(items.begin() + 5); }, false},
+       [](json& items) {
+         items.erase(items.end() - 1);
+         items.erase(items.begin() + 5);
+       },
+       false},
   };
   for (const Case& c : cases) {
     const ParsedTable table = parseTableListing(edited(c.edit));
@@ -158,10 +167,10 @@ TEST(ListsAnchorTable, FindsOnlyTheInetTamrinTable) {
 }
 
 TEST(ReplaceRulesCommands, RebuildsTheChainAndRefillsBothSetsInOneText) {
-  const RuleSet rules{.label = "tamrin-1f",
-                      .addresses = {*IpAddress::parseAny("192.0.2.1"),
-                                    *IpAddress::parseAny("2001:DB8::1"),
-                                    *IpAddress::parseAny("192.0.2.2")}};
+  const RuleSet rules{
+      .label = "tamrin-1f",
+      .addresses = {*IpAddress::parseAny("192.0.2.1"), *IpAddress::parseAny("2001:DB8::1"),
+                    *IpAddress::parseAny("192.0.2.2")}};
   const std::string commands = replaceRulesCommands(rules);
   const std::string tail =
       "flush chain inet tamrin block\n"
@@ -224,9 +233,8 @@ TEST(NftablesAnchor, RemovesTheBaseChainOnlyWhenItExists) {
   nftables.table = std::string(kListing);
   EXPECT_TRUE(anchor.isEnabled());
   anchor.switchOff();
-  EXPECT_EQ(nftables.transactions,
-            std::vector<std::string>{"flush chain inet tamrin output\n"
-                                     "delete chain inet tamrin output\n"});
+  EXPECT_EQ(nftables.transactions, std::vector<std::string>{"flush chain inet tamrin output\n"
+                                                            "delete chain inet tamrin output\n"});
 }
 
 TEST(NftablesAnchor, SwitchesOnWithTheWholeSkeletonAndOneJump) {
@@ -235,7 +243,8 @@ TEST(NftablesAnchor, SwitchesOnWithTheWholeSkeletonAndOneJump) {
   ASSERT_EQ(nftables.transactions.size(), 1u);
   const std::string& commands = nftables.transactions[0];
   EXPECT_EQ(commands.rfind("add table inet tamrin\n", 0), 0u);
-  EXPECT_NE(commands.find("add set inet tamrin ipv4_addr { type ipv4_addr; }\n"), std::string::npos);
+  EXPECT_NE(commands.find("add set inet tamrin ipv4_addr { type ipv4_addr; }\n"),
+            std::string::npos);
   const std::string tail =
       "add chain inet tamrin output { type filter hook output priority filter; policy accept; }\n"
       "flush chain inet tamrin output\n"

@@ -40,7 +40,7 @@ struct ProgramRun {
 
 // Runs `argv` (no shell) with `extraEnvironment` added; collects both output streams.
 ProgramRun runProgram(const std::vector<std::string>& argv,
-               const std::vector<std::string>& extraEnvironment = {}) {
+                      const std::vector<std::string>& extraEnvironment = {}) {
   int outPipe[2], errPipe[2];
   if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return {};
   posix_spawn_file_actions_t actions;
@@ -96,8 +96,8 @@ std::string readOrEmpty(const fs::path& path) {
 // The sandbox runner of this source tree: TAMRIN_SOURCE_DIR when set, else found from this file.
 fs::path sandboxScript() {
   const char* source = std::getenv("TAMRIN_SOURCE_DIR");
-  const fs::path root = source != nullptr ? fs::path(source)
-                                          : fs::path(__FILE__).parent_path().parent_path();
+  const fs::path root =
+      source != nullptr ? fs::path(source) : fs::path(__FILE__).parent_path().parent_path();
   return root / "scripts/sandbox";
 }
 
@@ -132,10 +132,10 @@ std::string sandboxUnavailableReason() {
   const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
   const std::string hostsBefore = readOrEmpty("/etc/hosts");
   const ProgramRun rulesetBefore = runProgram({"nft", "list", "ruleset"});
-  const ProgramRun inner = runProgram(
-      {sandboxScript(), fs::read_symlink("/proc/self/exe"),
-       std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()},
-      {std::string(kInsideVariable) + "=1"});
+  const ProgramRun inner =
+      runProgram({sandboxScript(), fs::read_symlink("/proc/self/exe"),
+                  std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()},
+                 {std::string(kInsideVariable) + "=1"});
   EXPECT_EQ(inner.status, 0) << inner.out << inner.err;
   EXPECT_EQ(readOrEmpty("/etc/hosts"), hostsBefore) << "the host's /etc/hosts changed";
   const ProgramRun rulesetAfter = runProgram({"nft", "list", "ruleset"});
@@ -380,8 +380,9 @@ TEST_F(PfctlSandboxTest, RefusedCommandsExitWithOneLineAndChangeNothing) {
   const std::string good = packetFilterRules({"10.77.0.9", "10.77.0.8"});
   writeFileAtomically("/run/bad-rules.conf", good + "pass out all\n", 0600);
   writeFileAtomically("/run/bad-family.conf",
-                      good + "block return out quick inet proto { tcp udp } from any to fd77::9 "
-                             "port { 80 443 } label \"tamrin-1\"\n",
+                      good +
+                          "block return out quick inet proto { tcp udp } from any to fd77::9 "
+                          "port { 80 443 } label \"tamrin-1\"\n",
                       0600);
   const std::vector<std::string> refused[] = {
       {},
@@ -407,8 +408,8 @@ TEST_F(PfctlSandboxTest, RefusedCommandsExitWithOneLineAndChangeNothing) {
     EXPECT_EQ(run.err.rfind("tamrin-pfctl: ", 0), 0u) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
   }
-  EXPECT_NE(pfctl({"-a", "com.apple/app.tamrin", "-f", "/run/bad-rules.conf"}).err.find(
-                "/run/bad-rules.conf: line 3: "),
+  EXPECT_NE(pfctl({"-a", "com.apple/app.tamrin", "-f", "/run/bad-rules.conf"})
+                .err.find("/run/bad-rules.conf: line 3: "),
             std::string::npos);
   EXPECT_EQ(runProgram({"nft", "list", "ruleset"}).out, rulesetBefore);
   EXPECT_EQ(readFile("/run/tamrin/pf-tokens"), tokensBefore);
@@ -425,9 +426,10 @@ TEST_F(PfctlSandboxTest, KillingStatesDropsTheConnectionsTowardsOneAddress) {
   if (!insideSandbox()) return;
   prepareNetwork();
   // Connection tracking runs in a namespace only once some rule asks for it.
-  ASSERT_EQ(runProgram({"nft", "add table inet probe; add chain inet probe out { type filter "
-                               "hook output priority 10; }; add rule inet probe out ct state "
-                               "established counter"})
+  ASSERT_EQ(runProgram({"nft",
+                        "add table inet probe; add chain inet probe out { type filter "
+                        "hook output priority 10; }; add rule inet probe out ct state "
+                        "established counter"})
                 .status,
             0);
   for (const std::string address : {"10.77.0.2", "10.77.0.3", "fd77::2"}) {

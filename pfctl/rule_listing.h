@@ -33,8 +33,9 @@ struct AnchorContents {
 };
 
 // The rule listing: for each address, sorted by its text, one line per rule of its family in
-// the order tcp 80, tcp 443, udp 80, udp 443:
-//   block return out quick <inet|inet6> proto <tcp|udp> from any to <address> port = <port> label "<label>"
+// the order tcp 80, tcp 443, udp 80, udp 443 (one line each, shown here on two):
+//   block return out quick <inet|inet6> proto <tcp|udp> from any to <address>
+//   port = <port> label "<label>"
 // Empty when the anchor holds no address.
 std::string formatRuleListing(const AnchorContents& contents);
 

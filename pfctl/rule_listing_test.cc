@@ -27,8 +27,8 @@ TEST(FormatRuleListing, PrintsFourLinesPerAddressSortedByText) {
   };
   const std::string prefix = "block return out quick ";
   std::string expected;
-  for (const auto& [family, address] : {std::pair{"inet", "192.0.2.10"}, {"inet", "192.0.2.9"},
-                                        {"inet6", "2001:db8::1"}}) {
+  for (const auto& [family, address] :
+       {std::pair{"inet", "192.0.2.10"}, {"inet", "192.0.2.9"}, {"inet6", "2001:db8::1"}}) {
     for (const auto& [protocol, port] :
          {std::pair{"tcp", "80"}, {"tcp", "443"}, {"udp", "80"}, {"udp", "443"}}) {
       expected += prefix + family + " proto " + protocol + " from any to " + address +

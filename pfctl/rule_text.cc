@@ -27,16 +27,16 @@ bool consume(std::string_view& text, std::string_view prefix) {
 bool isLabel(std::string_view label) {
   if (!consume(label, kLabelPrefix)) return false;
   return !label.empty() && label.size() <= 16 &&
-         std::all_of(label.begin(), label.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-         });
+         std::all_of(label.begin(), label.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 // One rule line; throws PfctlError with the reason (without the line number).
 Line parseLine(std::string_view text) {
   const auto notARule = [] {
-    return PfctlError("not a rule line (block return out quick <inet|inet6> proto { tcp udp } "
-                      "from any to <address> port { 80 443 } label \"<label>\")");
+    return PfctlError(
+        "not a rule line (block return out quick <inet|inet6> proto { tcp udp } "
+        "from any to <address> port { 80 443 } label \"<label>\")");
   };
   if (!consume(text, kHead)) throw notARule();
   int family;
@@ -83,8 +83,8 @@ RuleSet parseRuleText(std::string_view text) {
       if (number == 1) {
         rules.label = line.label;
       } else if (line.label != rules.label) {
-        throw PfctlError("label \"" + std::string(line.label) + "\" differs from \"" +
-                         rules.label + "\" of line 1");
+        throw PfctlError("label \"" + std::string(line.label) + "\" differs from \"" + rules.label +
+                         "\" of line 1");
       }
       if (seen.insert(line.address).second) rules.addresses.push_back(line.address);
     } catch (const PfctlError& error) {
