@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <optional>
+
 #include "pfctl/pfctl_error.h"
 
 namespace tamrin {
@@ -44,15 +46,22 @@ std::string textOf(const json* value) {
   return value != nullptr && value->is_string() ? value->get<std::string>() : std::string();
 }
 
-// The payload protocol of a "match" whose left side is the payload field `field`, or "".
-std::string matchedPayload(const json& expression, std::string_view field, const json** right) {
+// A comparison "<protocol> <field> == <right>" of a packet field.
+struct PayloadMatch {
+  std::string protocol;
+  const json* right;
+};
+
+std::optional<PayloadMatch> payloadMatch(const json& expression, std::string_view field) {
   const json* match = member(expression, "match");
-  if (match == nullptr || textOf(member(*match, "op")) != "==") return {};
+  if (match == nullptr || textOf(member(*match, "op")) != "==") return std::nullopt;
   const json* left = member(*match, "left");
   const json* payload = left != nullptr ? member(*left, "payload") : nullptr;
-  if (payload == nullptr || textOf(member(*payload, "field")) != field) return {};
-  *right = member(*match, "right");
-  return *right != nullptr ? textOf(member(*payload, "protocol")) : std::string();
+  const json* right = member(*match, "right");
+  if (payload == nullptr || right == nullptr || textOf(member(*payload, "field")) != field) {
+    return std::nullopt;
+  }
+  return PayloadMatch{textOf(member(*payload, "protocol")), right};
 }
 
 // The (family, protocol, port) combinations a rule of the block chain rejects: only rules of
@@ -60,42 +69,39 @@ std::string matchedPayload(const json& expression, std::string_view field, const
 std::vector<RejectRule> rejectRulesOf(const json& rule) {
   const json* expressions = member(rule, "expr");
   if (expressions == nullptr || !expressions->is_array() || expressions->size() != 3) return {};
-  const json* addressSet = nullptr;
-  const std::string network = matchedPayload((*expressions)[0], "daddr", &addressSet);
+  const auto destination = payloadMatch((*expressions)[0], "daddr");
+  if (!destination) return {};
+  const std::string set = textOf(destination->right);
   int family;
-  if (network == "ip" && textOf(addressSet) == "@" + std::string(kIpv4Set)) {
+  if (destination->protocol == "ip" && set == "@ipv4_addr") {
     family = AF_INET;
-  } else if (network == "ip6" && textOf(addressSet) == "@" + std::string(kIpv6Set)) {
+  } else if (destination->protocol == "ip6" && set == "@ipv6_addr") {
     family = AF_INET6;
   } else {
     return {};
   }
-  const json* ports = nullptr;
-  const std::string transport = matchedPayload((*expressions)[1], "dport", &ports);
-  if (transport != "tcp" && transport != "udp") return {};
+  const auto port = payloadMatch((*expressions)[1], "dport");
+  if (!port || (port->protocol != "tcp" && port->protocol != "udp")) return {};
   if (member((*expressions)[2], "reject") == nullptr) return {};
+  const Protocol protocol = port->protocol == "tcp" ? Protocol::tcp : Protocol::udp;
+  const json* ports = port->right;
 
   const json* portSet = member(*ports, "set");
   const json& portList = portSet != nullptr ? *portSet : *ports;
   std::vector<RejectRule> rules;
-  auto add = [&](const json& port) {
-    if (port.is_number_integer() && (port == 80 || port == 443)) {
-      rules.push_back(
-          {family, transport == "tcp" ? Protocol::tcp : Protocol::udp, port.get<int>()});
+  for (const json& value : portList.is_array() ? portList : json::array({portList})) {
+    if (value.is_number_integer() && (value == 80 || value == 443)) {
+      rules.push_back({family, protocol, value.get<int>()});
     }
-  };
-  if (portList.is_array()) {
-    for (const json& port : portList) add(port);
-  } else {
-    add(portList);
   }
   return rules;
 }
 
-// The elements of an address set with the label stored as their comment.
-void addElements(const json& set, int family, std::vector<ListedAddress>& addresses) {
+// The elements of an address set, each with the label stored as its comment.
+std::vector<ListedAddress> elementsOf(const json& set, int family) {
+  std::vector<ListedAddress> addresses;
   const json* elements = member(set, "elem");
-  if (elements == nullptr || !elements->is_array()) return;
+  if (elements == nullptr || !elements->is_array()) return addresses;
   for (const json& element : *elements) {
     const json* detailed = member(element, "elem");
     const std::string value = textOf(detailed != nullptr ? member(*detailed, "val") : &element);
@@ -104,6 +110,7 @@ void addElements(const json& set, int family, std::vector<ListedAddress>& addres
           {*address, detailed != nullptr ? textOf(member(*detailed, "comment")) : std::string()});
     }
   }
+  return addresses;
 }
 
 bool isJumpToBlockChain(const json& rule) {
@@ -147,8 +154,8 @@ std::string replaceRulesCommands(const RuleSet& rules) {
 
 std::string switchOnCommands() {
   return std::string(kSkeleton) +
-         "add chain inet tamrin output { type filter hook output priority filter; policy accept; "
-         "}\n"
+         "add chain inet tamrin output"
+         " { type filter hook output priority filter; policy accept; }\n"
          "flush chain inet tamrin output\n"
          "add rule inet tamrin output jump block\n";
 }
@@ -160,8 +167,11 @@ ParsedTable parseTableListing(std::string_view text) {
   for (const json& item : parseJson(text)) {
     if (const json* set = member(item, "set"); set != nullptr && inAnchorTable(*set)) {
       const std::string name = textOf(member(*set, "name"));
-      if (name == kIpv4Set) addElements(*set, AF_INET, table.contents.addresses);
-      if (name == kIpv6Set) addElements(*set, AF_INET6, table.contents.addresses);
+      if (name == kIpv4Set || name == kIpv6Set) {
+        auto elements = elementsOf(*set, name == kIpv4Set ? AF_INET : AF_INET6);
+        table.contents.addresses.insert(table.contents.addresses.end(), elements.begin(),
+                                        elements.end());
+      }
     } else if (const json* chain = member(item, "chain");
                chain != nullptr && inAnchorTable(*chain)) {
       if (textOf(member(*chain, "name")) == kBaseChain &&
