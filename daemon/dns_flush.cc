@@ -11,8 +11,8 @@ namespace tamrin {
 namespace {
 
 // The system's own program directories, searched in order; the daemon's PATH is not used.
-constexpr std::array<std::string_view, 4> kProgramDirectories = {"/usr/sbin", "/usr/bin",
-                                                                 "/sbin", "/bin"};
+constexpr std::array<std::string_view, 4> kProgramDirectories = {"/usr/sbin", "/usr/bin", "/sbin",
+                                                                 "/bin"};
 
 // The first executable `name` in the program directories, or the usual place when there is
 // none (running it then fails with the launch error).

@@ -36,13 +36,14 @@ class DnsFlushTest : public testing::Test {
 
   // Records each run by program name and arguments; the run of `failing` throws.
   SystemCommandRunner recorder(std::string failing = "") {
-    return [this, failing](const std::string& executable, const std::vector<std::string>& arguments) {
-      const std::string program = fs::path(executable).filename();
-      EXPECT_TRUE(fs::path(executable).is_absolute()) << executable;
-      runs_.emplace_back(program, arguments);
-      if (program == failing) throw TamrinError::packetFilter(executable + " exited 1");
-      return std::string("ignored output");
-    };
+    return
+        [this, failing](const std::string& executable, const std::vector<std::string>& arguments) {
+          const std::string program = fs::path(executable).filename();
+          EXPECT_TRUE(fs::path(executable).is_absolute()) << executable;
+          runs_.emplace_back(program, arguments);
+          if (program == failing) throw TamrinError::packetFilter(executable + " exited 1");
+          return std::string("ignored output");
+        };
   }
 
   fs::path dir_;

@@ -21,7 +21,7 @@ namespace tamrin {
 namespace {
 
 constexpr std::array<std::string_view, 4> kExcludedAddresses = {"0.0.0.0", "::", "127.0.0.1",
-                                                                 "::1"};
+                                                                "::1"};
 
 bool isExcluded(const std::string& address) {
   return std::find(kExcludedAddresses.begin(), kExcludedAddresses.end(), address) !=
@@ -99,8 +99,8 @@ std::vector<std::string> resolvedAddresses(const std::vector<std::string>& domai
   const std::vector<std::string> hostnames = blockedHostnames(domains);
   std::set<std::string> addresses;
   if (!hostnames.empty()) {
-    for (LookupResult& result : lookUpAll(hostnames, lookup, std::max<std::size_t>(
-                                                                 maxConcurrentLookups, 1))) {
+    for (LookupResult& result :
+         lookUpAll(hostnames, lookup, std::max<std::size_t>(maxConcurrentLookups, 1))) {
       if (result.failure) std::rethrow_exception(result.failure);
       for (std::string& address : result.addresses) {
         if (!isExcluded(address)) addresses.insert(std::move(address));

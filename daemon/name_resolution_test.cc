@@ -119,9 +119,15 @@ TEST(NameResolutionTest, ResultDoesNotDependOnTheBound) {
     Addresses addresses;
     for (unsigned count = random() % 4; count > 0; --count) {
       switch (random() % 4) {
-        case 0: addresses.push_back("127.0.0.1"); break;
-        case 1: addresses.push_back("2001:db8::" + std::to_string(random() % 40)); break;
-        default: addresses.push_back("192.0.2." + std::to_string(random() % 40)); break;
+        case 0:
+          addresses.push_back("127.0.0.1");
+          break;
+        case 1:
+          addresses.push_back("2001:db8::" + std::to_string(random() % 40));
+          break;
+        default:
+          addresses.push_back("192.0.2." + std::to_string(random() % 40));
+          break;
       }
     }
     return addresses;
@@ -159,10 +165,10 @@ bool underCI() {
   return ci != nullptr && std::string(ci) == "true";
 }
 
-#define SKIP_OR_FAIL_UNDER_CI(reason)      \
-  do {                                     \
-    if (underCI()) FAIL() << (reason);     \
-    GTEST_SKIP() << (reason);              \
+#define SKIP_OR_FAIL_UNDER_CI(reason)  \
+  do {                                 \
+    if (underCI()) FAIL() << (reason); \
+    GTEST_SKIP() << (reason);          \
   } while (false)
 
 // What a forked child found: "unavailable: ..." when it could not set up its sandbox,
@@ -189,7 +195,8 @@ std::string resolveInPrivateMountNamespace(const fs::path& scratch, const std::s
     } else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
       report = std::string("unavailable: making / private: ") + strerror(errno);
     } else if (!bind(scratch / "nsswitch.conf", "/etc/nsswitch.conf") ||
-               (fs::exists("/etc/resolv.conf") && !bind(scratch / "resolv.conf", "/etc/resolv.conf")) ||
+               (fs::exists("/etc/resolv.conf") &&
+                !bind(scratch / "resolv.conf", "/etc/resolv.conf")) ||
                !bind(scratch / "hosts", "/etc/hosts")) {
       report = std::string("unavailable: bind mount over /etc: ") + strerror(errno);
     } else {
@@ -206,8 +213,10 @@ std::string resolveInPrivateMountNamespace(const fs::path& scratch, const std::s
   std::string report;
   char buffer[4096];
   for (ssize_t count; (count = read(ends[0], buffer, sizeof buffer)) != 0;) {
-    if (count > 0) report.append(buffer, static_cast<std::size_t>(count));
-    else if (errno != EINTR) break;
+    if (count > 0)
+      report.append(buffer, static_cast<std::size_t>(count));
+    else if (errno != EINTR)
+      break;
   }
   close(ends[0]);
   int status = 0;

@@ -127,20 +127,6 @@ TEST_F(PacketFilterTest, ValidTokenAndCurrentRulesRunOnlyStatusAndListing) {
   EXPECT_FALSE(fs::exists(filter_.rulesFile()));
 }
 
-TEST_F(PacketFilterTest, ValidTokenWithOtherRulesReloadsWithoutNewToken) {
-  storeToken("77");
-  tool_.listing = listingFor({"192.0.2.1"});
-
-  filter_.enable({"192.0.2.1", "198.51.100.4"});
-
-  EXPECT_EQ(tool_.calls, (Calls{kStatus,
-                                kListing,
-                                loadCommand(),
-                                {"-k", "0.0.0.0/0", "-k", "192.0.2.1"},
-                                {"-k", "0.0.0.0/0", "-k", "198.51.100.4"}}));
-  EXPECT_EQ(readFile(filter_.tokenFile()), "77");
-}
-
 TEST_F(PacketFilterTest, StaleTokenIsReplacedByANewOne) {
   storeToken("77");
   tool_.status = "Status: Disabled";

@@ -69,8 +69,8 @@ pid_t spawnChild(const std::string& executable, const std::vector<std::string>& 
   sigfillset(&signals);
   if (rc == 0) rc = posix_spawnattr_setsigdefault(&setup.attributes, &signals);
   if (rc == 0) {
-    rc = posix_spawnattr_setflags(&setup.attributes,
-                                  POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    rc =
+        posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   }
   if (rc != 0) throwSystemError(rc, "cannot prepare " + executable);
 
