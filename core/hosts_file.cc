@@ -10,6 +10,7 @@
 #include "core/blocked_hostnames.h"
 #include "core/file_io.h"
 #include "core/tamrin_error.h"
+#include "core/unicode_text.h"
 
 namespace tamrin {
 namespace {
@@ -18,37 +19,6 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kBeginMarker = "# BEGIN TAMRIN BLOCK";
 constexpr std::string_view kEndMarker = "# END TAMRIN BLOCK";
-
-// Length in bytes of the well-formed UTF-8 sequence at the start of `text`, or 0.
-size_t utf8SequenceLength(std::string_view text) {
-  auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
-  auto continuation = [&](size_t i, unsigned char low = 0x80, unsigned char high = 0xBF) {
-    return i < text.size() && byte(i) >= low && byte(i) <= high;
-  };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
-  if (lead >= 0xC2 && lead <= 0xDF) return continuation(1) ? 2 : 0;
-  if (lead >= 0xE0 && lead <= 0xEF) {
-    const unsigned char low = lead == 0xE0 ? 0xA0 : 0x80;   // no overlong forms
-    const unsigned char high = lead == 0xED ? 0x9F : 0xBF;  // no surrogates
-    return continuation(1, low, high) && continuation(2) ? 3 : 0;
-  }
-  if (lead >= 0xF0 && lead <= 0xF4) {
-    const unsigned char low = lead == 0xF0 ? 0x90 : 0x80;
-    const unsigned char high = lead == 0xF4 ? 0x8F : 0xBF;  // nothing past U+10FFFF
-    return continuation(1, low, high) && continuation(2) && continuation(3) ? 4 : 0;
-  }
-  return 0;
-}
-
-bool isValidUtf8(std::string_view text) {
-  while (!text.empty()) {
-    const size_t length = utf8SequenceLength(text);
-    if (length == 0) return false;
-    text.remove_prefix(length);
-  }
-  return true;
-}
 
 bool isSingleByteLineBreak(char c) { return c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
