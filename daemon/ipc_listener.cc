@@ -21,6 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::seconds kReplySendTimeout{10};
 constexpr std::size_t kMaxAcceptsPerPass = 64;
+constexpr std::chrono::milliseconds kAcceptPause{100};
 constexpr std::string_view kUnknownFailure = "The request failed for an unknown reason.";
 
 [[noreturn]] void throwErrno(const std::string& what) {
@@ -157,12 +158,14 @@ void IpcListener::serve() {
 
     const bool anyIncomplete =
         std::any_of(waiting.begin(), waiting.end(), [](auto& c) { return !c.request; });
-    const bool mayAccept = waiting.size() < options_.maxWaitingConnections || anyIncomplete;
+    const bool mayAccept = (waiting.size() < options_.maxWaitingConnections || anyIncomplete) &&
+                           Clock::now() >= acceptPausedUntil_;
     polled.clear();
     polledConnections.clear();
     polled.push_back({.fd = wakeFd_.get(), .events = POLLIN, .revents = 0});
     polled.push_back({.fd = mayAccept ? listenFd_.get() : -1, .events = POLLIN, .revents = 0});
     std::optional<Deadline> earliest;
+    if (!mayAccept && Clock::now() < acceptPausedUntil_) earliest = acceptPausedUntil_;
     for (auto it = waiting.begin(); it != waiting.end(); ++it) {
       if (it->request) continue;
       polled.push_back({.fd = it->fd.get(), .events = POLLIN, .revents = 0});
@@ -204,7 +207,14 @@ void IpcListener::acceptConnections(std::list<Connection>& waiting) {
       waiting.erase(oldest);
     }
     UniqueFd fd(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-    if (!fd) return;  // nothing pending, or a transient failure: poll again
+    if (!fd) {
+      // Out of descriptors or memory: the backlog keeps the connection; try again shortly
+      // instead of spinning on a listener that stays readable.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        acceptPausedUntil_ = Clock::now() + kAcceptPause;
+      }
+      return;
+    }
     if (admission_ && !admission_->admits(fd.get())) continue;
     Connection connection{.fd = std::move(fd),
                           .deadline = Clock::now() + options_.readTimeout,

@@ -86,7 +86,8 @@ class IpcListener {
   UniqueFd wakeFd_;
   std::optional<std::pair<dev_t, ino_t>> boundSocket_;
   std::atomic<bool> stopRequested_{false};
-  std::list<Worker> workers_;  // touched by the loop thread only
+  std::list<Worker> workers_;     // touched by the loop thread only
+  Deadline acceptPausedUntil_{};  // touched by the loop thread only
   std::mutex backgroundMutex_;
   std::thread background_;  // guarded by backgroundMutex_
 };
