@@ -1,0 +1,30 @@
+// The real daemon of the bundle, started as a service in private namespaces (scripts/sandbox).
+// The scenarios live in tests/e2e/ and report one line per check.
+#include <gtest/gtest.h>
+
+#include "tests/support/sandbox_scenario.h"
+
+namespace tamrin {
+namespace {
+
+using std::chrono::seconds;
+using testing::expectScenarioPassed;
+using testing::runScenario;
+
+// No policy, over a hosts block and anchor rules that an earlier run left: the first pass
+// removes both before the socket answers; the sealed tamrinctl is served, an unsealed one is
+// refused; a filter reference held by someone else is left alone.
+TEST(DaemonSandboxTest, FirstPassClearsLeftoversAndOnlySealedClientsAreServed) {
+  TAMRIN_REQUIRE_SANDBOX();
+  expectScenarioPassed(runScenario("daemon_start.sh", seconds(120)));
+}
+
+// Seal missing, malformed, a sealed file changed or missing, no enclosing bundle: exit 1 with
+// the exact error line, no socket, the hosts file untouched.
+TEST(DaemonSandboxTest, RefusesToServeWithoutItsClientRequirement) {
+  TAMRIN_REQUIRE_SANDBOX();
+  expectScenarioPassed(runScenario("daemon_seal.sh", seconds(120)));
+}
+
+}  // namespace
+}  // namespace tamrin
