@@ -165,21 +165,16 @@ TEST(DaemonClientTest, OnlyAPrivilegedEndpointIsUsed) {
                                           directory + ": writable by other users).");
   ASSERT_EQ(::chmod(directory.c_str(), 0755), 0);
   EXPECT_EQ(outcome(daemon.client()), "ok");
-}
 
-TEST(DaemonClientTest, SocketWithoutListenerMeansNotRunning) {
-  std::string pattern = (fs::temp_directory_path() / "tamrin-client-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-  const fs::path path = fs::path(pattern) / "daemon.sock";
-  {
-    const sockaddr_un address = unixSocketAddress(path);
-    UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM, 0));
-    ASSERT_EQ(::bind(stale.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  }
-  EXPECT_EQ(
-      outcome(DaemonClient({.socketPath = path, .expectedOwner = ::getuid()})),
-      "not running: The Tamrin daemon is not running (" + path.string() + ": Connection refused).");
-  fs::remove_all(pattern);
+  // A socket file that nobody listens on any more.
+  const fs::path stale = daemon.directory() / "stale.sock";
+  const sockaddr_un address = unixSocketAddress(stale);
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+  ASSERT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  fd.reset();
+  EXPECT_EQ(outcome(DaemonClient({.socketPath = stale, .expectedOwner = me})),
+            "not running: The Tamrin daemon is not running (" + stale.string() +
+                ": Connection refused).");
 }
 
 }  // namespace
