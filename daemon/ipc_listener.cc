@@ -53,7 +53,9 @@ void dispatch(TamrinDaemonProtocol& exported, const IpcRequest& request, const R
 }
 
 // The answering side of one connection: the first reply is sent and the connection closed;
-// later replies are dropped. A client that has gone away costs nothing but a failed send.
+// later replies are dropped. A reply too large for a frame becomes a failure text, so the
+// client is told instead of left with a frame it must refuse. A client that has gone away
+// costs nothing but a failed send.
 class Exchange {
  public:
   explicit Exchange(UniqueFd fd) : fd_(std::move(fd)) {}
@@ -290,6 +292,7 @@ void IpcListener::wake() {
 void IpcListener::serveInBackground() {
   std::lock_guard lock(backgroundMutex_);
   if (background_.joinable()) throw std::logic_error("IpcListener is already serving");
+  if (!listenFd_) throw std::logic_error("IpcListener::serveInBackground() before resume()");
   stopRequested_ = false;
   background_ = std::thread([this] { serve(); });
 }

@@ -198,6 +198,9 @@ TEST_F(IpcListenerTest, EachRequestGetsExactlyOneReply) {
          reply(std::nullopt, std::nullopt);
        },
        "remote: first"},
+      {"replies with more than a frame holds",
+       [](auto&, auto&, Reply reply) { reply(std::string(kMaxFrameBodySize, 'x'), std::nullopt); },
+       "remote: IPC frame body is too large"},
       {"never replies", [](auto&, auto&, Reply) {},
        "connection: The Tamrin daemon closed the connection before replying."},
   };
