@@ -63,16 +63,7 @@ std::string joined(std::span<const std::string> arguments) {
   return text;
 }
 
-}  // namespace
-
-Command parseArguments(std::span<const std::string> arguments) {
-  Command command{};
-  for (const Form& form : forms()) {
-    if (matches(form, arguments, command)) return command;
-  }
-  throw PfctlError("unsupported arguments \"" + joined(arguments) + "\"; usage: " + usageText());
-}
-
+// One line naming every accepted argument list.
 std::string usageText() {
   std::string text;
   for (const Form& form : forms()) {
@@ -83,6 +74,16 @@ std::string usageText() {
     }
   }
   return text;
+}
+
+}  // namespace
+
+Command parseArguments(std::span<const std::string> arguments) {
+  Command command{};
+  for (const Form& form : forms()) {
+    if (matches(form, arguments, command)) return command;
+  }
+  throw PfctlError("unsupported arguments \"" + joined(arguments) + "\"; usage: " + usageText());
 }
 
 }  // namespace tamrin

@@ -32,7 +32,4 @@ struct Command {
 // above are accepted; anything else throws PfctlError naming the arguments.
 Command parseArguments(std::span<const std::string> arguments);
 
-// One line naming every accepted argument list.
-std::string usageText();
-
 }  // namespace tamrin

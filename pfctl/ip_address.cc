@@ -15,11 +15,6 @@ std::optional<IpAddress> IpAddress::parse(std::string_view text, int family) {
   return address;
 }
 
-std::optional<IpAddress> IpAddress::parseAny(std::string_view text) {
-  if (auto v4 = parse(text, AF_INET)) return v4;
-  return parse(text, AF_INET6);
-}
-
 std::string IpAddress::text() const {
   char buffer[INET6_ADDRSTRLEN];
   if (inet_ntop(family, bytes.data(), buffer, sizeof buffer) == nullptr) return {};

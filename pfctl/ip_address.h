@@ -18,8 +18,6 @@ struct IpAddress {
   // The address `text` denotes in `family`, as inet_pton reads it; nullopt for anything else
   // (host names, prefix lengths, zone suffixes, blanks, embedded NULs).
   static std::optional<IpAddress> parse(std::string_view text, int family);
-  // As above, trying IPv4 first, then IPv6.
-  static std::optional<IpAddress> parseAny(std::string_view text);
 
   // The canonical text (inet_ntop): what the kernel's listing shows for this address.
   std::string text() const;

@@ -53,6 +53,21 @@ std::string capturingStandardError(const std::function<void()>& action) {
   return text;
 }
 
+// The first "Error: ..." line of libnftables' error output, without that prefix; the first
+// non-empty line when there is none.
+std::string firstErrorLine(std::string_view errorOutput) {
+  constexpr std::string_view kPrefix = "Error: ";
+  std::string_view fallback;
+  while (!errorOutput.empty()) {
+    const size_t end = errorOutput.find('\n');
+    const std::string_view line = errorOutput.substr(0, end);
+    errorOutput.remove_prefix(end == std::string_view::npos ? errorOutput.size() : end + 1);
+    if (line.starts_with(kPrefix)) return std::string(line.substr(kPrefix.size()));
+    if (fallback.empty() && !line.empty()) fallback = line;
+  }
+  return fallback.empty() ? "unknown error" : std::string(fallback);
+}
+
 }  // namespace
 
 LibNftables::LibNftables() {
@@ -81,19 +96,6 @@ std::string LibNftables::run(std::string_view commands) {
     throw PfctlError("nftables: " + firstErrorLine(report));
   }
   return output != nullptr ? output : "";
-}
-
-std::string firstErrorLine(std::string_view errorOutput) {
-  constexpr std::string_view kPrefix = "Error: ";
-  std::string_view fallback;
-  while (!errorOutput.empty()) {
-    const size_t end = errorOutput.find('\n');
-    const std::string_view line = errorOutput.substr(0, end);
-    errorOutput.remove_prefix(end == std::string_view::npos ? errorOutput.size() : end + 1);
-    if (line.starts_with(kPrefix)) return std::string(line.substr(kPrefix.size()));
-    if (fallback.empty() && !line.empty()) fallback = line;
-  }
-  return fallback.empty() ? "unknown error" : std::string(fallback);
 }
 
 }  // namespace tamrin

@@ -30,8 +30,4 @@ class LibNftables final : public Nftables {
   nft_ctx* context_;
 };
 
-// The first "Error: ..." line of libnftables' error output, without that prefix; the first
-// non-empty line when there is none.
-std::string firstErrorLine(std::string_view errorOutput);
-
 }  // namespace tamrin

@@ -8,6 +8,10 @@
 namespace tamrin {
 namespace {
 
+IpAddress addressOf(const std::string& text) {
+  return *IpAddress::parse(text, text.find(':') == std::string::npos ? AF_INET : AF_INET6);
+}
+
 using nlohmann::json;
 
 // The kernel's listing after "-E" and a load of 10.77.0.2 and 2001:db8::1, with one element
@@ -169,8 +173,7 @@ TEST(ListsAnchorTable, FindsOnlyTheInetTamrinTable) {
 TEST(ReplaceRulesCommands, RebuildsTheChainAndRefillsBothSetsInOneText) {
   const RuleSet rules{
       .label = "tamrin-1f",
-      .addresses = {*IpAddress::parseAny("192.0.2.1"), *IpAddress::parseAny("2001:DB8::1"),
-                    *IpAddress::parseAny("192.0.2.2")}};
+      .addresses = {addressOf("192.0.2.1"), addressOf("2001:DB8::1"), addressOf("192.0.2.2")}};
   const std::string commands = replaceRulesCommands(rules);
   const std::string tail =
       "flush chain inet tamrin block\n"

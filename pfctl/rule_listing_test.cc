@@ -5,8 +5,12 @@
 namespace tamrin {
 namespace {
 
+IpAddress addressOf(const std::string& text) {
+  return *IpAddress::parse(text, text.find(':') == std::string::npos ? AF_INET : AF_INET6);
+}
+
 ListedAddress listed(const std::string& text, const std::string& label) {
-  return {*IpAddress::parseAny(text), label};
+  return {addressOf(text), label};
 }
 
 std::set<RejectRule> allRules() {
