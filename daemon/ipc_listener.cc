@@ -1,7 +1,5 @@
 #include "daemon/ipc_listener.h"
 
-#include "daemon/client_requirement.h"
-
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -14,12 +12,16 @@
 #include <system_error>
 #include <vector>
 
+#include "daemon/client_requirement.h"
+
 namespace tamrin {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::chrono::seconds kReplySendTimeout{10};
+// Replies are sent while the service may hold its lock; a client that has not taken its reply
+// after three seconds has given up waiting for it anyway.
+constexpr std::chrono::seconds kReplySendTimeout{3};
 constexpr std::size_t kMaxAcceptsPerPass = 64;
 constexpr std::chrono::milliseconds kAcceptPause{100};
 constexpr std::string_view kUnknownFailure = "The request failed for an unknown reason.";
