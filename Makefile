@@ -17,6 +17,14 @@ test: build
 demo: build
 	scripts/demo
 
+# As root: copy build/Tamrin.app to /opt/Tamrin.app, install and start the systemd service.
+install: build
+	scripts/install build/Tamrin.app
+
+# As root: remove what `make install` put in place; refused while a block is running.
+uninstall:
+	scripts/uninstall
+
 asan: deps
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan
