@@ -37,7 +37,12 @@ std::vector<DnsCacheFlush> systemDnsCaches() {
   };
 }
 
-void flushDNSCache() { flushDNSCache(systemDnsCaches(), runSystemCommand); }
+void flushDNSCache() {
+  flushDNSCache(systemDnsCaches(),
+                [](const std::string& executable, const std::vector<std::string>& arguments) {
+                  return runSystemCommand(executable, arguments);
+                });
+}
 
 void flushDNSCache(const std::vector<DnsCacheFlush>& caches, const SystemCommandRunner& run) {
   for (const DnsCacheFlush& cache : caches) {

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -87,10 +88,18 @@ pid_t spawnChild(const std::string& executable, const std::vector<std::string>& 
   return pid;
 }
 
-// Reads `fd` to its end. Returns the error number of a failed read, or 0.
-int readToEnd(int fd, std::string& output) {
+// Reads `fd` to its end or until `deadline`. Returns the error number of a failed read,
+// ETIMEDOUT when the deadline passed first, or 0.
+int readToEnd(int fd, std::string& output, std::chrono::steady_clock::time_point deadline) {
   char buffer[65536];
   for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return ETIMEDOUT;
+    pollfd readable{.fd = fd, .events = POLLIN, .revents = 0};
+    const int ready = ::poll(&readable, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno != EINTR) return errno;
+    if (ready <= 0) continue;
     const ssize_t count = ::read(fd, buffer, sizeof buffer);
     if (count > 0) {
       output.append(buffer, static_cast<std::size_t>(count));
@@ -113,7 +122,9 @@ int waitForExit(pid_t pid, const std::string& executable) {
 }  // namespace
 
 std::string runSystemCommand(const std::string& executable,
-                             const std::vector<std::string>& arguments) {
+                             const std::vector<std::string>& arguments,
+                             std::chrono::milliseconds timeLimit) {
+  const auto deadline = std::chrono::steady_clock::now() + timeLimit;
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) throwSystemError(errno, "cannot create a pipe");
   Descriptor readEnd(ends[0]);
@@ -122,9 +133,17 @@ std::string runSystemCommand(const std::string& executable,
   const pid_t pid = spawnChild(executable, arguments, writeEnd.get());
   writeEnd.reset();  // the child holds the only write end now, so its exit ends the stream
   std::string bytes;
-  const int readError = readToEnd(readEnd.get(), bytes);
+  const int readError = readToEnd(readEnd.get(), bytes, deadline);
   readEnd.reset();
+  if (readError == ETIMEDOUT) ::kill(pid, SIGKILL);
   const int status = waitForExit(pid, executable);
+  if (readError == ETIMEDOUT) {
+    const auto milliseconds = timeLimit.count();
+    throw TamrinError::packetFilter(
+        executable + " did not finish within " +
+        (milliseconds % 1000 == 0 ? std::to_string(milliseconds / 1000) + " seconds"
+                                  : std::to_string(milliseconds) + " milliseconds"));
+  }
   if (readError != 0) throwSystemError(readError, "cannot read the output of " + executable);
 
   const std::string decoded = decodeUtf8Lossy(bytes);

@@ -92,6 +92,20 @@ TEST_F(SystemCommandTest, FailureDetails) {
   }
 }
 
+TEST_F(SystemCommandTest, ACommandThatDoesNotFinishIsKilledAtTheTimeLimit) {
+  // The second case exits at once but leaves a process holding the output open.
+  for (const char* body : {"sleep 30", "sleep 30 & echo started"}) {
+    SCOPED_TRACE(body);
+    const std::string path = script(body);
+    try {
+      runSystemCommand(path, {}, std::chrono::milliseconds(300));
+      ADD_FAILURE() << "no error";
+    } catch (const TamrinError& error) {
+      EXPECT_EQ(error.detail(), path + " did not finish within 300 milliseconds");
+    }
+  }
+}
+
 TEST_F(SystemCommandTest, LaunchFailuresAreSystemErrors) {
   const std::string notExecutable = script("true", "plain");
   fs::permissions(notExecutable, fs::perms::owner_read | fs::perms::owner_write);
