@@ -1,6 +1,9 @@
 #include "core/file_io.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <csignal>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -124,6 +127,34 @@ TEST_F(FileIoTest, OwnerIsAppliedBeforeTheFileAppears) {
   EXPECT_EQ(info.st_gid, 8765u);
   EXPECT_EQ(info.st_mode & 07777, 02640u);  // set-group-ID survives the owner change
   EXPECT_EQ(readFile(path), "text");
+}
+
+}  // namespace
+}  // namespace tamrin
+
+namespace tamrin {
+namespace {
+
+// A writer killed at any moment leaves the old or the new content, never a mix.
+TEST_F(FileIoTest, AWriterKilledMidwayLeavesTheOldOrTheNewFile) {
+  const fs::path target = dir_ / "policy.json";
+  const std::string first(64 * 1024, 'a');
+  const std::string second(96 * 1024, 'b');
+  writeFileAtomically(target, first, 0600);
+  for (int round = 0; round < 20; ++round) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (int i = 0;; ++i) writeFileAtomically(target, i % 2 ? first : second, 0600);
+    }
+    usleep(static_cast<useconds_t>(1000 + round * 700));
+    kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const std::string content = readFile(target);
+    EXPECT_TRUE(content == first || content == second) << "round " << round << ": "
+                                                        << content.size() << " bytes";
+  }
 }
 
 }  // namespace
