@@ -14,6 +14,10 @@ readonly site=focus-demo.test
 readonly daemon_socket=/run/tamrin/app.tamrin.daemon.sock
 readonly anchor=com.apple/app.tamrin
 readonly e2e_dir=$TAMRIN_SOURCE_DIR/tests/e2e
+# Debian's interpreter: a python3 earlier on PATH may be a slow wrapper.
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+readonly python
 # Scratch space on the sandbox's private /run, gone with the sandbox.
 readonly work=/run/tamrin-e2e
 mkdir -p "$work"
@@ -226,10 +230,10 @@ local_minute_now() {
 
 # next_start MINUTE [AFTER]: "<ISO 8601 UTC> <Unix seconds>" of the first instant after AFTER
 # (Unix seconds, default now) at which the local clock reads MINUTE.
-next_start() { python3 "$e2e_dir/local_time.py" next-start "$@"; }
+next_start() { "$python" "$e2e_dir/local_time.py" next-start "$@"; }
 
 # json_member KEY: the member KEY of the JSON object on standard input ("" when absent).
-json_member() { python3 "$e2e_dir/local_time.py" member "$1"; }
+json_member() { "$python" "$e2e_dir/local_time.py" member "$1"; }
 
 # status_member KEY: that member of the control tool's status line.
 status_member() { "$CTL" status 2>/dev/null | json_member "$1"; }

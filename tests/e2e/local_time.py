@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Small helpers for the scenarios, which compare the control tool's output with the schedule.
 
   local_time.py next-start MINUTE [AFTER]
