@@ -131,11 +131,14 @@ std::string HostsFile::addingManagedBlock(std::string_view text,
   result.append(text);
   if (!result.ends_with('\n')) result += '\n';
   result.append("\n").append(kBeginMarker).append("\n");
+  // The entry lines joined with line feeds, then one line feed: a block without entries
+  // has one empty line between its markers, a block with entries none.
+  if (names.empty()) result.append("\n");
   for (const std::string& name : names) {
     result.append("0.0.0.0\t").append(name).append("\n");
     result.append("::\t").append(name).append("\n");
   }
-  result.append("\n").append(kEndMarker).append("\n");
+  result.append(kEndMarker).append("\n");
   return result;
 }
 

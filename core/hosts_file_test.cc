@@ -25,7 +25,7 @@ const std::string kLocalhost = "127.0.0.1\tlocalhost\n";
 const std::string kExampleBlock =
     "\n# BEGIN TAMRIN BLOCK\n"
     "0.0.0.0\texample.com\n::\texample.com\n0.0.0.0\twww.example.com\n::\twww.example.com\n"
-    "\n# END TAMRIN BLOCK\n";
+    "# END TAMRIN BLOCK\n";
 
 bool ciRequiresEverything() {
   const char* ci = std::getenv("CI");
@@ -74,7 +74,7 @@ TEST(HostsFileText, AddingWritesTheExactBlock) {
        {"x.com"},
        "\n\n# BEGIN TAMRIN BLOCK\n0.0.0.0\tx.com\n::\tx.com\n0.0.0.0\twww.x.com\n::\twww.x.com\n"
        "0.0.0.0\ttwitter.com\n::\ttwitter.com\n0.0.0.0\twww.twitter.com\n::\twww.twitter.com\n"
-       "\n# END TAMRIN BLOCK\n"},
+       "# END TAMRIN BLOCK\n"},
       {"names that would break the file get no entry",
        kLocalhost,
        {"bad name", "# END TAMRIN BLOCK", "a\nb", "\xff.org", "ex\xe2\x80\xa8.org", "example.com"},
