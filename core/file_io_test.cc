@@ -10,6 +10,8 @@
 #include <fstream>
 #include <system_error>
 
+#include "tests/support/scratch_directory.h"
+
 namespace tamrin {
 namespace {
 
@@ -17,12 +19,8 @@ namespace fs = std::filesystem;
 
 class FileIoTest : public testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tamrin-file-io-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  ScratchDirectory scratch_{"file-io"};
+  const fs::path dir_ = scratch_.path();
 
   // Every entry of the directory except `keep`.
   std::vector<std::string> strayEntries(const std::string& keep) const {
@@ -32,8 +30,6 @@ class FileIoTest : public testing::Test {
     }
     return stray;
   }
-
-  fs::path dir_;
 };
 
 mode_t modeOf(const fs::path& path) {

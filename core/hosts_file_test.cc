@@ -14,6 +14,7 @@
 
 #include "core/file_io.h"
 #include "core/tamrin_error.h"
+#include "tests/support/scratch_directory.h"
 
 namespace tamrin {
 namespace {
@@ -137,14 +138,7 @@ TEST(HostsFileText, UnbalancedOrMisorderedMarkersAreCorrupt) {
 
 class HostsFileTest : public testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tamrin-hosts-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = dir_ / "hosts";
-    write(kLocalhost);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { write(kLocalhost); }
 
   void write(const std::string& text) const { std::ofstream(path_, std::ios::binary) << text; }
   std::string contents() const { return readFile(path_); }
@@ -170,8 +164,9 @@ class HostsFileTest : public testing::Test {
     return names;
   }
 
-  fs::path dir_;
-  fs::path path_;
+  ScratchDirectory scratch_{"hosts"};
+  const fs::path dir_ = scratch_.path();
+  const fs::path path_ = dir_ / "hosts";
 };
 
 TEST_F(HostsFileTest, SetBlockedWritesOnlyWhenSomethingChanges) {

@@ -13,6 +13,7 @@
 #include "core/tamrin_error.h"
 #include "daemon/fake_packet_filter_runner.h"
 #include "tests/support/local_time.h"
+#include "tests/support/scratch_directory.h"
 
 namespace tamrin {
 namespace {
@@ -49,15 +50,7 @@ const Instant kOutside = utcInstant(2026, 3, 2, 21, 0);
 
 class DaemonServiceTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tamrin-service-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory = pattern;
-    hostsPath = directory / "hosts";
-    policyPath = directory / "state" / "policy.json";
-    writeFileAtomically(hostsPath, kHostsText, 0644);
-  }
-  void TearDown() override { fs::remove_all(directory); }
+  void SetUp() override { writeFileAtomically(hostsPath, kHostsText, 0644); }
 
   std::shared_ptr<DaemonService> makeService() {
     auto clockNow = [this] { return now.load(); };
@@ -139,7 +132,10 @@ class DaemonServiceTest : public ::testing::Test {
     return std::find(commands.begin(), commands.end(), arguments) != commands.end();
   }
 
-  fs::path directory, hostsPath, policyPath;
+  ScratchDirectory scratch{"service"};
+  const fs::path directory = scratch.path();
+  const fs::path hostsPath = directory / "hosts";
+  const fs::path policyPath = directory / "state" / "policy.json";
   std::atomic<Instant> now{kInBlock};
   std::mutex recordMutex;
   FakePacketFilterRunner fake;

@@ -8,6 +8,8 @@
 
 #include "core/tamrin_error.h"
 
+#include "tests/support/scratch_directory.h"
+
 namespace tamrin {
 namespace {
 
@@ -16,12 +18,8 @@ using CommandRun = std::pair<std::string, std::vector<std::string>>;
 
 class DnsFlushTest : public testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tamrin-dns-flush-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  ScratchDirectory scratch_{"dns-flush"};
+  const fs::path dir_ = scratch_.path();
 
   // The system's caches with their probes moved into the scratch directory; a cache runs
   // when its probe file is created.
@@ -46,7 +44,6 @@ class DnsFlushTest : public testing::Test {
         };
   }
 
-  fs::path dir_;
   std::vector<CommandRun> runs_;
 };
 

@@ -10,6 +10,7 @@
 #include "core/file_io.h"
 #include "core/packet_filter_rules.h"
 #include "core/tamrin_error.h"
+#include "tests/support/scratch_directory.h"
 
 namespace tamrin {
 namespace {
@@ -71,15 +72,11 @@ mode_t modeOf(const fs::path& path) {
 class PacketFilterTest : public testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/tamrin-packet-filter-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
     filter_.directory = root_ / "state" / "tamrin";
     filter_.runner = [this](const std::vector<std::string>& arguments) {
       return tool_.run(arguments);
     };
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   void storeToken(const std::string& token) {
     fs::create_directories(filter_.directory);
@@ -89,7 +86,8 @@ class PacketFilterTest : public testing::Test {
     return {"-a", kAnchor, "-f", filter_.rulesFile().string()};
   }
 
-  fs::path root_;
+  ScratchDirectory scratch_{"packet-filter"};
+  const fs::path root_ = scratch_.path();
   FakeTool tool_;
   PacketFilter filter_;
 };

@@ -12,6 +12,8 @@
 
 #include "core/tamrin_error.h"
 
+#include "tests/support/scratch_directory.h"
+
 namespace tamrin {
 namespace {
 
@@ -19,12 +21,8 @@ namespace fs = std::filesystem;
 
 class SystemCommandTest : public testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tamrin-system-command-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  ScratchDirectory scratch_{"system-command"};
+  const fs::path dir_ = scratch_.path();
 
   // An executable shell script with `body`; its path.
   std::string script(const std::string& body, const std::string& name = "tool") const {
@@ -33,8 +31,6 @@ class SystemCommandTest : public testing::Test {
     fs::permissions(path, fs::perms::owner_all);
     return path.string();
   }
-
-  fs::path dir_;
 };
 
 std::string shell(const std::string& command) {

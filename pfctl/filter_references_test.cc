@@ -7,6 +7,8 @@
 #include "core/file_io.h"
 #include "pfctl/pfctl_error.h"
 
+#include "tests/support/scratch_directory.h"
+
 namespace tamrin {
 namespace {
 
@@ -32,14 +34,9 @@ class FakeSwitch : public FilterSwitch {
 
 class FilterReferencesTest : public testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tamrin-pf-tokens-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  ScratchDirectory scratch_{"pf-tokens"};
+  const fs::path dir_ = scratch_.path();
 
-  fs::path dir_;
   FakeSwitch filter_;
 };
 
