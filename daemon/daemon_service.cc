@@ -88,10 +88,12 @@ DaemonService::DaemonService(std::filesystem::path policyURL, HostsFile hosts,
 
 void DaemonService::loadPolicy() {
   MutexLock guard(lock_);
-  std::error_code error;
   // A missing file is the normal state before blocking was first enabled. Anything else that
-  // is there (a directory, a dangling link) must be read like a file, and fails.
-  if (!std::filesystem::exists(std::filesystem::symlink_status(policyURL_, error))) return;
+  // is there (a directory, a dangling link), or a path that cannot even be looked at, must be
+  // read like a file, and fails: an unreadable state never passes for "not enabled".
+  std::error_code error;
+  const auto status = std::filesystem::symlink_status(policyURL_, error);
+  if (!error && status.type() == std::filesystem::file_type::not_found) return;
   try {
     TamrinPolicy loaded = decodePolicy(readFile(policyURL_));
     if (!loaded.configuration.isValid() ||

@@ -167,6 +167,7 @@ TEST_F(DaemonServiceTest, UnreadablePolicyRefusesEverythingAndTouchesNothing) {
          writeFileAtomically(p, encodePolicy(policy), 0600);
        }},
       {"a directory", [](const fs::path& p) { fs::create_directories(p); }},
+      {"a link to itself", [](const fs::path& p) { fs::create_symlink(p, p); }},
   };
   for (const auto& c : cases) {
     fs::remove_all(policyPath.parent_path());
@@ -183,8 +184,16 @@ TEST_F(DaemonServiceTest, UnreadablePolicyRefusesEverythingAndTouchesNothing) {
     EXPECT_EQ(hostsText(), kLeftoverBlock) << c.name;
     EXPECT_TRUE(commands.empty()) << c.name;
     EXPECT_EQ(flushes, 0) << c.name;
-    EXPECT_TRUE(fs::exists(policyPath)) << c.name;
+    EXPECT_TRUE(fs::exists(fs::symlink_status(policyPath))) << c.name;
   }
+}
+
+TEST_F(DaemonServiceTest, APolicyPathThatCannotBeLookedAtIsNotTakenForNoPolicy) {
+  // A name longer than any file name: the lookup fails with ENAMETOOLONG, not "not found".
+  const fs::path unreachable = directory / std::string(300, 'p') / "policy.json";
+  auto service = DaemonService::create(unreachable, HostsFile(hostsPath), PacketFilter{},
+                                       nullptr, nullptr);
+  EXPECT_EQ(call([&](Reply r) { service->getStatus(r); }).text, kUnavailable);
 }
 
 TEST_F(DaemonServiceTest, NoPolicyFileMeansNotEnabled) {
