@@ -93,7 +93,7 @@ void DaemonService::loadPolicy() {
   // read like a file, and fails: an unreadable state never passes for "not enabled".
   std::error_code error;
   const auto status = std::filesystem::symlink_status(policyURL_, error);
-  if (!error && status.type() == std::filesystem::file_type::not_found) return;
+  if (status.type() == std::filesystem::file_type::not_found) return;  // any other error: none
   try {
     TamrinPolicy loaded = decodePolicy(readFile(policyURL_));
     if (!loaded.configuration.isValid() ||
