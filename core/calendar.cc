@@ -18,7 +18,9 @@ Seconds wholeSeconds(Instant t) {
   return Seconds(seconds(static_cast<long long>(std::floor(t.unixSeconds()))));
 }
 
-Instant toInstant(Seconds s) { return Instant::fromUnixSeconds(static_cast<double>(s.time_since_epoch().count())); }
+Instant toInstant(Seconds s) {
+  return Instant::fromUnixSeconds(static_cast<double>(s.time_since_epoch().count()));
+}
 
 }  // namespace
 
@@ -39,7 +41,9 @@ Calendar Calendar::current() {
   }
 }
 
-Calendar Calendar::named(std::string_view zoneName) { return Calendar(date::locate_zone(zoneName)); }
+Calendar Calendar::named(std::string_view zoneName) {
+  return Calendar(date::locate_zone(zoneName));
+}
 
 std::string_view Calendar::zoneName() const { return zone_->name(); }
 
@@ -107,8 +111,8 @@ std::optional<Instant> Calendar::nextDate(Instant after, int hour, int minute) c
 std::optional<Instant> Calendar::dateBySettingTime(int hour, int minute, int second,
                                                    Instant t) const {
   const auto day = date::floor<date::days>(toLocal(zone_, t));
-  const LocalSeconds local = LocalSeconds(day) + std::chrono::hours(hour) +
-                             std::chrono::minutes(minute) + seconds(second);
+  const LocalSeconds local =
+      LocalSeconds(day) + std::chrono::hours(hour) + std::chrono::minutes(minute) + seconds(second);
   if (auto resolved = resolveLocal(zone_, local)) return toInstant(*resolved);
   return std::nullopt;
 }

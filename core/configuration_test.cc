@@ -68,7 +68,11 @@ TEST(ConfigurationTest, Validity) {
       {"blanks", [](TamrinConfiguration& c) { c.domains = {" example.com"}; }, false},
       {"www and a single label", [](TamrinConfiguration& c) { c.domains = {"example"}; }, false},
       {"trailing dot", [](TamrinConfiguration& c) { c.domains = {"example.com."}; }, true},
-      {"repeated domains", [](TamrinConfiguration& c) { c.domains = {"a.com", "a.com"}; }, true},
+      {"repeated domains",
+       [](TamrinConfiguration& c) {
+         c.domains = {"a.com", "a.com"};
+       },
+       true},
       {"0 to 1439",
        [](TamrinConfiguration& c) { c.focusStartMinutes = 0, c.accessStartMinutes = 1439; }, true},
       {"equal minutes", [](TamrinConfiguration& c) { c.accessStartMinutes = 240; }, false},
@@ -77,8 +81,16 @@ TEST(ConfigurationTest, Validity) {
       {"empty weekdays", [](TamrinConfiguration& c) { c.activeWeekdays.emplace(); }, false},
       {"weekday 0", [](TamrinConfiguration& c) { c.activeWeekdays = {{0}}; }, false},
       {"weekday 8", [](TamrinConfiguration& c) { c.activeWeekdays = {{8}}; }, false},
-      {"repeated weekday", [](TamrinConfiguration& c) { c.activeWeekdays = {{2, 2}}; }, false},
-      {"unordered weekdays", [](TamrinConfiguration& c) { c.activeWeekdays = {{7, 1}}; }, true},
+      {"repeated weekday",
+       [](TamrinConfiguration& c) {
+         c.activeWeekdays = {{2, 2}};
+       },
+       false},
+      {"unordered weekdays",
+       [](TamrinConfiguration& c) {
+         c.activeWeekdays = {{7, 1}};
+       },
+       true},
   };
   for (const auto& c : cases) {
     TamrinConfiguration configuration = valid();
@@ -116,10 +128,11 @@ TEST(ConfigurationJsonTest, Decoding) {
       R"({"domains":["a.com"],"focusStartMinutes":1,"accessStartMinutes":2,"activeWeekdays":null,"x":[1]})");
   EXPECT_EQ(decoded.domains, std::vector<std::string>{"a.com"});
   EXPECT_FALSE(decoded.activeWeekdays.has_value());
-  EXPECT_EQ(decodeConfiguration(
-                R"({"domains":[],"focusStartMinutes":-5,"accessStartMinutes":2,"activeWeekdays":[3,3]})")
-                .activeWeekdays,
-            (std::vector<std::int64_t>{3, 3}));
+  EXPECT_EQ(
+      decodeConfiguration(
+          R"({"domains":[],"focusStartMinutes":-5,"accessStartMinutes":2,"activeWeekdays":[3,3]})")
+          .activeWeekdays,
+      (std::vector<std::int64_t>{3, 3}));
 }
 
 TEST(ConfigurationJsonTest, BadInputFailsWithOneLineNamingTheKey) {

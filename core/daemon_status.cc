@@ -19,7 +19,8 @@ nlohmann::json daemonStatusToJson(const DaemonStatus& status) {
 DaemonStatus daemonStatusFromJson(const nlohmann::json& json) {
   requireObject(json, "a status");
   DaemonStatus status;
-  if (const auto* value = optionalMember(json, "blocked")) status.blocked = readBool(*value, "blocked");
+  if (const auto* value = optionalMember(json, "blocked"))
+    status.blocked = readBool(*value, "blocked");
   status.managedHostsBlockPresent =
       readBool(requireMember(json, "managedHostsBlockPresent"), "managedHostsBlockPresent");
   status.managedPacketFilterBlockPresent = readBool(

@@ -35,12 +35,13 @@ TEST(DaemonStatusTest, JsonWithoutPolicyHasOnlyThePresenceKeys) {
   EXPECT_EQ(encodeDaemonStatus(status),
             R"({"managedHostsBlockPresent":false,"managedPacketFilterBlockPresent":false})");
   EXPECT_EQ(decodeDaemonStatus(encodeDaemonStatus(status)), status);
-  EXPECT_EQ(decodeDaemonStatus(
-                R"({"blocked":null,"policy":null,"managedHostsBlockPresent":true,"managedPacketFilterBlockPresent":false,"other":7})"),
-            (DaemonStatus{.blocked = std::nullopt,
-                          .managedHostsBlockPresent = true,
-                          .managedPacketFilterBlockPresent = false,
-                          .policy = std::nullopt}));
+  EXPECT_EQ(
+      decodeDaemonStatus(
+          R"({"blocked":null,"policy":null,"managedHostsBlockPresent":true,"managedPacketFilterBlockPresent":false,"other":7})"),
+      (DaemonStatus{.blocked = std::nullopt,
+                    .managedHostsBlockPresent = true,
+                    .managedPacketFilterBlockPresent = false,
+                    .policy = std::nullopt}));
 }
 
 TEST(DaemonStatusTest, RoundTripWithAStagedPolicy) {

@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <csignal>
 #include <unistd.h>
+#include <csignal>
 
 #include <gtest/gtest.h>
 #include <fstream>
@@ -148,8 +148,8 @@ TEST_F(FileIoTest, AWriterKilledMidwayLeavesTheOldOrTheNewFile) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     const std::string content = readFile(target);
-    EXPECT_TRUE(content == first || content == second) << "round " << round << ": "
-                                                        << content.size() << " bytes";
+    EXPECT_TRUE(content == first || content == second)
+        << "round " << round << ": " << content.size() << " bytes";
   }
 }
 

@@ -42,13 +42,15 @@ std::string dumpJson(const nlohmann::json& json) {
 }
 
 const nlohmann::json& requireObject(const nlohmann::json& value, std::string_view what) {
-  if (!value.is_object()) throw JsonError("Invalid JSON: " + std::string(what) + " must be an object.");
+  if (!value.is_object())
+    throw JsonError("Invalid JSON: " + std::string(what) + " must be an object.");
   return value;
 }
 
 const nlohmann::json& requireMember(const nlohmann::json& object, std::string_view key) {
   const auto found = object.find(key);
-  if (found == object.end()) throw JsonError("Invalid JSON: the key " + quoted(key) + " is missing.");
+  if (found == object.end())
+    throw JsonError("Invalid JSON: the key " + quoted(key) + " is missing.");
   return *found;
 }
 

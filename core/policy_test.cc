@@ -130,9 +130,9 @@ TEST(PolicyJsonTest, MinimalPolicyHasOnlyTheConfiguration) {
   EXPECT_EQ(encodePolicy(policy),
             R"({"configuration":{"accessStartMinutes":1200,"domains":["example.com"],)"
             R"("focusStartMinutes":240}})");
-  const TamrinPolicy decoded = decodePolicy(
-      R"({"configuration":{"accessStartMinutes":1200,"domains":["example.com"],)"
-      R"("focusStartMinutes":240},"future":{"x":1},"resolvedAddresses":null})");
+  const TamrinPolicy decoded =
+      decodePolicy(R"({"configuration":{"accessStartMinutes":1200,"domains":["example.com"],)"
+                   R"("focusStartMinutes":240},"future":{"x":1},"resolvedAddresses":null})");
   EXPECT_EQ(decoded, policy);
 }
 

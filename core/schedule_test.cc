@@ -95,7 +95,13 @@ TEST(ScheduleTest, Transitions) {
       {"overnight, noon", 1320, 420, {}, at(2, 12, 0), at(2, 22, 0), at(3, 7, 0), at(2, 22, 0)},
       // Only Monday (2): just after Monday's focus the next start is seven days later.
       {"one weekday", 240, 1200, {{2}}, at(2, 4, 1), at(9, 4, 0), at(2, 20, 0), at(2, 20, 0)},
-      {"one weekday, before", 240, 1200, {{2}}, at(1, 12, 0), at(2, 4, 0), at(2, 20, 0),
+      {"one weekday, before",
+       240,
+       1200,
+       {{2}},
+       at(1, 12, 0),
+       at(2, 4, 0),
+       at(2, 20, 0),
        at(2, 4, 0)},
       {"midnight focus", 0, 60, {}, at(2, 0, 30), at(3, 0, 0), at(2, 1, 0), at(2, 1, 0)},
   };
@@ -183,11 +189,11 @@ TEST(ScheduleTest, StagedChangeGovernsByInterval) {
   policy.pendingConfiguration = next;
   policy.pendingConfigurationStopsEnforcingAt = at(2, 21, 0);
   policy.pendingConfigurationAppliesAt = at(3, 6, 0);
-  EXPECT_TRUE(policy.isBlocked(at(2, 10, 0), calendar));    // before X: current windows
-  EXPECT_FALSE(policy.isBlocked(at(3, 5, 0), calendar));    // between X and A: nothing
+  EXPECT_TRUE(policy.isBlocked(at(2, 10, 0), calendar));  // before X: current windows
+  EXPECT_FALSE(policy.isBlocked(at(3, 5, 0), calendar));  // between X and A: nothing
   EXPECT_EQ(policy.nextScheduledBlockStart(at(3, 5, 0), calendar), at(3, 6, 0));
   EXPECT_EQ(policy.nextScheduledBlockStart(at(2, 21, 0), calendar), at(3, 6, 0));
-  EXPECT_TRUE(policy.isBlocked(at(3, 6, 0), calendar));     // from A: the staged windows
+  EXPECT_TRUE(policy.isBlocked(at(3, 6, 0), calendar));  // from A: the staged windows
   EXPECT_FALSE(policy.isBlocked(at(3, 18, 0), calendar));
   EXPECT_EQ(policy.nextScheduledAccessStart(at(3, 5, 0), calendar), at(3, 18, 0));
   EXPECT_EQ(policy.nextScheduledBlockStart(at(3, 7, 0), calendar), at(4, 6, 0));

@@ -41,7 +41,8 @@ TEST(TamrinErrorTest, PacketFilterAppendsTheDetailUnchanged) {
                "The packet filter failed:  \"two lines\"\n");
   EXPECT_EQ(TamrinError::packetFilter("x").detail(), "x");
   // A detail belongs to the packet-filter kind alone.
-  EXPECT_STREQ(TamrinError(TamrinError::Kind::noPolicy, "ignored").what(), "Blocking is not enabled.");
+  EXPECT_STREQ(TamrinError(TamrinError::Kind::noPolicy, "ignored").what(),
+               "Blocking is not enabled.");
 }
 
 }  // namespace

@@ -154,8 +154,10 @@ TEST_F(DaemonServiceTest, UnreadablePolicyRefusesEverythingAndTouchesNothing) {
     void (*make)(const fs::path&);
   } const cases[] = {
       {"empty", [](const fs::path& p) { writeFileAtomically(p, "", 0600); }},
-      {"truncated", [](const fs::path& p) { writeFileAtomically(p, R"({"configuration":{"dom)", 0600); }},
-      {"wrong shape", [](const fs::path& p) { writeFileAtomically(p, R"({"configuration":[1]})", 0600); }},
+      {"truncated",
+       [](const fs::path& p) { writeFileAtomically(p, R"({"configuration":{"dom)", 0600); }},
+      {"wrong shape",
+       [](const fs::path& p) { writeFileAtomically(p, R"({"configuration":[1]})", 0600); }},
       {"invalid configuration",
        [](const fs::path& p) {
          writeFileAtomically(p, encodePolicy(TamrinPolicy(window(240, 240))), 0600);
@@ -191,8 +193,8 @@ TEST_F(DaemonServiceTest, UnreadablePolicyRefusesEverythingAndTouchesNothing) {
 TEST_F(DaemonServiceTest, APolicyPathThatCannotBeLookedAtIsNotTakenForNoPolicy) {
   // A name longer than any file name: the lookup fails with ENAMETOOLONG, not "not found".
   const fs::path unreachable = directory / std::string(300, 'p') / "policy.json";
-  auto service = DaemonService::create(unreachable, HostsFile(hostsPath), PacketFilter{},
-                                       nullptr, nullptr);
+  auto service =
+      DaemonService::create(unreachable, HostsFile(hostsPath), PacketFilter{}, nullptr, nullptr);
   EXPECT_EQ(call([&](Reply r) { service->getStatus(r); }).text, kUnavailable);
 }
 
@@ -218,7 +220,8 @@ TEST_F(DaemonServiceTest, EnableResolvesEnforcesAndPersistsPrivately) {
   EXPECT_TRUE(s.managedHostsBlockPresent);
   EXPECT_TRUE(s.managedPacketFilterBlockPresent);
   EXPECT_EQ(decodePolicy(readFile(policyPath)).resolvedAddresses, s.policy->resolvedAddresses);
-  struct stat file {}, dir{};
+  struct stat file {
+  }, dir{};
   ASSERT_EQ(::stat(policyPath.c_str(), &file), 0);
   ASSERT_EQ(::stat(policyPath.parent_path().c_str(), &dir), 0);
   EXPECT_EQ(file.st_mode & 07777, 0600u);
@@ -294,7 +297,9 @@ TEST_F(DaemonServiceTest, RemovalRules) {
 
 TEST_F(DaemonServiceTest, RemovalWithoutPolicyClearsEverythingAndFlushes) {
   writeFileAtomically(hostsPath, kLeftoverBlock, 0644);
-  fake.rules = "block return out quick inet proto { tcp udp } from any to 192.0.2.1 port { 80 443 } label \"x\"\n";
+  fake.rules =
+      "block return out quick inet proto { tcp udp } from any to 192.0.2.1 port { 80 443 } label "
+      "\"x\"\n";
   auto service = makeService();
   EXPECT_FALSE(remove(*service).text);
   EXPECT_EQ(hostsText(), kHostsText);
@@ -307,7 +312,9 @@ TEST_F(DaemonServiceTest, RemovalReportsTheFirstFailureButRunsEveryStep) {
   now = kOutside;
   auto service = makeService();
   writeFileAtomically(hostsPath, "# BEGIN TAMRIN BLOCK\n", 0644);  // unbalanced markers
-  fake.rules = "block return out quick inet proto { tcp udp } from any to 192.0.2.1 port { 80 443 } label \"x\"\n";
+  fake.rules =
+      "block return out quick inet proto { tcp udp } from any to 192.0.2.1 port { 80 443 } label "
+      "\"x\"\n";
   flushFails = true;
   EXPECT_EQ(remove(*service).text, "The Tamrin hosts block is incomplete; no changes were made.");
   EXPECT_TRUE(fake.rules.empty());
@@ -453,9 +460,9 @@ TEST_F(DaemonServiceTest, TimerFiresWhileRequestsArriveFromSeveralThreads) {
   for (int i = 0; i < 4; ++i) {
     clients.emplace_back([&, i] {
       for (int j = 0; j < 25; ++j) {
-        const Outcome outcome =
-            (i % 2 == 0) ? call([&](Reply r) { service->getStatus(r); })
-                         : update(*service, encodeConfiguration(window(300 + j, 1000)));
+        const Outcome outcome = (i % 2 == 0)
+                                    ? call([&](Reply r) { service->getStatus(r); })
+                                    : update(*service, encodeConfiguration(window(300 + j, 1000)));
         if (!outcome.text) ++answered;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }

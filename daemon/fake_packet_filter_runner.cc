@@ -34,8 +34,9 @@ std::string FakePacketFilterRunner::loadedRules() const {
     if (line.empty()) continue;
     for (const char* protocol : {"tcp", "udp"}) {
       for (const char* port : {"80", "443"}) {
-        lines.push_back(replaced(replaced(line, "proto { tcp udp }", std::string("proto ") + protocol),
-                                 "port { 80 443 }", std::string("port = ") + port));
+        lines.push_back(
+            replaced(replaced(line, "proto { tcp udp }", std::string("proto ") + protocol),
+                     "port { 80 443 }", std::string("port = ") + port));
       }
     }
   }

@@ -29,8 +29,9 @@ void expect(bool condition, const std::string& what) {
 
 std::string upperCaseUuid() {
   std::string uuid = readFile("/proc/sys/kernel/random/uuid");
-  uuid.erase(std::remove_if(uuid.begin(), uuid.end(), [](unsigned char c) { return std::isspace(c); }),
-             uuid.end());
+  uuid.erase(
+      std::remove_if(uuid.begin(), uuid.end(), [](unsigned char c) { return std::isspace(c); }),
+      uuid.end());
   std::transform(uuid.begin(), uuid.end(), uuid.begin(),
                  [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
   return uuid;
@@ -83,8 +84,9 @@ class SelfTest {
 
     // 1. Enabling resolves once (nothing to resolve yet) and writes the hosts block.
     auto service = newService();
-    expectSuccess(call([&](Reply r) { service->enableBlocking(encodeConfiguration(configuration), r); }),
-                  "enable blocking");
+    expectSuccess(
+        call([&](Reply r) { service->enableBlocking(encodeConfiguration(configuration), r); }),
+        "enable blocking");
     expect(fs::exists(policyPath_), "the policy file exists after enabling");
     expect(hostsText().find(kVideoSite) != std::string::npos, "the hosts file names the site");
     DaemonStatus status = statusOf(*service);
@@ -133,7 +135,8 @@ class SelfTest {
     expect(lineCount(runner_->loadedRules()) == 8, "four listed rules per address");
     expect(runner_->run({"-s", "info"}) == "Status: Enabled", "the filter is on");
     const PacketFilter filter = packetFilter();
-    runner_->loadedRulesOverride = runner_->loadedRules() + "\n" + firstLine(runner_->loadedRules());
+    runner_->loadedRulesOverride =
+        runner_->loadedRules() + "\n" + firstLine(runner_->loadedRules());
     expect(!filter.containsBlock(addresses_), "an altered listing fails the listing check");
     runner_->loadedRulesOverride.reset();
 
@@ -174,8 +177,9 @@ class SelfTest {
     // 8. Enabling again resolves while the hosts file is clean and loads the rules at once.
     addresses_ = {"203.0.113.30"};
     service = newService();
-    expectSuccess(call([&](Reply r) { service->enableBlocking(encodeConfiguration(configuration), r); }),
-                  "enable blocking again");
+    expectSuccess(
+        call([&](Reply r) { service->enableBlocking(encodeConfiguration(configuration), r); }),
+        "enable blocking again");
     status = statusOf(*service);
     expect(status.blocked == true && status.managedHostsBlockPresent &&
                status.managedPacketFilterBlockPresent,

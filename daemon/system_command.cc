@@ -93,8 +93,8 @@ pid_t spawnChild(const std::string& executable, const std::vector<std::string>& 
 int readToEnd(int fd, std::string& output, std::chrono::steady_clock::time_point deadline) {
   char buffer[65536];
   for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return ETIMEDOUT;
     pollfd readable{.fd = fd, .events = POLLIN, .revents = 0};
     const int ready = ::poll(&readable, 1, static_cast<int>(left.count()));
@@ -139,10 +139,10 @@ std::string runSystemCommand(const std::string& executable,
   const int status = waitForExit(pid, executable);
   if (readError == ETIMEDOUT) {
     const auto milliseconds = timeLimit.count();
-    throw TamrinError::packetFilter(
-        executable + " did not finish within " +
-        (milliseconds % 1000 == 0 ? std::to_string(milliseconds / 1000) + " seconds"
-                                  : std::to_string(milliseconds) + " milliseconds"));
+    throw TamrinError::packetFilter(executable + " did not finish within " +
+                                    (milliseconds % 1000 == 0
+                                         ? std::to_string(milliseconds / 1000) + " seconds"
+                                         : std::to_string(milliseconds) + " milliseconds"));
   }
   if (readError != 0) throwSystemError(readError, "cannot read the output of " + executable);
 

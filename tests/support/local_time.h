@@ -13,9 +13,9 @@ namespace tamrin::testing {
 // repeated time). Throws for a time the zone skips, so a test never asks for one by mistake.
 inline Instant localInstant(std::string_view zone, int year, int month, int day, int hour,
                             int minute, int second = 0) {
-  const date::local_seconds local =
-      date::local_days{date::year{year} / month / day} + std::chrono::hours(hour) +
-      std::chrono::minutes(minute) + std::chrono::seconds(second);
+  const date::local_seconds local = date::local_days{date::year{year} / month / day} +
+                                    std::chrono::hours(hour) + std::chrono::minutes(minute) +
+                                    std::chrono::seconds(second);
   const auto sys = date::locate_zone(zone)->to_sys(local, date::choose::earliest);
   return Instant::fromUnixSeconds(static_cast<double>(sys.time_since_epoch().count()));
 }
