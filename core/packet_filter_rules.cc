@@ -12,12 +12,7 @@
 namespace tamrin {
 namespace {
 
-constexpr std::string_view kHead = "block return out quick ";
-constexpr std::string_view kProtocols = " proto { tcp udp } ";
-constexpr std::string_view kSource = "from any to ";
-constexpr std::string_view kPortsAndLabelOpener = " port { 80 443 } label \"";
-constexpr std::string_view kLabelCloser = "\"";
-constexpr std::string_view kLabelPrefix = "tamrin-";
+using namespace rule_text;
 
 // The distinct address texts in ascending byte order.
 std::vector<std::string> distinctSorted(const std::vector<std::string>& addresses) {

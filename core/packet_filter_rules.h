@@ -1,9 +1,22 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tamrin {
+
+// The pieces of a rule line, in order: head, family ("inet" or "inet6"), protocols, source,
+// address, ports and label opener, label (prefix and hash), closer. Shared by the writer
+// below and the packet-filter tool's parser.
+namespace rule_text {
+inline constexpr std::string_view kHead = "block return out quick ";
+inline constexpr std::string_view kProtocols = " proto { tcp udp } ";
+inline constexpr std::string_view kSource = "from any to ";
+inline constexpr std::string_view kPortsAndLabelOpener = " port { 80 443 } label \"";
+inline constexpr std::string_view kLabelCloser = "\"";
+inline constexpr std::string_view kLabelPrefix = "tamrin-";
+}  // namespace rule_text
 
 // The rule text for one anchor: one "block return out quick ..." line per distinct address,
 // sorted, each ending in a line feed. Throws TamrinError domainResolution for an empty list

@@ -3,15 +3,13 @@
 #include <algorithm>
 #include <set>
 
+#include "core/packet_filter_rules.h"
 #include "pfctl/pfctl_error.h"
 
 namespace tamrin {
 namespace {
 
-constexpr std::string_view kHead = "block return out quick ";
-constexpr std::string_view kProtocolsAndSource = " proto { tcp udp } from any to ";
-constexpr std::string_view kPortsAndLabelOpener = " port { 80 443 } label \"";
-constexpr std::string_view kLabelPrefix = "tamrin-";
+using namespace rule_text;
 
 struct Line {
   IpAddress address;
@@ -47,13 +45,13 @@ Line parseLine(std::string_view text) {
   } else {
     throw notARule();
   }
-  if (!consume(text, kProtocolsAndSource)) throw notARule();
+  if (!consume(text, kProtocols) || !consume(text, kSource)) throw notARule();
   const size_t addressEnd = text.find(kPortsAndLabelOpener);
   if (addressEnd == std::string_view::npos) throw notARule();
   const std::string_view addressText = text.substr(0, addressEnd);
   text.remove_prefix(addressEnd + kPortsAndLabelOpener.size());
-  if (text.size() < 1 || text.back() != '"') throw notARule();
-  const std::string_view label = text.substr(0, text.size() - 1);
+  if (!text.ends_with(kLabelCloser)) throw notARule();
+  const std::string_view label = text.substr(0, text.size() - kLabelCloser.size());
 
   const auto address = IpAddress::parse(addressText, family);
   if (!address) {
