@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "core/ipc_frame.h"
+#include "tests/support/scratch_directory.h"
 
 namespace tamrin {
 namespace {
@@ -37,9 +38,6 @@ void sendBytes(int fd, const std::string& bytes) {
 class FakeDaemon {
  public:
   explicit FakeDaemon(std::function<void(int fd)> script) {
-    std::string pattern = (fs::temp_directory_path() / "tamrin-client-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    directory_ = pattern;
     const sockaddr_un address = unixSocketAddress(socketPath());
     listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     ::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
@@ -52,7 +50,6 @@ class FakeDaemon {
   ~FakeDaemon() {
     ::shutdown(listener_.get(), SHUT_RDWR);  // ends an accept that is still waiting
     thread_.join();
-    fs::remove_all(directory_);
   }
 
   fs::path directory() const { return directory_; }
@@ -62,7 +59,8 @@ class FakeDaemon {
   }
 
  private:
-  fs::path directory_;
+  ScratchDirectory scratch_{"client"};
+  const fs::path directory_ = scratch_.path();
   UniqueFd listener_;
   std::jthread thread_;
 };

@@ -4,6 +4,7 @@
 
 #include "core/json_error.h"
 #include "core/tamrin_error.h"
+#include "tests/support/configurations.h"
 #include "tests/support/local_time.h"
 
 namespace tamrin {
@@ -15,13 +16,7 @@ Instant at(int day, int hour, int minute, int second = 0) {
   return testing::localInstant(kZone, 2026, 3, day, hour, minute, second);
 }
 
-TamrinConfiguration window(std::int64_t focus, std::int64_t access,
-                           std::vector<std::string> domains = {"example.com"}) {
-  return {.domains = std::move(domains),
-          .focusStartMinutes = focus,
-          .accessStartMinutes = access,
-          .activeWeekdays = std::nullopt};
-}
+using testing::window;
 
 class StagingTest : public ::testing::Test {
  protected:

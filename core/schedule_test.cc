@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/policy.h"
+#include "tests/support/configurations.h"
 #include "tests/support/local_time.h"
 
 namespace tamrin {
@@ -32,10 +33,7 @@ Instant at(int day, int hour, int minute, int second = 0) {
 
 TamrinPolicy policyWith(std::int64_t focus, std::int64_t access,
                         std::optional<std::vector<std::int64_t>> weekdays = std::nullopt) {
-  return TamrinPolicy(TamrinConfiguration{.domains = {"example.com"},
-                                          .focusStartMinutes = focus,
-                                          .accessStartMinutes = access,
-                                          .activeWeekdays = std::move(weekdays)});
+  return TamrinPolicy(testing::window(focus, access, {"example.com"}, std::move(weekdays)));
 }
 
 struct BlockCase {

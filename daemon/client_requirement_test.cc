@@ -9,6 +9,7 @@
 #include <string>
 
 #include "daemon/file_digest.h"
+#include "tests/support/scratch_directory.h"
 
 namespace tamrin {
 namespace {
@@ -24,13 +25,6 @@ std::string codeSigningMessage(int status) {
 
 class ClientRequirementTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "tamrin-requirement-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
   fs::path write(const fs::path& relative, const std::string& contents) {
     const fs::path path = root_ / relative;
     fs::create_directories(path.parent_path());
@@ -62,7 +56,8 @@ class ClientRequirementTest : public ::testing::Test {
     }
   }
 
-  fs::path root_;
+  ScratchDirectory scratch_{"requirement"};
+  const fs::path root_ = scratch_.path();
 };
 
 TEST_F(ClientRequirementTest, MessagesAreExact) {

@@ -54,7 +54,7 @@ Outcome failure() {
   }
 }
 
-std::vector<std::string> or_empty(const std::optional<std::vector<std::string>>& list) {
+std::vector<std::string> orEmpty(const std::optional<std::vector<std::string>>& list) {
   return list.value_or(std::vector<std::string>{});
 }
 
@@ -301,7 +301,7 @@ void DaemonService::reconcileLocked(Instant at) {
   const bool shouldBlock = working.shouldEnforce(at, calendar);
   // Names are resolved only while the hosts file holds no managed block, so the answers are
   // the sites' real addresses and not our own sinks.
-  if (shouldBlock && or_empty(working.resolvedAddresses).empty() && hostsHoldAnyBlock() == false) {
+  if (shouldBlock && orEmpty(working.resolvedAddresses).empty() && hostsHoldAnyBlock() == false) {
     if (auto addresses = tryResolve(working.configuration.domains)) {
       working.resolvedAddresses = std::move(addresses);
       saveOrKeepLocked(working);
@@ -318,7 +318,7 @@ void DaemonService::reconcileLocked(Instant at) {
           saveOrKeepLocked(working);
         }
       }
-    } else if (or_empty(working.resolvedAddresses).empty()) {
+    } else if (orEmpty(working.resolvedAddresses).empty()) {
       if (auto addresses = tryResolve(working.configuration.domains)) {
         working.resolvedAddresses = std::move(addresses);
         saveOrKeepLocked(working);
@@ -343,7 +343,7 @@ void DaemonService::reconcileProtection(bool shouldBlock,
   } catch (const std::exception&) {
   }
   try {
-    if (shouldBlock && policy && !or_empty(policy->resolvedAddresses).empty()) {
+    if (shouldBlock && policy && !orEmpty(policy->resolvedAddresses).empty()) {
       packetFilter_.enable(*policy->resolvedAddresses);
     } else {
       packetFilter_.disable();
@@ -362,7 +362,7 @@ void DaemonService::refreshProtectionState(const std::optional<TamrinPolicy>& po
   }
   try {
     managedPacketFilterBlockPresent_ = packetFilter_.containsManagedBlock(
-        enforcing ? std::optional(or_empty(policy->resolvedAddresses)) : std::nullopt);
+        enforcing ? std::optional(orEmpty(policy->resolvedAddresses)) : std::nullopt);
   } catch (const std::exception&) {
     managedPacketFilterBlockPresent_ = !enforcing;
   }

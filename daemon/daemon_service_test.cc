@@ -12,6 +12,7 @@
 #include "core/file_io.h"
 #include "core/tamrin_error.h"
 #include "daemon/fake_packet_filter_runner.h"
+#include "tests/support/configurations.h"
 #include "tests/support/local_time.h"
 #include "tests/support/scratch_directory.h"
 
@@ -35,13 +36,7 @@ struct Outcome {
   int calls = 0;
 };
 
-TamrinConfiguration window(std::int64_t focus, std::int64_t access,
-                           std::vector<std::string> domains = {"example.com"}) {
-  return {.domains = std::move(domains),
-          .focusStartMinutes = focus,
-          .accessStartMinutes = access,
-          .activeWeekdays = std::nullopt};
-}
+using testing::window;
 
 // 04:00-20:00 UTC every day; March 2nd 2026 at 10:00 lies inside a block.
 const TamrinConfiguration kDay = window(240, 1200);

@@ -17,6 +17,7 @@
 
 #include "core/daemon_client.h"
 #include "core/tamrin_error.h"
+#include "tests/support/scratch_directory.h"
 
 namespace tamrin {
 namespace {
@@ -57,15 +58,7 @@ std::size_t entriesIn(const char* directory) {
 
 class IpcListenerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "tamrin-ipc-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    directory_ = pattern;
-  }
-  void TearDown() override {
-    listener_.reset();
-    fs::remove_all(directory_);
-  }
+  void TearDown() override { listener_.reset(); }
 
   fs::path socketPath() const { return directory_ / "daemon.sock"; }
 
@@ -100,7 +93,8 @@ class IpcListenerTest : public ::testing::Test {
     }
   }
 
-  fs::path directory_;
+  ScratchDirectory scratch_{"ipc"};
+  const fs::path directory_ = scratch_.path();
   ScriptedService service_;
   std::unique_ptr<IpcListener> listener_;
 };

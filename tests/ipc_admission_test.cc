@@ -10,6 +10,7 @@
 #include "daemon/client_requirement.h"
 #include "daemon/file_digest.h"
 #include "daemon/ipc_listener.h"
+#include "tests/support/scratch_directory.h"
 
 namespace tamrin {
 namespace {
@@ -37,9 +38,6 @@ class CountingService : public TamrinDaemonProtocol {
 class IpcAdmissionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "tamrin-admission-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
     const fs::path helper =
         fs::read_symlink("/proc/self/exe").parent_path() / "ipc_admission_test_helper";
     ASSERT_TRUE(fs::exists(helper)) << helper;
@@ -56,10 +54,7 @@ class IpcAdmissionTest : public ::testing::Test {
     listener_->resume();
     listener_->serveInBackground();
   }
-  void TearDown() override {
-    listener_.reset();
-    fs::remove_all(root_);
-  }
+  void TearDown() override { listener_.reset(); }
 
   fs::path sealedClient() const { return root_ / "Tamrin.app/bin/tamrinctl"; }
 
@@ -77,7 +72,8 @@ class IpcAdmissionTest : public ::testing::Test {
     return output;
   }
 
-  fs::path root_;
+  ScratchDirectory scratch_{"admission"};
+  const fs::path root_ = scratch_.path();
   CountingService service_;
   std::unique_ptr<IpcListener> listener_;
 };

@@ -31,26 +31,28 @@ ok() {
   echo "ok - $*"
 }
 
+# details [DETAIL...]: every line of every detail as a "#" comment.
+details() {
+  local detail line
+  for detail in "$@"; do
+    while IFS= read -r line; do echo "#   $line"; done <<<"$detail"
+  done
+}
+
 # not_ok WHAT [DETAIL...]
 not_ok() {
   checks=$((checks + 1))
   failures=$((failures + 1))
   echo "not ok - $1"
   shift
-  local detail
-  for detail in "$@"; do
-    while IFS= read -r line; do echo "#   $line"; done <<<"$detail"
-  done
+  details "$@"
 }
 
 # bail WHAT [DETAIL...]: a precondition failed, nothing after it would mean anything.
 bail() {
   echo "Bail out! $1"
   shift
-  local detail
-  for detail in "$@"; do
-    while IFS= read -r line; do echo "#   $line"; done <<<"$detail"
-  done
+  details "$@"
   stop_daemon
   exit 1
 }
