@@ -68,21 +68,23 @@ ServiceClock ServiceClock::system() {
 std::shared_ptr<DaemonService> DaemonService::create(std::filesystem::path policyURL,
                                                      HostsFile hosts, PacketFilter packetFilter,
                                                      ResolveDomains resolveDomains,
-                                                     FlushDNS flushDNS, ServiceClock clock) {
-  return std::make_shared<DaemonService>(std::move(policyURL), std::move(hosts),
-                                         std::move(packetFilter), std::move(resolveDomains),
-                                         std::move(flushDNS), std::move(clock));
+                                                     FlushDNS flushDNS, ServiceClock clock,
+                                                     ResolveDirect resolveDirect) {
+  return std::make_shared<DaemonService>(
+      std::move(policyURL), std::move(hosts), std::move(packetFilter), std::move(resolveDomains),
+      std::move(flushDNS), std::move(clock), std::move(resolveDirect));
 }
 
 DaemonService::DaemonService(std::filesystem::path policyURL, HostsFile hosts,
                              PacketFilter packetFilter, ResolveDomains resolveDomains,
-                             FlushDNS flushDNS, ServiceClock clock)
+                             FlushDNS flushDNS, ServiceClock clock, ResolveDirect resolveDirect)
     : policyURL_(std::move(policyURL)),
       hosts_(std::move(hosts)),
       packetFilter_(std::move(packetFilter)),
       resolveDomains_(std::move(resolveDomains)),
       flushDNS_(std::move(flushDNS)),
-      clock_(std::move(clock)) {
+      clock_(std::move(clock)),
+      resolveDirect_(std::move(resolveDirect)) {
   loadPolicy();
 }
 
@@ -119,9 +121,14 @@ void DaemonService::start() {
 }
 
 void DaemonService::runReconciliationPass(Instant at) {
-  MutexLock guard(lock_);
-  reconcileLocked(at);
-  scheduleNextReconciliationLocked(at);
+  std::optional<RefreshPlan> refresh;
+  {
+    MutexLock guard(lock_);
+    reconcileLocked(at);
+    refresh = planAddressRefreshLocked(at);
+    scheduleNextReconciliationLocked(at);
+  }
+  if (refresh) refreshAddresses(*refresh);
 }
 
 std::optional<ReconciliationTimer::Deadline> DaemonService::timerDeadline() const {
@@ -377,7 +384,10 @@ Instant DaemonService::nextReconciliationDate(const std::optional<TamrinPolicy>&
 }
 
 void DaemonService::scheduleNextReconciliationLocked(Instant after) {
-  const Instant next = nextReconciliationDate(policy_, after, clock_.calendar());
+  Instant next = nextReconciliationDate(policy_, after, clock_.calendar());
+  if (const auto refresh = addressRefreshWakeLocked(after); refresh && *refresh < next) {
+    next = *refresh;
+  }
   if (!timer_) return;
   const double wait = std::max(next - after, kShortestWait);
   timer_->arm(std::chrono::time_point_cast<std::chrono::system_clock::duration>(

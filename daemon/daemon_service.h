@@ -12,6 +12,7 @@
 #include "core/hosts_file.h"
 #include "core/instant.h"
 #include "core/policy.h"
+#include "daemon/address_refresh.h"
 #include "daemon/mutex.h"
 #include "daemon/packet_filter.h"
 #include "daemon/reconciliation_timer.h"
@@ -41,7 +42,8 @@ class DaemonService final : public TamrinDaemonProtocol,
   static std::shared_ptr<DaemonService> create(std::filesystem::path policyURL, HostsFile hosts,
                                                PacketFilter packetFilter,
                                                ResolveDomains resolveDomains, FlushDNS flushDNS,
-                                               ServiceClock clock = ServiceClock::system());
+                                               ServiceClock clock = ServiceClock::system(),
+                                               ResolveDirect resolveDirect = nullptr);
 
   // Creates the timer and runs the first reconciliation pass, which arms it.
   void start() EXCLUDES(lock_);
@@ -51,7 +53,8 @@ class DaemonService final : public TamrinDaemonProtocol,
   void updateConfiguration(const Data& configuration, Reply reply) override EXCLUDES(lock_);
   void prepareForRemoval(Reply reply) override EXCLUDES(lock_);
 
-  // One pass: reconcile at `at`, then re-arm the timer from `at`.
+  // One pass: reconcile at `at`, then re-arm the timer from `at`. With a direct resolver, then
+  // refreshes the addresses when due (resolving without the lock; see refreshAddresses).
   void runReconciliationPass(Instant at) EXCLUDES(lock_);
 
   // Applies a due staged change, brings the hosts file and the packet filter in line with the
@@ -78,7 +81,8 @@ class DaemonService final : public TamrinDaemonProtocol,
   std::optional<ReconciliationTimer::Deadline> timerDeadline() const EXCLUDES(lock_);
 
   DaemonService(std::filesystem::path policyURL, HostsFile hosts, PacketFilter packetFilter,
-                ResolveDomains resolveDomains, FlushDNS flushDNS, ServiceClock clock);
+                ResolveDomains resolveDomains, FlushDNS flushDNS, ServiceClock clock,
+                ResolveDirect resolveDirect = nullptr);
 
  private:
   void loadPolicy();
@@ -98,6 +102,15 @@ class DaemonService final : public TamrinDaemonProtocol,
   // Whether the hosts file holds a managed block; absent when it cannot be read.
   std::optional<bool> hostsHoldAnyBlock() REQUIRES(lock_);
 
+  // Address refresh (daemon/address_refresh_pass.cc). What the pass at `at` should resolve
+  // directly; nothing without a direct resolver.
+  std::optional<RefreshPlan> planAddressRefreshLocked(Instant at) REQUIRES(lock_);
+  // Resolves without the lock (at most the direct resolver's limit plus the system
+  // resolver's time), then takes it to merge, save, add to the filter and re-arm the timer.
+  void refreshAddresses(const RefreshPlan& plan) EXCLUDES(lock_);
+  // When the timer must wake for the next refresh during a block; absent when not needed.
+  std::optional<Instant> addressRefreshWakeLocked(Instant after) REQUIRES(lock_);
+
   mutable Mutex lock_;
 
   // Constant after construction.
@@ -107,6 +120,7 @@ class DaemonService final : public TamrinDaemonProtocol,
   const ResolveDomains resolveDomains_;
   const FlushDNS flushDNS_;
   const ServiceClock clock_;
+  const ResolveDirect resolveDirect_;  // may be empty: no refresh of addresses
 
   std::optional<TamrinPolicy> policy_ GUARDED_BY(lock_);
   bool policyLoadFailed_ GUARDED_BY(lock_) = false;
@@ -114,6 +128,7 @@ class DaemonService final : public TamrinDaemonProtocol,
   bool managedHostsBlockPresent_ GUARDED_BY(lock_) = false;
   bool managedPacketFilterBlockPresent_ GUARDED_BY(lock_) = false;
   std::unique_ptr<ReconciliationTimer> timer_ GUARDED_BY(lock_);
+  std::optional<Instant> nextAddressRefresh_ GUARDED_BY(lock_);
 };
 
 }  // namespace tamrin

@@ -8,6 +8,7 @@
 #include "daemon/client_requirement.h"
 #include "daemon/daemon_service.h"
 #include "daemon/dns_flush.h"
+#include "daemon/dns_resolver.h"
 #include "daemon/ipc_listener.h"
 #include "daemon/name_resolution.h"
 #include "daemon/packet_filter.h"
@@ -42,7 +43,12 @@ int serve() {
       PacketFilter{.directory = defaultPacketFilterDirectory(),
                    .runner = systemPacketFilterRunner()},
       [](const std::vector<std::string>& domains) { return resolvedAddresses(domains); },
-      [] { flushDNSCache(); });
+      [] { flushDNSCache(); }, ServiceClock::system(),
+      [](const std::vector<std::string>& hostnames) {
+        DnsResolverOptions options;
+        options.resolvConf = directResolverConfiguration();  // looked at again every refresh
+        return resolveDirectly(hostnames, options);
+      });
   IpcListener listener(*service);
   try {
     listener.setConnectionCodeSigningRequirement(clientCodeSigningRequirement());

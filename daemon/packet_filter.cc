@@ -96,6 +96,14 @@ void PacketFilter::enable(const std::vector<std::string>& addresses) const {
   }
 }
 
+void PacketFilter::addAddresses(const std::vector<std::string>& addresses) const {
+  if (addresses.empty()) return;
+  std::vector<std::string> arguments = {
+      "-a", std::string(kPacketFilterAnchor), "-t", "blocked", "-T", "add"};
+  arguments.insert(arguments.end(), addresses.begin(), addresses.end());
+  runner(arguments);
+}
+
 void PacketFilter::disable() const {
   if (containsAnyRules()) runner({"-a", std::string(kPacketFilterAnchor), "-F", "rules"});
 

@@ -33,6 +33,11 @@ struct PacketFilter {
   // for an empty list, invalidPacketFilterAddress, runner and file-system failures.
   void enable(const std::vector<std::string>& addresses) const;
 
+  // Adds `addresses` to the rules in force, in one step that reloads nothing and cuts no
+  // connection; the listing then carries the label of the whole new address set. Runs
+  // nothing for an empty list. Throws runner failures.
+  void addAddresses(const std::vector<std::string>& addresses) const;
+
   // Removes the anchor's rules, gives the token back and deletes both files. Only the listing
   // and the removal of the rules can fail; once the rules are gone, the rest always completes.
   void disable() const;

@@ -1,5 +1,6 @@
 #include "pfctl/arguments.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 #include <vector>
@@ -34,10 +35,33 @@ const std::array<Form, 8>& forms() {
   return kForms;
 }
 
+// The fixed words in front of the addresses of "-T add".
+constexpr std::array<std::string_view, 6> kAddPrefix = {"-a",      kAnchorName, "-t",
+                                                        "blocked", "-T",        "add"};
+
+// Fills `command` from `arguments` when they are "-T add" with 1 to kMaxAddedAddresses
+// addresses of either family.
+bool matchesAdd(std::span<const std::string> arguments, Command& command) {
+  if (arguments.size() <= kAddPrefix.size() ||
+      arguments.size() > kAddPrefix.size() + kMaxAddedAddresses) {
+    return false;
+  }
+  if (!std::equal(kAddPrefix.begin(), kAddPrefix.end(), arguments.begin())) return false;
+  command = Command{
+      .action = Action::addAddresses, .operand = {}, .address = std::nullopt, .addresses = {}};
+  for (const std::string& argument : arguments.subspan(kAddPrefix.size())) {
+    auto address = IpAddress::parse(argument, AF_INET);
+    if (!address) address = IpAddress::parse(argument, AF_INET6);
+    if (!address) return false;
+    command.addresses.push_back(*address);
+  }
+  return true;
+}
+
 // Fills `command` from `arguments` when they fit `form`.
 bool matches(const Form& form, std::span<const std::string> arguments, Command& command) {
   if (arguments.size() != form.words.size()) return false;
-  command = Command{.action = form.action, .operand = {}, .address = std::nullopt};
+  command = Command{.action = form.action, .operand = {}, .address = std::nullopt, .addresses = {}};
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
     const std::string_view word = form.words[i];
@@ -73,13 +97,16 @@ std::string usageText() {
       text += form.words[i];
     }
   }
-  return text;
+  text += " |";
+  for (const std::string_view word : kAddPrefix) text.append(" ").append(word);
+  return text + " <address>...";
 }
 
 }  // namespace
 
 Command parseArguments(std::span<const std::string> arguments) {
   Command command{};
+  if (matchesAdd(arguments, command)) return command;
   for (const Form& form : forms()) {
     if (matches(form, arguments, command)) return command;
   }

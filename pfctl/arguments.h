@@ -3,6 +3,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "pfctl/ip_address.h"
 
@@ -13,19 +14,24 @@ inline constexpr std::string_view kAnchorName = "com.apple/app.tamrin";
 
 // What one run of the tool does.
 enum class Action {
-  showInfo,    // -s info
-  enable,      // -E
-  release,     // -X <token>
-  loadRules,   // -a <anchor> -f <file>
-  flushRules,  // -a <anchor> -F rules
-  listRules,   // -a <anchor> -sr
-  killStates,  // -k 0.0.0.0/0 -k <IPv4>  |  -k ::/0 -k <IPv6>
+  showInfo,      // -s info
+  enable,        // -E
+  release,       // -X <token>
+  loadRules,     // -a <anchor> -f <file>
+  flushRules,    // -a <anchor> -F rules
+  listRules,     // -a <anchor> -sr
+  killStates,    // -k 0.0.0.0/0 -k <IPv4>  |  -k ::/0 -k <IPv6>
+  addAddresses,  // -a <anchor> -t blocked -T add <address>... (1 to kMaxAddedAddresses)
 };
+
+// The most addresses one "-T add" takes.
+inline constexpr std::size_t kMaxAddedAddresses = 4096;
 
 struct Command {
   Action action;
   std::string operand;               // the token of `release`, the file of `loadRules`
   std::optional<IpAddress> address;  // the destination of `killStates`
+  std::vector<IpAddress> addresses;  // the addresses of `addAddresses`
 };
 
 // The command an argument list (without the program name) stands for. Only the exact lists

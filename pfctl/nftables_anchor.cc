@@ -3,6 +3,9 @@
 #include <nlohmann/json.hpp>
 
 #include <optional>
+#include <set>
+
+#include "core/packet_filter_rules.h"
 
 #include "pfctl/pfctl_error.h"
 
@@ -152,6 +155,45 @@ std::string replaceRulesCommands(const RuleSet& rules) {
   return commands;
 }
 
+std::string addAddressesCommands(const AnchorContents& current,
+                                 const std::vector<IpAddress>& added) {
+  std::set<IpAddress> all;
+  for (const ListedAddress& listed : current.addresses) all.insert(listed.address);
+  all.insert(added.begin(), added.end());
+  std::vector<std::string> texts;
+  for (const IpAddress& address : all) texts.push_back(address.text());
+  const std::string label = packetFilterRuleLabel(texts);
+
+  std::string commands;
+  for (const auto& [family, set] : {std::pair{AF_INET, kIpv4Set}, std::pair{AF_INET6, kIpv6Set}}) {
+    std::string stale;  // elements whose label changes are replaced in the same transaction
+    std::set<IpAddress> kept;
+    for (const ListedAddress& listed : current.addresses) {
+      if (listed.address.family != family) continue;
+      if (listed.label == label) {
+        kept.insert(listed.address);
+      } else {
+        stale.append(stale.empty() ? "" : ", ").append(listed.address.text());
+      }
+    }
+    std::string elements;
+    for (const IpAddress& address : all) {
+      if (address.family != family || kept.contains(address)) continue;
+      elements.append(elements.empty() ? "" : ", ").append(address.text());
+      elements.append(" comment \"").append(label).append("\"");
+    }
+    if (!stale.empty()) {
+      commands.append("delete element inet tamrin ").append(set).append(" { ");
+      commands.append(stale).append(" }\n");
+    }
+    if (!elements.empty()) {
+      commands.append("add element inet tamrin ").append(set).append(" { ");
+      commands.append(elements).append(" }\n");
+    }
+  }
+  return commands;
+}
+
 std::string switchOnCommands() {
   return std::string(kSkeleton) +
          "add chain inet tamrin output"
@@ -223,6 +265,13 @@ void NftablesAnchor::switchOff() {
 
 void NftablesAnchor::replaceRules(const RuleSet& rules) {
   nftables_.run(replaceRulesCommands(rules));
+}
+
+void NftablesAnchor::addAddresses(const std::vector<IpAddress>& addresses) {
+  const auto table = readTable();
+  if (!table) throw PfctlError("the anchor holds no table to add addresses to");
+  const std::string commands = addAddressesCommands(table->contents, addresses);
+  if (!commands.empty()) nftables_.run(commands);
 }
 
 void NftablesAnchor::flushRules() {

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "pfctl/filter_references.h"
 #include "pfctl/nftables.h"
@@ -35,6 +36,10 @@ class NftablesAnchor final : public FilterSwitch {
 
   // Makes the sets hold exactly `rules`, in one transaction.
   void replaceRules(const RuleSet& rules);
+  // Adds `addresses` to the sets in one transaction, without touching chains, rules or
+  // connections; every element then carries the label of the whole new address set. Throws
+  // PfctlError when the table does not exist.
+  void addAddresses(const std::vector<IpAddress>& addresses);
   // Empties both sets (addresses and labels).
   void flushRules();
   // What the kernel holds now; empty when the table does not exist.
@@ -50,6 +55,11 @@ class NftablesAnchor final : public FilterSwitch {
 // The transaction that makes the table hold exactly `rules`. It also rebuilds the block
 // chain's rules, so that a rule removed by hand comes back. `rules.label` holds no quote.
 std::string replaceRulesCommands(const RuleSet& rules);
+
+// The transaction that adds `added` to `current` and labels every element with the label of
+// the union; empty when nothing changes.
+std::string addAddressesCommands(const AnchorContents& current,
+                                 const std::vector<IpAddress>& added);
 
 // The transaction that puts the base chain, with its single jump, in place.
 std::string switchOnCommands();

@@ -39,7 +39,7 @@ struct Tool {
   Handler run;
 };
 
-const std::array<Tool, 7> kTools = {{
+const std::array<Tool, 8> kTools = {{
     {Action::showInfo,
      [](const Command&, Kernel& kernel, std::ostream& out) {
        out << (kernel.anchor().isEnabled() ? "Status: Enabled\n" : "Status: Disabled\n");
@@ -74,6 +74,8 @@ const std::array<Tool, 7> kTools = {{
      }},
     {Action::killStates,
      [](const Command& command, Kernel&, std::ostream&) { killStatesTowards(*command.address); }},
+    {Action::addAddresses, [](const Command& command, Kernel& kernel,
+                              std::ostream&) { kernel.anchor().addAddresses(command.addresses); }},
 }};
 
 // `text` on one line: line breaks and other control characters become blanks.
