@@ -64,10 +64,33 @@ TEST(ParseArguments, RefusesEveryOtherList) {
       {"-k", "10.0.0.0/8", "-k", "192.0.2.1"},
       {"-k", "192.0.2.1"},
       {"-k", std::string("::/0"), "-k", std::string("::1\0junk", 8)},
+      {"-a", "com.apple/app.tamrin", "-t", "blocked", "-T", "add"},
+      {"-a", "com.apple/app.tamrin", "-t", "other", "-T", "add", "192.0.2.1"},
+      {"-a", "com.apple/app.tamrin", "-t", "blocked", "-T", "delete", "192.0.2.1"},
+      {"-a", "com.apple/app.tamrin", "-t", "blocked", "-T", "add", "192.0.2.1", "example.com"},
+      {"-a", "com.apple/app.tamrin", "-t", "blocked", "-T", "add", "192.0.2.0/24"},
+      {"-a", "com.apple/app.tamrin", "-t", "blocked", "-T", "add", "fe80::1%lo"},
   };
   for (const Arguments& arguments : cases) {
     EXPECT_THROW(parseArguments(arguments), PfctlError) << testing::PrintToString(arguments);
   }
+}
+
+TEST(ParseArguments, AddTakesOneToFourThousandNinetySixAddressesOfEitherFamily) {
+  Arguments arguments = {"-a", "com.apple/app.tamrin", "-t", "blocked", "-T", "add"};
+  arguments.insert(arguments.end(), {"192.0.2.1", "2001:DB8::1"});
+  const Command command = parseArguments(arguments);
+  EXPECT_EQ(command.action, Action::addAddresses);
+  ASSERT_EQ(command.addresses.size(), 2u);
+  EXPECT_EQ(command.addresses[1].text(), "2001:db8::1");
+
+  arguments.resize(6);
+  for (std::size_t i = 0; i < kMaxAddedAddresses; ++i) {
+    arguments.push_back("10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
+  }
+  EXPECT_EQ(parseArguments(arguments).addresses.size(), kMaxAddedAddresses);
+  arguments.push_back("10.99.0.1");
+  EXPECT_THROW(parseArguments(arguments), PfctlError);
 }
 
 TEST(ParseArguments, NamesTheRefusedArgumentsAndTheAcceptedForms) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "core/packet_filter_rules.h"
 #include "pfctl/pfctl_error.h"
 
 namespace tamrin {
@@ -253,6 +254,39 @@ TEST(NftablesAnchor, SwitchesOnWithTheWholeSkeletonAndOneJump) {
       "flush chain inet tamrin output\n"
       "add rule inet tamrin output jump block\n";
   EXPECT_EQ(commands.substr(commands.size() - tail.size()), tail);
+}
+
+TEST(NftablesAnchor, AddsAddressesAndRelabelsTheSetsWithoutTouchingChainsOrRules) {
+  FakeNftables nftables;
+  NftablesAnchor anchor(nftables);
+  EXPECT_THROW(anchor.addAddresses({addressOf("10.77.0.4")}), PfctlError);
+  EXPECT_TRUE(nftables.transactions.empty());
+
+  nftables.table = std::string(kListing);
+  anchor.addAddresses({addressOf("10.77.0.4"), addressOf("10.77.0.2")});
+  const std::string label =
+      packetFilterRuleLabel({"10.0.0.9", "10.77.0.2", "10.77.0.4", "2001:db8::1"});
+  const std::string l = " comment \"" + label + "\"";
+  EXPECT_EQ(
+      nftables.transactions,
+      std::vector<std::string>{"delete element inet tamrin ipv4_addr { 10.0.0.9, 10.77.0.2 }\n"
+                               "add element inet tamrin ipv4_addr { 10.0.0.9" +
+                               l + ", 10.77.0.2" + l + ", 10.77.0.4" + l +
+                               " }\n"
+                               "delete element inet tamrin ipv6_addr { 2001:db8::1 }\n"
+                               "add element inet tamrin ipv6_addr { 2001:db8::1" +
+                               l + " }\n"});
+
+  // Already there with the label of the whole set: nothing to do.
+  AnchorContents current;
+  for (const char* text : {"10.77.0.2", "fd77::2"}) {
+    current.addresses.push_back({addressOf(text), packetFilterRuleLabel({"10.77.0.2", "fd77::2"})});
+  }
+  EXPECT_EQ(addAddressesCommands(current, {addressOf("fd77::2")}), "");
+  EXPECT_NE(addAddressesCommands(current, {addressOf("10.77.0.3")})
+                .find("delete element inet tamrin ipv6_addr { fd77::2 }\n"),
+            std::string::npos)
+      << "changing the label replaces the IPv6 element too";
 }
 
 }  // namespace

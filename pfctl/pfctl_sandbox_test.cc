@@ -448,5 +448,29 @@ TEST_F(PfctlSandboxTest, KillingStatesDropsTheConnectionsTowardsOneAddress) {
   pfctlOk({"-k", "::/0", "-k", "fd77::2"});  // nothing left: still success
 }
 
+TEST_F(PfctlSandboxTest, AddingAddressesBlocksThemAndCutsNoConnection) {
+  if (!insideSandbox()) return;
+  prepareNetwork();
+  ASSERT_EQ(runProgram({"nft",
+                        "add table inet probe; add chain inet probe out { type filter "
+                        "hook output priority 10; }; add rule inet probe out ct state "
+                        "established counter"})
+                .status,
+            0);
+  enable();
+  load(packetFilterRules({"10.77.0.2"}));
+  EXPECT_EQ(tcpConnect("10.77.0.3", 8080), 0);
+  ASSERT_GT(trackedConnectionsTo("10.77.0.3"), 0);
+
+  pfctlOk({"-a", "com.apple/app.tamrin", "-t", "blocked", "-T", "add", "10.77.0.3", "fd77::3"});
+  const std::vector<std::string> all = {"10.77.0.2", "10.77.0.3", "fd77::3"};
+  EXPECT_EQ(listing(), expectedListing(all, packetFilterRuleLabel(all)));
+  EXPECT_GT(trackedConnectionsTo("10.77.0.3"), 0) << "a connection was cut";
+  EXPECT_EQ(tcpConnect("10.77.0.3", 443), ECONNREFUSED);
+  EXPECT_EQ(tcpConnect("fd77::3", 80), ECONNREFUSED);
+  EXPECT_EQ(tcpConnect("10.77.0.2", 80), ECONNREFUSED);
+  EXPECT_EQ(tcpConnect("10.77.0.3", 8080), 0);
+}
+
 }  // namespace
 }  // namespace tamrin
