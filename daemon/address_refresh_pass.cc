@@ -72,9 +72,11 @@ void DaemonService::refreshAddresses(const RefreshPlan& plan) {
 }
 
 std::optional<Instant> DaemonService::addressRefreshWakeLocked(Instant after) {
-  if (!resolveDirect_ || !nextAddressRefresh_ || !policy_) return std::nullopt;
-  if (!policy_->shouldEnforce(after, clock_.calendar())) return std::nullopt;
-  return std::max(*nextAddressRefresh_, after);
+  if (!resolveDirect_ || !policy_ || !policy_->shouldEnforce(after, clock_.calendar())) {
+    return std::nullopt;
+  }
+  // Never refreshed (a block that just began, a daemon that just started): at once.
+  return std::max(nextAddressRefresh_.value_or(after), after);
 }
 
 }  // namespace tamrin

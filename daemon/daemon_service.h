@@ -108,7 +108,8 @@ class DaemonService final : public TamrinDaemonProtocol,
   // Resolves without the lock (at most the direct resolver's limit plus the system
   // resolver's time), then takes it to merge, save, add to the filter and re-arm the timer.
   void refreshAddresses(const RefreshPlan& plan) EXCLUDES(lock_);
-  // When the timer must wake for the next refresh during a block; absent when not needed.
+  // When the timer must wake for the next refresh during a block (at once when none ran yet);
+  // absent outside a block.
   std::optional<Instant> addressRefreshWakeLocked(Instant after) REQUIRES(lock_);
 
   mutable Mutex lock_;

@@ -239,3 +239,25 @@ json_member() { "$python" "$e2e_dir/local_time.py" member "$1"; }
 
 # status_member KEY: that member of the control tool's status line.
 status_member() { "$CTL" status 2>/dev/null | json_member "$1"; }
+
+# --- a DNS server ----------------------------------------------------------------------------
+
+DNS_PID=
+
+# start_dns_server HOSTS_FILE [DNSMASQ OPTION...]: dnsmasq on 127.0.0.1:53, answering only from
+# HOSTS_FILE (re-read on SIGHUP, see reload_dns_server) with a TTL of 5 s; other names under
+# .test do not exist. Waits at most 10 s until it answers.
+start_dns_server() {
+  local hosts=$1
+  shift
+  command -v dnsmasq >/dev/null || bail "dnsmasq is not installed (scripts/install-deps)"
+  dnsmasq --keep-in-foreground --conf-file=/dev/null --no-hosts --no-resolv --user=root \
+    --addn-hosts="$hosts" --local-ttl=5 --local=/test/ --listen-address=127.0.0.1 \
+    --bind-interfaces --port=53 --log-facility="$work/dnsmasq.log" "$@" &
+  DNS_PID=$!
+  wait_until 10 grep -q "read $hosts" "$work/dnsmasq.log" ||
+    bail "dnsmasq did not start within 10 s" "$(cat "$work/dnsmasq.log" 2>&1)"
+}
+
+# Makes dnsmasq read its hosts file again.
+reload_dns_server() { kill -HUP "$DNS_PID"; }
