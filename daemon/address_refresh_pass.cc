@@ -68,7 +68,13 @@ void DaemonService::refreshAddresses(const RefreshPlan& plan) {
       refreshProtectionState(policy_, now);
     }
   }
-  scheduleNextReconciliationLocked(now);
+  armTimerLocked(now);
+}
+
+bool DaemonService::isRefreshOnlyWakeLocked(Instant at) {
+  if (!resolveDirect_ || !nextPassAt_ || !(at < *nextPassAt_)) return false;
+  const auto wake = addressRefreshWakeLocked(at);
+  return wake && !(at < *wake);
 }
 
 std::optional<Instant> DaemonService::addressRefreshWakeLocked(Instant after) {

@@ -117,8 +117,13 @@ TEST_F(AddressRefreshPassTest, AFailedResolutionKeepsEverythingAndIsRetriedAfter
   service->runReconciliationPass(now);
   EXPECT_EQ(directCalls, 1);
   now = kInBlock + 30;
+  const std::size_t mark = commands.size();
   service->runReconciliationPass(now);
   EXPECT_EQ(directCalls, 2);
+  EXPECT_EQ(commands.size(), mark) << "a wake for a refresh alone runs no pass";
+  now = kInBlock + 29 + 60;
+  service->runReconciliationPass(now);
+  EXPECT_GT(commands.size(), mark) << "the pass keeps its 60-s deadline";
 }
 
 TEST_F(AddressRefreshPassTest, TheLastPassBeforeABlockReplacesTheListFromBothResolvers) {

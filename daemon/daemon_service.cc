@@ -124,9 +124,15 @@ void DaemonService::runReconciliationPass(Instant at) {
   std::optional<RefreshPlan> refresh;
   {
     MutexLock guard(lock_);
-    reconcileLocked(at);
+    // A wake only for a refresh leaves the pass, and its deadline, as they were.
+    const bool refreshOnly = isRefreshOnlyWakeLocked(at);
+    if (!refreshOnly) reconcileLocked(at);
     refresh = planAddressRefreshLocked(at);
-    scheduleNextReconciliationLocked(at);
+    if (refreshOnly) {
+      armTimerLocked(at);
+    } else {
+      scheduleNextReconciliationLocked(at);
+    }
   }
   if (refresh) refreshAddresses(*refresh);
 }
@@ -384,7 +390,12 @@ Instant DaemonService::nextReconciliationDate(const std::optional<TamrinPolicy>&
 }
 
 void DaemonService::scheduleNextReconciliationLocked(Instant after) {
-  Instant next = nextReconciliationDate(policy_, after, clock_.calendar());
+  nextPassAt_ = nextReconciliationDate(policy_, after, clock_.calendar());
+  armTimerLocked(after);
+}
+
+void DaemonService::armTimerLocked(Instant after) {
+  Instant next = nextPassAt_.value_or(nextReconciliationDate(policy_, after, clock_.calendar()));
   if (const auto refresh = addressRefreshWakeLocked(after); refresh && *refresh < next) {
     next = *refresh;
   }

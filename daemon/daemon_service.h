@@ -108,6 +108,10 @@ class DaemonService final : public TamrinDaemonProtocol,
   // Resolves without the lock (at most the direct resolver's limit plus the system
   // resolver's time), then takes it to merge, save, add to the filter and re-arm the timer.
   void refreshAddresses(const RefreshPlan& plan) EXCLUDES(lock_);
+  // Whether the timer woke `at` only for a due refresh, before the next pass is due.
+  bool isRefreshOnlyWakeLocked(Instant at) REQUIRES(lock_);
+  // Arms the timer for the earlier of the next pass and the next refresh.
+  void armTimerLocked(Instant after) REQUIRES(lock_);
   // When the timer must wake for the next refresh during a block (at once when none ran yet);
   // absent outside a block.
   std::optional<Instant> addressRefreshWakeLocked(Instant after) REQUIRES(lock_);
@@ -130,6 +134,7 @@ class DaemonService final : public TamrinDaemonProtocol,
   bool managedPacketFilterBlockPresent_ GUARDED_BY(lock_) = false;
   std::unique_ptr<ReconciliationTimer> timer_ GUARDED_BY(lock_);
   std::optional<Instant> nextAddressRefresh_ GUARDED_BY(lock_);
+  std::optional<Instant> nextPassAt_ GUARDED_BY(lock_);  // as last scheduled
 };
 
 }  // namespace tamrin
