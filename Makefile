@@ -31,11 +31,11 @@ asan: deps
 	ctest --preset asan
 
 # The thread-sensitive tests (service and timer, socket listener, client) under ThreadSanitizer.
-TSAN_TESTS := daemon_service_test ipc_listener_test daemon_client_test
+TSAN_TESTS := daemon_service_test ipc_listener_test daemon_client_test address_refresh_pass_test
 tsan: deps
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan --target $(TSAN_TESTS)
-	ctest --preset tsan -R '^(DaemonService|ReconciliationTimer|NextReconciliation|IpcListener|DaemonClient)'
+	ctest --preset tsan -R '^(DaemonService|ReconciliationTimer|NextReconciliation|IpcListener|DaemonClient|AddressRefreshPass)'
 
 # clang: the thread-safety analysis over the daemon, then every fuzz target for a while.
 FUZZ_SECONDS ?= 10
