@@ -22,33 +22,15 @@ DirectResolution answered(List addresses, std::optional<std::uint32_t> ttl = 60)
 }
 
 TEST(AddressRefresh, KeepsOnlyAddressesTheFilterMayHold) {
-  const struct {
-    const char* address;
-    bool routable;
-  } cases[] = {
-      {"93.184.216.34", true},
-      {"10.77.0.2", true},
-      {"2001:db8::1", true},
-      {"::ffff:10.0.0.1", true},
-      {"0.0.0.0", false},
-      {"0.1.2.3", false},
-      {"127.0.0.1", false},
-      {"127.8.9.1", false},
-      {"169.254.10.1", false},
-      {"224.0.0.251", false},
-      {"239.1.1.1", false},
-      {"255.255.255.255", false},
-      {"::", false},
-      {"::1", false},
-      {"fe80::1", false},
-      {"ff02::fb", false},
-      {"::ffff:127.0.0.1", false},
-      {"fe80::1%lo", false},
-      {"example.com", false},
-      {"10.0.0.1 ", false},
-      {"", false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(isRoutableAddress(c.address), c.routable) << c.address;
+  for (const char* address : {"93.184.216.34", "10.77.0.2", "2001:db8::1", "::ffff:10.0.0.1"}) {
+    EXPECT_TRUE(isRoutableAddress(address)) << address;
+  }
+  for (const char* address :
+       {"0.0.0.0", "0.1.2.3", "127.0.0.1", "127.8.9.1", "169.254.10.1", "224.0.0.251", "239.1.1.1",
+        "255.255.255.255", "::", "::1", "fe80::1", "ff02::fb", "::ffff:127.0.0.1", "fe80::1%lo",
+        "example.com", "10.0.0.1 ", ""}) {
+    EXPECT_FALSE(isRoutableAddress(address)) << address;
+  }
 }
 
 TEST(AddressRefresh, TakesAtMostSixtyFourAddressesOfEachNameAndDropsLocalOnes) {
