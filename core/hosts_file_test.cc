@@ -3,6 +3,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <system_error>
 
 #include "core/file_io.h"
+#include "core/regular_file.h"
 #include "core/tamrin_error.h"
 #include "tests/support/scratch_directory.h"
 
@@ -116,6 +118,17 @@ TEST(HostsFileText, RemovingCutsTheFirstBlockAndOneLineBreakOnEachSide) {
       {"markers at both ends of the text", begin + end, ""},
       {"second block stays", kExampleBlock + "mid\n" + kExampleBlock, "mid\n" + kExampleBlock},
       {"begin marker inside the first block", begin + "\n" + begin + "\n" + end + "\n", ""},
+      // What a write stopped at any byte leaves at the end: cut back to the text before it.
+      {"write stopped in an entry", kLocalhost + "\n" + begin + "\n0.0.0.0\tx\n::\tx\n0.0.0.0\tex",
+       kLocalhost},
+      {"write stopped in the end marker", kLocalhost + "\n" + begin + "\n0.0.0.0\tx\n# END TA",
+       kLocalhost},
+      {"write stopped after an empty block's line", kLocalhost + "\n" + begin + "\n\n", kLocalhost},
+      {"write stopped after the begin marker", kLocalhost + "\n" + begin, kLocalhost},
+      {"write stopped in the begin marker", kLocalhost + "\n# BEG", kLocalhost},
+      {"a lone comment sign is the user's", kLocalhost + "\n#", kLocalhost + "\n#"},
+      {"a cut begin marker without the empty line is the user's", kLocalhost + "# BEG",
+       kLocalhost + "# BEG"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(HostsFile::withoutManagedBlock(c.text), c.expected) << c.name;
@@ -127,6 +140,10 @@ const std::string kCorruptTexts[] = {
     kLocalhost + "# BEGIN TAMRIN BLOCK\n0.0.0.0\texample.com\n",
     "# END TAMRIN BLOCK\n# BEGIN TAMRIN BLOCK\n",
     "# END TAMRIN BLOCK\n" + kExampleBlock,
+    // A begin marker followed by anything our writer never writes is not an interrupted block.
+    kLocalhost + "\n# BEGIN TAMRIN BLOCK\n127.0.0.2\tmine\n",
+    kLocalhost + "\n# BEGIN TAMRIN BLOCK\n0.0.0.0\tx\n\n",
+    kLocalhost + "\n# BEGIN TAMRIN BLOCK\n0.0.0.0\tx y\n",
 };
 
 TEST(HostsFileText, UnbalancedOrMisorderedMarkersAreCorrupt) {
@@ -221,34 +238,82 @@ TEST_F(HostsFileTest, HandEditedOrDisplacedBlockIsReplaced) {
 
 TEST_F(HostsFileTest, CorruptOrUnreadableFileIsLeftByteForByte) {
   const HostsFile hosts_(path_);
-  std::vector<std::string> texts(std::begin(kCorruptTexts), std::end(kCorruptTexts));
-  const std::string notUtf8 = kLocalhost + "10.0.0.1\tcaf\xe9\n";
-  texts.push_back(notUtf8);
-  for (const std::string& text : texts) {
+  for (const std::string& text : kCorruptTexts) {
     write(text);
     const struct stat before = info();
-    const bool utf8 = text != notUtf8;
     for (const auto& call : std::vector<std::function<void()>>{
              [&] { hosts_.setBlocked(true, {"example.com"}); },
              [&] { hosts_.setBlocked(false, {}); },
              [&] { hosts_.containsManagedBlock(std::nullopt); },
          }) {
-      if (utf8) {
-        EXPECT_TRUE(isCorruptBlockError(call)) << testing::PrintToString(text);
-      } else {
-        try {
-          call();
-          ADD_FAILURE() << "ill-formed UTF-8 accepted";
-        } catch (const std::system_error& error) {
-          EXPECT_EQ(error.code(), std::errc::illegal_byte_sequence);
-          EXPECT_NE(std::string(error.what()).find(path_.string()), std::string::npos);
-        }
-      }
+      EXPECT_TRUE(isCorruptBlockError(call)) << testing::PrintToString(text);
     }
     EXPECT_EQ(contents(), text);
     expectUntouched(before);
   }
   EXPECT_EQ(entries(), std::vector<std::string>{"hosts"});
+}
+
+TEST_F(HostsFileTest, BytesThatAreNotUtf8AreKeptExactly) {
+  const HostsFile hosts(path_);
+  for (const std::string& user : {kLocalhost + "10.0.0.1\tcaf\xe9 # Latin-1\n",
+                                  std::string("\xff\xfe\x00\x85\xc2\n", 6)}) {
+    write(user);
+    EXPECT_TRUE(hosts.setBlocked(true, {"example.com"}));
+    EXPECT_EQ(contents(), user + kExampleBlock);
+    EXPECT_TRUE(hosts.containsManagedBlock(Domains{"example.com"}));
+    EXPECT_TRUE(hosts.setBlocked(false, {}));
+    EXPECT_EQ(contents(), user);
+  }
+}
+
+TEST_F(HostsFileTest, OnlyARegularFileOfBoundedSizeIsReadOrWritten) {
+  if (geteuid() != 0) SKIP_OR_FAIL("making a device node needs root");
+  const struct {
+    const char* name;
+    std::function<void(const fs::path&)> make;
+    mode_t type;
+  } cases[] = {
+      // A node of our own with the numbers of /dev/zero: replacing or reading it is the fault.
+      {"character device",
+       [](const fs::path& p) { ASSERT_EQ(mknod(p.c_str(), S_IFCHR | 0644, makedev(1, 5)), 0); },
+       S_IFCHR},
+      {"FIFO", [](const fs::path& p) { ASSERT_EQ(mkfifo(p.c_str(), 0644), 0); }, S_IFIFO},
+      {"directory", [](const fs::path& p) { fs::create_directory(p); }, S_IFDIR},
+      {"larger than the limit",
+       [](const fs::path& p) {
+         std::ofstream(p) << kLocalhost;
+         fs::resize_file(p, kMaximumHostsFileBytes + 1);
+       },
+       S_IFREG},
+  };
+  for (const auto& c : cases) {
+    const fs::path node = dir_ / "node";
+    fs::remove_all(node);
+    c.make(node);
+    fs::remove(path_);
+    fs::create_symlink(node, path_);
+    const HostsFile hosts(path_);
+    for (const auto& call : std::vector<std::function<void()>>{
+             [&] { hosts.setBlocked(true, {"example.com"}); },
+             [&] { hosts.containsManagedBlock(std::nullopt); },
+         }) {
+      try {
+        call();
+        ADD_FAILURE() << c.name << ": no error";
+      } catch (const std::system_error& error) {
+        EXPECT_NE(std::string(error.what()).find(node.filename().string()), std::string::npos)
+            << c.name << ": " << error.what();
+      }
+    }
+    struct stat after;
+    ASSERT_EQ(lstat(node.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & S_IFMT, c.type) << c.name;
+    if (c.type == S_IFREG) {
+      EXPECT_EQ(after.st_size, off_t(kMaximumHostsFileBytes + 1)) << c.name;
+    }
+    EXPECT_TRUE(fs::is_symlink(path_)) << c.name;
+  }
 }
 
 TEST_F(HostsFileTest, MissingFileIsAnErrorAndNotCreated) {

@@ -92,7 +92,8 @@ class DaemonService final : public TamrinDaemonProtocol,
       REQUIRES(lock_);
   void refreshProtectionState(const std::optional<TamrinPolicy>& policy, Instant at)
       REQUIRES(lock_);
-  // Resolves `domains`; absent when resolution fails.
+  // Resolves `domains` without our own sinks 0.0.0.0 and ::; absent when resolution fails or
+  // answers only sinks.
   std::optional<std::vector<std::string>> tryResolve(const std::vector<std::string>& domains)
       REQUIRES(lock_);
   // Whether the hosts file holds a managed block; absent when it cannot be read.

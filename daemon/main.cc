@@ -1,11 +1,14 @@
 // TamrinDaemon: "self-test" runs the built-in check; anything else serves the daemon's socket.
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "core/file_io.h"
 #include "core/hosts_file.h"
 #include "daemon/client_requirement.h"
+#include "daemon/daemon_lock.h"
 #include "daemon/daemon_service.h"
 #include "daemon/dns_flush.h"
 #include "daemon/ipc_listener.h"
@@ -35,8 +38,26 @@ int runSelfTest() {
   return 0;
 }
 
+// What a daemon killed in the middle of an atomic write left beside the files it writes.
+void removeOwnStaleTemporaries(const tamrin::HostsFile& hosts) {
+  tamrin::removeStaleTemporaries(kDefaultPolicyPath);
+  try {
+    tamrin::removeStaleTemporaries(hosts.editedPath());
+  } catch (const std::exception&) {
+    // A dangling link or a loop: there is nothing of ours beside it to find.
+  }
+}
+
 int serve() {
   using namespace tamrin;
+  // Before the socket, the hosts file or the filter is touched: one daemon at a time.
+  std::optional<DaemonLock> lock;
+  try {
+    lock.emplace(DaemonLock::acquire(kDaemonLockPath));
+  } catch (const std::exception& error) {
+    return fail(error);
+  }
+  removeOwnStaleTemporaries(HostsFile(kHostsPath));
   auto service = DaemonService::create(
       kDefaultPolicyPath, HostsFile(kHostsPath),
       PacketFilter{.directory = defaultPacketFilterDirectory(),
