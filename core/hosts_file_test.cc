@@ -8,9 +8,12 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <system_error>
 
 #include "core/file_io.h"
@@ -256,8 +259,8 @@ TEST_F(HostsFileTest, CorruptOrUnreadableFileIsLeftByteForByte) {
 
 TEST_F(HostsFileTest, BytesThatAreNotUtf8AreKeptExactly) {
   const HostsFile hosts(path_);
-  for (const std::string& user : {kLocalhost + "10.0.0.1\tcaf\xe9 # Latin-1\n",
-                                  std::string("\xff\xfe\x00\x85\xc2\n", 6)}) {
+  for (const std::string& user :
+       {kLocalhost + "10.0.0.1\tcaf\xe9 # Latin-1\n", std::string("\xff\xfe\x00\x85\xc2\n", 6)}) {
     write(user);
     EXPECT_TRUE(hosts.setBlocked(true, {"example.com"}));
     EXPECT_EQ(contents(), user + kExampleBlock);
@@ -450,6 +453,59 @@ TEST_F(HostsFileTest, FailedInPlaceRewriteWritesTheOldTextBack) {
       if (error.code() != std::errc::no_space_on_device) return error.what();
     }
     return readFile(path_) == kLocalhost ? "" : "old text not restored";
+  });
+  if (!failure) SKIP_OR_FAIL("needs a private mount namespace (root, unshare)");
+  EXPECT_EQ(*failure, "");
+}
+
+TEST_F(HostsFileTest, InPlaceRewriteKilledAtAnyMomentKeepsTheUserText) {
+  const std::string user = kLocalhost + "10.0.0.1\tcaf\xe9 # Latin-1\n";
+  const fs::path bound = dir_ / "bound";
+  // Blocks of some 200 KB on a tmpfs (no slow sync around them), so kills often land in a write.
+  Domains first, second;
+  for (int i = 0; i < 2000; ++i) first.push_back("first" + std::to_string(i) + ".example.com");
+  for (int i = 0; i < 1500; ++i) second.push_back("second" + std::to_string(i) + ".example.org");
+  const auto failure = inPrivateMountNamespace([&]() -> std::string {
+    if (auto e = mountOrDescribe("tmpfs", dir_, "tmpfs", 0); !e.empty()) return e;
+    std::ofstream(bound, std::ios::binary) << user;
+    std::ofstream(path_) << "mount point\n";
+    if (auto e = mountOrDescribe(bound.c_str(), path_, nullptr, MS_BIND); !e.empty()) return e;
+    const HostsFile hosts(path_);
+    const std::string whole[] = {user, HostsFile::addingManagedBlock(user, first),
+                                 HostsFile::addingManagedBlock(user, second)};
+    int interrupted = 0;
+    for (int round = 0; round < 40; ++round) {
+      const pid_t writer = fork();
+      if (writer == 0) {
+        for (int i = 0;; ++i) hosts.setBlocked(i % 3 != 0, i % 3 == 1 ? first : second);
+      }
+      // Aim at a write: kill as soon as the file has a size that no whole text has, or after
+      // a while.
+      for (int poll = 0; poll < 200000; ++poll) {
+        struct stat now;
+        if (::stat(path_.c_str(), &now) != 0) break;
+        const auto size = static_cast<size_t>(now.st_size);
+        if (size != whole[0].size() && size != whole[1].size() && size != whole[2].size() &&
+            poll > round * 50) {
+          break;
+        }
+      }
+      kill(writer, SIGKILL);
+      waitpid(writer, nullptr, 0);
+      const std::string text = readFile(path_);
+      if (!text.starts_with(user)) return "round " + std::to_string(round) + ": user text lost";
+      if (std::find(std::begin(whole), std::end(whole), text) == std::end(whole)) ++interrupted;
+      try {
+        if (HostsFile::withoutManagedBlock(text) != user) {
+          return "round " + std::to_string(round) + ": the left block is not recognised";
+        }
+      } catch (const TamrinError&) {
+        return "round " + std::to_string(round) + ": the left block reads as corrupt";
+      }
+    }
+    std::cout << interrupted << " of 40 kills interrupted a write" << std::endl;
+    hosts.setBlocked(true, first);  // the next pass completes the block
+    return readFile(path_) == whole[1] ? "" : "the next pass did not complete the block";
   });
   if (!failure) SKIP_OR_FAIL("needs a private mount namespace (root, unshare)");
   EXPECT_EQ(*failure, "");
