@@ -164,6 +164,13 @@ std::filesystem::path HostsFile::editedPath() const {
   return fs::is_symlink(url) ? fs::canonical(url) : url;
 }
 
+bool HostsFile::isSpecialFile() const {
+  struct stat info;
+  if (::stat(url.c_str(), &info) != 0) return false;
+  return S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode) ||
+         S_ISSOCK(info.st_mode);
+}
+
 bool HostsFile::setBlocked(bool blocked, const std::vector<std::string>& domains) const {
   const fs::path target = editedPath();
   const RegularFileContents read = readRegularFile(target, kMaximumHostsFileBytes);

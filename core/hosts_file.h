@@ -46,6 +46,10 @@ struct HostsFile {
   static std::string addingManagedBlock(std::string_view text,
                                         const std::vector<std::string>& domains);
 
+  // Whether the file, links followed, is a device, FIFO or socket: something that a reader
+  // such as the system resolver may wait on for ever or never reach the end of.
+  bool isSpecialFile() const;
+
   // The file that is edited: the target of `url` when it is a symbolic link, else `url`.
   // Throws std::filesystem::filesystem_error for a dangling link or a link loop.
   std::filesystem::path editedPath() const;

@@ -279,11 +279,14 @@ std::optional<std::vector<std::string>> DaemonService::tryResolve(
   }
 }
 
-std::optional<bool> DaemonService::hostsHoldAnyBlock() {
+bool DaemonService::mayResolve() {
+  // The system resolver reads the hosts file itself: a FIFO would block it for ever and a
+  // device may never end.
+  if (hosts_.isSpecialFile()) return false;
   try {
-    return hosts_.containsManagedBlock(std::nullopt);
+    return !hosts_.containsManagedBlock(std::nullopt);
   } catch (const std::exception&) {
-    return std::nullopt;
+    return true;  // unreadable or not understood: our sinks are dropped from the answers
   }
 }
 
@@ -309,7 +312,7 @@ void DaemonService::reconcileLocked(Instant at) {
   // Names are resolved unless the hosts file is known to hold a managed block, so the answers
   // are the sites' real addresses; a hosts file that cannot be read or understood does not
   // keep the packet filter off (tryResolve drops our sinks).
-  if (shouldBlock && orEmpty(working.resolvedAddresses).empty() && hostsHoldAnyBlock() != true) {
+  if (shouldBlock && orEmpty(working.resolvedAddresses).empty() && mayResolve()) {
     if (auto addresses = tryResolve(working.configuration.domains)) {
       working.resolvedAddresses = std::move(addresses);
       saveOrKeepLocked(working);
@@ -318,7 +321,7 @@ void DaemonService::reconcileLocked(Instant at) {
 
   reconcileProtection(shouldBlock, working);
 
-  if (!shouldBlock && hostsHoldAnyBlock() != true) {
+  if (!shouldBlock && mayResolve()) {
     if (working.pendingConfiguration) {
       if (working.needsPendingAddressResolution(at, calendar)) {
         if (auto addresses = tryResolve(working.pendingConfiguration->domains)) {

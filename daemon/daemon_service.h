@@ -96,8 +96,9 @@ class DaemonService final : public TamrinDaemonProtocol,
   // answers only sinks.
   std::optional<std::vector<std::string>> tryResolve(const std::vector<std::string>& domains)
       REQUIRES(lock_);
-  // Whether the hosts file holds a managed block; absent when it cannot be read.
-  std::optional<bool> hostsHoldAnyBlock() REQUIRES(lock_);
+  // Whether names may be resolved now: the hosts file is not known to hold a managed block,
+  // and is no device, FIFO or socket that the system resolver would read.
+  bool mayResolve() REQUIRES(lock_);
 
   mutable Mutex lock_;
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -432,28 +433,37 @@ TEST_F(DaemonServiceTest, AHostsFileThatCannotBeUsedStillLetsTheFilterOn) {
     const char* name;
     void (*make)(const fs::path&);
     bool blockWritten;
+    bool resolves;  // false where the system resolver, reading the file, could hang
   } const cases[] = {
-      {"a directory", [](const fs::path& p) { fs::create_directory(p); }, false},
-      {"a dangling link", [](const fs::path& p) { fs::create_symlink("missing", p); }, false},
-      {"a link loop", [](const fs::path& p) { fs::create_symlink(p.filename(), p); }, false},
+      {"a directory", [](const fs::path& p) { fs::create_directory(p); }, false, true},
+      {"a dangling link", [](const fs::path& p) { fs::create_symlink("missing", p); }, false, true},
+      {"a link loop", [](const fs::path& p) { fs::create_symlink(p.filename(), p); }, false, true},
       {"an end marker alone",
-       [](const fs::path& p) { writeFileAtomically(p, "# END TAMRIN BLOCK\n", 0644); }, false},
+       [](const fs::path& p) { writeFileAtomically(p, "# END TAMRIN BLOCK\n", 0644); }, false,
+       true},
       {"a Latin-1 comment",
        [](const fs::path& p) { writeFileAtomically(p, "127.0.0.1\tlocalhost # caf\xE9\n", 0644); },
-       true},
+       true, true},
+      {"a FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); }, false, false},
+      {"a character device",
+       [](const fs::path& p) { ASSERT_EQ(::mknod(p.c_str(), S_IFCHR | 0644, makedev(1, 5)), 0); },
+       false, false},
   };
   writePolicy(TamrinPolicy(kDay));
   for (const auto& c : cases) {
     fs::remove_all(hostsPath);
     c.make(hostsPath);
     fake.rules.clear();
+    resolverCalls = 0;
     // A resolver that reads a hosts file we cannot see may answer with our sinks.
     addresses = {"0.0.0.0", "192.0.2.1", "::"};
     auto service = makeService();
     reconcile(*service, kInBlock);
-    EXPECT_EQ(policyOf(*service).resolvedAddresses, std::vector<std::string>{"192.0.2.1"})
+    EXPECT_EQ(resolverCalls, c.resolves ? 1 : 0) << c.name;
+    EXPECT_EQ(policyOf(*service).resolvedAddresses,
+              c.resolves ? std::optional(std::vector<std::string>{"192.0.2.1"}) : std::nullopt)
         << c.name;
-    EXPECT_NE(fake.rules.find("192.0.2.1"), std::string::npos) << c.name;
+    EXPECT_EQ(fake.rules.find("192.0.2.1") != std::string::npos, c.resolves) << c.name;
     EXPECT_EQ(fake.rules.find("0.0.0.0"), std::string::npos) << c.name;
     EXPECT_EQ(status(*service).managedHostsBlockPresent, c.blockWritten) << c.name;
     if (c.blockWritten) {
