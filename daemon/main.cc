@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/file_io.h"
 #include "core/hosts_file.h"
@@ -39,8 +40,11 @@ int runSelfTest() {
 }
 
 // What a daemon killed in the middle of an atomic write left beside the files it writes.
-void removeOwnStaleTemporaries(const tamrin::HostsFile& hosts) {
+void removeOwnStaleTemporaries(const tamrin::HostsFile& hosts,
+                               const tamrin::PacketFilter& packetFilter) {
   tamrin::removeStaleTemporaries(kDefaultPolicyPath);
+  tamrin::removeStaleTemporaries(packetFilter.tokenFile());
+  tamrin::removeStaleTemporaries(packetFilter.rulesFile());
   try {
     tamrin::removeStaleTemporaries(hosts.editedPath());
   } catch (const std::exception&) {
@@ -57,11 +61,11 @@ int serve() {
   } catch (const std::exception& error) {
     return fail(error);
   }
-  removeOwnStaleTemporaries(HostsFile(kHostsPath));
+  PacketFilter packetFilter{.directory = defaultPacketFilterDirectory(),
+                            .runner = systemPacketFilterRunner()};
+  removeOwnStaleTemporaries(HostsFile(kHostsPath), packetFilter);
   auto service = DaemonService::create(
-      kDefaultPolicyPath, HostsFile(kHostsPath),
-      PacketFilter{.directory = defaultPacketFilterDirectory(),
-                   .runner = systemPacketFilterRunner()},
+      kDefaultPolicyPath, HostsFile(kHostsPath), std::move(packetFilter),
       [](const std::vector<std::string>& domains) { return resolvedAddresses(domains); },
       [] { flushDNSCache(); });
   IpcListener listener(*service);

@@ -43,10 +43,12 @@ cp /etc/hosts "$work/hosts.clean"
 # --- our own stale temporaries go at start-up, nothing else ---
 printf 'x' >/etc/.hosts.tmp-k1ll3d00
 printf 'x' >/var/lib/tamrin/.policy.json.tmp-k1ll3d00
+printf 'x' >/var/lib/tamrin/.pf-rules.conf.tmp-k1ll3d00
 printf 'x' >/etc/.hosts.tmp-keep
 start_daemon "$daemon"
 expect_not "a stale hosts temporary is removed" test -e /etc/.hosts.tmp-k1ll3d00
 expect_not "a stale policy temporary is removed" test -e /var/lib/tamrin/.policy.json.tmp-k1ll3d00
+expect_not "a stale rules temporary is removed" test -e /var/lib/tamrin/.pf-rules.conf.tmp-k1ll3d00
 expect "a file that only looks like one stays" test -e /etc/.hosts.tmp-keep
 
 # --- one daemon at a time ---
