@@ -176,6 +176,7 @@ bool HostsFile::setBlocked(bool blocked, const std::vector<std::string>& domains
   const RegularFileContents read = readRegularFile(target, kMaximumHostsFileBytes);
   const std::string& text = read.bytes;
   std::string wanted = withoutManagedBlock(text);
+  const size_t userLength = wanted.size();  // the text around the block, kept through a crash
   if (blocked) wanted = addingManagedBlock(wanted, domains);
   if (wanted == text) return false;
 
@@ -185,7 +186,7 @@ bool HostsFile::setBlocked(bool blocked, const std::vector<std::string>& domains
                         FileOwner{.uid = info.st_uid, .gid = info.st_gid});
   } catch (const std::system_error& error) {
     if (error.code() != std::errc::device_or_resource_busy) throw;
-    rewriteInPlace(target, info, wanted, text);
+    rewriteInPlace(target, info, wanted, text, userLength);
   }
   return true;
 }

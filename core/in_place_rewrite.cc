@@ -25,18 +25,22 @@ int writeAllAt(int fd, std::string_view contents, off_t offset) {
   return 0;
 }
 
-// Brings a file whose first `from` bytes already are `contents`' to `contents`: write the
-// rest, cut what lies beyond, sync. Returns 0 or the errno of the first failing step.
-int overwriteFrom(int fd, std::string_view contents, size_t from, const SyncFile& sync) {
+// Brings a file whose first `from` bytes already are `contents`' to `contents`, then syncs it:
+// cut to `from` and append the rest (`cutFirst`), or write the rest over the old bytes and cut
+// afterwards. Returns 0 or the errno of the first failing step.
+int overwriteFrom(int fd, std::string_view contents, size_t from, bool cutFirst,
+                  const SyncFile& sync) {
+  if (cutFirst && ::ftruncate(fd, static_cast<off_t>(from)) != 0) return errno;
   if (int error = writeAllAt(fd, contents.substr(from), static_cast<off_t>(from))) return error;
-  if (::ftruncate(fd, static_cast<off_t>(contents.size())) != 0) return errno;
+  if (!cutFirst && ::ftruncate(fd, static_cast<off_t>(contents.size())) != 0) return errno;
   return sync(fd) == 0 ? 0 : errno;
 }
 
 }  // namespace
 
 void rewriteInPlace(const std::filesystem::path& path, const struct stat& expected,
-                    std::string_view wanted, std::string_view previous, const SyncFile& sync) {
+                    std::string_view wanted, std::string_view previous, size_t keptLength,
+                    const SyncFile& sync) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) throw std::system_error(errno, std::generic_category(), "open " + path.string());
   struct Closer {
@@ -55,8 +59,9 @@ void rewriteInPlace(const std::filesystem::path& path, const struct stat& expect
   const size_t common = static_cast<size_t>(
       std::mismatch(wanted.begin(), wanted.end(), previous.begin(), previous.end()).first -
       wanted.begin());
-  const int error = overwriteFrom(fd, wanted, common, sync);
-  if (error != 0) (void)overwriteFrom(fd, previous, common, sync);
+  const bool cutFirst = common >= keptLength;
+  const int error = overwriteFrom(fd, wanted, common, cutFirst, sync);
+  if (error != 0) (void)overwriteFrom(fd, previous, common, cutFirst, sync);
   if (error != 0) {
     throw std::system_error(error, std::generic_category(), "write " + path.string());
   }

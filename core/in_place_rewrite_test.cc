@@ -35,16 +35,21 @@ TEST_F(InPlaceRewriteTest, TheNewTextIsWholeAndSyncedOnceBeforeItReturns) {
     const char* name;
     std::string previous;
     std::string wanted;
+    size_t kept;  // the user's part of `wanted`
   } cases[] = {
-      {"block added", user, user + block},          {"block removed", user + block, user},
-      {"block grows", user + block, user + longer}, {"block shrinks", user + longer, user + block},
-      {"everything differs", "x", "y\n"},
+      {"block added", user, user + block, user.size()},
+      {"block removed", user + block, user, user.size()},
+      {"block grows", user + block, user + longer, user.size()},
+      {"block shrinks", user + longer, user + block, user.size()},
+      {"text after the block moves up", user + block + "tail\n", user + "tail\n" + block,
+       user.size() + 5},
+      {"everything differs", "x", "y\n", 2},
   };
   for (const auto& c : cases) {
     const struct stat before = prepare(c.previous);
     int syncs = 0;
     std::string synced;
-    rewriteInPlace(path_, before, c.wanted, c.previous, [&](int fd) {
+    rewriteInPlace(path_, before, c.wanted, c.previous, c.kept, [&](int fd) {
       ++syncs;
       synced = readFile(path_);
       return ::fsync(fd);
@@ -62,7 +67,7 @@ TEST_F(InPlaceRewriteTest, AFailedSyncWritesThePreviousTextBack) {
   const struct stat before = prepare("old text\n");
   int calls = 0;
   try {
-    rewriteInPlace(path_, before, "old text\nnew line\n", "old text\n", [&](int) {
+    rewriteInPlace(path_, before, "old text\nnew line\n", "old text\n", 9, [&](int) {
       errno = EIO;
       return ++calls == 1 ? -1 : 0;
     });
@@ -77,7 +82,7 @@ TEST_F(InPlaceRewriteTest, AFailedSyncWritesThePreviousTextBack) {
 TEST_F(InPlaceRewriteTest, AFileReplacedSinceItWasReadIsNotWritten) {
   const struct stat before = prepare("read text\n");
   writeFileAtomically(path_, "someone else's text\n", 0644);  // a new inode
-  EXPECT_THROW(rewriteInPlace(path_, before, "read text\nmore\n", "read text\n"),
+  EXPECT_THROW(rewriteInPlace(path_, before, "read text\nmore\n", "read text\n", 10),
                std::system_error);
   EXPECT_EQ(readFile(path_), "someone else's text\n");
 }
