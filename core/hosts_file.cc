@@ -164,7 +164,7 @@ std::filesystem::path HostsFile::editedPath() const {
   return fs::is_symlink(url) ? fs::canonical(url) : url;
 }
 
-bool HostsFile::isSpecialFile() const {
+bool HostsFile::isDeviceFifoOrSocket() const {
   struct stat info;
   if (::stat(url.c_str(), &info) != 0) return false;
   return S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode) ||

@@ -48,7 +48,7 @@ struct HostsFile {
 
   // Whether the file, links followed, is a device, FIFO or socket: something that a reader
   // such as the system resolver may wait on for ever or never reach the end of.
-  bool isSpecialFile() const;
+  bool isDeviceFifoOrSocket() const;
 
   // The file that is edited: the target of `url` when it is a symbolic link, else `url`.
   // Throws std::filesystem::filesystem_error for a dangling link or a link loop.

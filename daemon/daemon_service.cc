@@ -282,7 +282,7 @@ std::optional<std::vector<std::string>> DaemonService::tryResolve(
 bool DaemonService::mayResolve() {
   // The system resolver reads the hosts file itself: a FIFO would block it for ever and a
   // device may never end.
-  if (hosts_.isSpecialFile()) return false;
+  if (hosts_.isDeviceFifoOrSocket()) return false;
   try {
     return !hosts_.containsManagedBlock(std::nullopt);
   } catch (const std::exception&) {
