@@ -50,14 +50,23 @@ int writeAll(int fd, std::string_view contents) {
   return 0;
 }
 
+constexpr std::string_view kTemporaryAlphabet = "abcdefghijklmnopqrstuvwxyz0123456789";
+constexpr size_t kTemporarySuffixLength = 8;
+
+// The name of a temporary file for `path`, without its random suffix.
+std::string temporaryPrefix(const std::filesystem::path& path) {
+  return "." + path.filename().string() + ".tmp-";
+}
+
 std::string randomSuffix() {
-  static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  unsigned char bytes[8];
+  unsigned char bytes[kTemporarySuffixLength];
   if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
     throwErrno(errno, "getrandom");
   }
   std::string suffix;
-  for (unsigned char byte : bytes) suffix.push_back(kAlphabet[byte % (sizeof kAlphabet - 1)]);
+  for (unsigned char byte : bytes) {
+    suffix.push_back(kTemporaryAlphabet[byte % kTemporaryAlphabet.size()]);
+  }
   return suffix;
 }
 
@@ -66,7 +75,7 @@ std::pair<int, std::filesystem::path> createTemporaryBeside(const std::filesyste
                                                             mode_t mode) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::filesystem::path temporary = path;
-    temporary.replace_filename("." + path.filename().string() + ".tmp-" + randomSuffix());
+    temporary.replace_filename(temporaryPrefix(path) + randomSuffix());
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0777);
     if (fd >= 0) return {fd, temporary};
     if (errno != EEXIST) throwErrno(errno, "create temporary file for " + path.string());
@@ -134,6 +143,29 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
 void writeFileAtomically(const std::filesystem::path& path, std::string_view contents, mode_t mode,
                          const FileOwner& owner) {
   replaceFile(path, contents, mode, owner);
+}
+
+size_t removeStaleTemporaries(const std::filesystem::path& path) {
+  const std::string prefix = temporaryPrefix(path);
+  const auto isOurs = [&prefix](const std::string& name) {
+    return name.size() == prefix.size() + kTemporarySuffixLength && name.starts_with(prefix) &&
+           name.find_first_not_of(kTemporaryAlphabet, prefix.size()) == std::string::npos;
+  };
+  std::filesystem::path directory = path.parent_path();
+  if (directory.empty()) directory = ".";
+  size_t removed = 0;
+  std::error_code error;
+  try {
+    for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+      if (!isOurs(entry.path().filename().string())) continue;
+      std::error_code typeError;
+      if (entry.is_symlink(typeError) || !entry.is_regular_file(typeError)) continue;
+      if (::unlink(entry.path().c_str()) == 0) ++removed;
+    }
+  } catch (const std::filesystem::filesystem_error&) {
+    // What could be listed was handled.
+  }
+  return removed;
 }
 
 }  // namespace tamrin

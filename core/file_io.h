@@ -28,4 +28,10 @@ struct FileOwner {
 void writeFileAtomically(const std::filesystem::path& path, std::string_view contents, mode_t mode,
                          const FileOwner& owner);
 
+// Removes the temporary files that a writer of `path` killed in the middle of
+// writeFileAtomically left beside it (regular files named exactly as it names them), and
+// nothing else. Call it only while no writer of `path` runs. Best effort: errors are ignored.
+// Returns how many it removed.
+size_t removeStaleTemporaries(const std::filesystem::path& path);
+
 }  // namespace tamrin

@@ -150,7 +150,30 @@ TEST_F(FileIoTest, AWriterKilledMidwayLeavesTheOldOrTheNewFile) {
     const std::string content = readFile(target);
     EXPECT_TRUE(content == first || content == second)
         << "round " << round << ": " << content.size() << " bytes";
-  }
+  }  // Whatever temporaries the kills left are recognised as ours, and only they go.
+  std::ofstream(dir_ / ".policy.json.tmp-notours") << "x";
+  removeStaleTemporaries(target);
+  EXPECT_EQ(strayEntries("policy.json"), std::vector<std::string>{".policy.json.tmp-notours"});
+}
+
+TEST_F(FileIoTest, OnlyOurOwnStaleTemporariesAreRemoved) {
+  const struct {
+    const char* name;
+    bool removed;
+  } cases[] = {
+      {".hosts.tmp-a1b2c3d4", true},        {".hosts.tmp-00000000", true},
+      {".hosts.tmp-a1b2c3d", false},        {".hosts.tmp-a1b2c3d45", false},
+      {".hosts.tmp-A1B2C3D4", false},       {"hosts.tmp-a1b2c3d4", false},
+      {".hosts.tmp-a1b2-3d4", false},       {".hostsx.tmp-a1b2c3d4", false},
+      {".policy.json.tmp-a1b2c3d4", false}, {"hosts", false},
+  };
+  for (const auto& c : cases) std::ofstream(dir_ / c.name) << "x";
+  fs::create_directory(dir_ / ".hosts.tmp-dddddddd");                // not a file
+  fs::create_symlink(dir_ / "hosts", dir_ / ".hosts.tmp-llllllll");  // not a file of its own
+  EXPECT_EQ(removeStaleTemporaries(dir_ / "hosts"), 2u);
+  for (const auto& c : cases) EXPECT_EQ(fs::exists(dir_ / c.name), !c.removed) << c.name;
+  EXPECT_TRUE(fs::is_directory(dir_ / ".hosts.tmp-dddddddd"));
+  EXPECT_TRUE(fs::is_symlink(dir_ / ".hosts.tmp-llllllll"));
 }
 
 }  // namespace

@@ -1,14 +1,14 @@
 #include "core/hosts_file.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <system_error>
 
 #include "core/blocked_hostnames.h"
 #include "core/file_io.h"
+#include "core/in_place_rewrite.h"
+#include "core/regular_file.h"
 #include "core/tamrin_error.h"
 #include "core/unicode_text.h"
 
@@ -54,50 +54,62 @@ bool isWritableHostName(std::string_view name) {
          name.find("\xE2\x80\xA9") == std::string_view::npos;
 }
 
-// The whole file as text; ill-formed UTF-8 is refused.
-std::string readText(const fs::path& path) {
-  std::string text = readFile(path);
-  if (!isValidUtf8(text)) {
-    throw std::system_error(std::make_error_code(std::errc::illegal_byte_sequence),
-                            "read " + path.string() + ": not valid UTF-8 text");
-  }
-  return text;
+// A byte that may stand in a host name of an entry line we write.
+bool isHostNameByte(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte > 0x20 && byte != 0x7F && c != '#';
 }
 
-// Returns 0 or the errno of the failing write.
-int writeAllAt(int fd, std::string_view contents) {
-  off_t offset = 0;
-  while (!contents.empty()) {
-    const ssize_t written = ::pwrite(fd, contents.data(), contents.size(), offset);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
+// Whether `line` is a prefix (`complete` false) or the whole (`complete` true) of an entry
+// line we write: a sink address, a tab, a host name.
+bool isEntryLine(std::string_view line, bool complete) {
+  for (std::string_view sink : {std::string_view("0.0.0.0\t"), std::string_view("::\t")}) {
+    if (!complete && sink.starts_with(line)) return true;
+    if (!line.starts_with(sink)) continue;
+    const std::string_view name = line.substr(sink.size());
+    if (complete && name.empty()) return false;
+    return std::all_of(name.begin(), name.end(), isHostNameByte);
+  }
+  return false;
+}
+
+// Whether `tail`, everything after a begin marker up to the end of the text, is what an
+// interrupted write of our block leaves: its entry lines (an empty line only right after the
+// marker), the last one possibly cut, or a cut end marker, and nothing else.
+bool isInterruptedBlockTail(std::string_view tail) {
+  if (tail.empty()) return true;
+  if (tail.front() != '\n') return false;
+  tail.remove_prefix(1);
+  for (bool first = true;; first = false) {
+    const size_t lineEnd = tail.find('\n');
+    const std::string_view line = tail.substr(0, lineEnd);
+    if (lineEnd == std::string_view::npos) {
+      return kEndMarker.starts_with(line) || isEntryLine(line, false);
     }
-    contents.remove_prefix(static_cast<size_t>(written));
-    offset += written;
+    if (!(line.empty() ? first : isEntryLine(line, true))) return false;
+    tail.remove_prefix(lineEnd + 1);
   }
-  return 0;
 }
 
-// Returns 0 or the errno of the first failing step: truncate, write, fsync.
-int overwrite(int fd, std::string_view contents) {
-  if (::ftruncate(fd, 0) != 0) return errno;
-  if (int error = writeAllAt(fd, contents)) return error;
-  return ::fsync(fd) == 0 ? 0 : errno;
-}
-
-// Rewrites a file that cannot be replaced (a mount point) through its own inode, so mode and
-// owner stay. When the new text cannot be written the old text is written back.
-void rewriteInPlace(const fs::path& path, std::string_view text, std::string_view previous) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "open " + path.string());
-  const int error = overwrite(fd, text);
-  if (error != 0) (void)overwrite(fd, previous);
-  const int closeError = ::close(fd) == 0 ? 0 : errno;
-  if (error != 0) throw std::system_error(error, std::generic_category(), "write " + path.string());
-  if (closeError != 0) {
-    throw std::system_error(closeError, std::generic_category(), "close " + path.string());
+// Where the block that an interrupted write left at the end of `text` starts (its leading line
+// feed), or npos. Our block is always written after a line feed as "\n# BEGIN ...", so such a
+// text has an empty line and then either a begin marker cut after at least "# " at its very
+// end, or a whole begin marker followed by what isInterruptedBlockTail accepts.
+size_t interruptedBlockStart(std::string_view text, size_t begin) {
+  if (begin == std::string_view::npos) {
+    const size_t lineStart = text.rfind('\n') + 1;  // npos + 1 == 0
+    const std::string_view last = text.substr(lineStart);
+    if (last.size() >= 2 && last.size() < kBeginMarker.size() && kBeginMarker.starts_with(last) &&
+        text.substr(0, lineStart).ends_with("\n\n")) {
+      return lineStart - 1;
+    }
+    return std::string_view::npos;
   }
+  if (!text.substr(0, begin).ends_with("\n\n")) return std::string_view::npos;
+  if (!isInterruptedBlockTail(text.substr(begin + kBeginMarker.size()))) {
+    return std::string_view::npos;
+  }
+  return begin - 1;
 }
 
 }  // namespace
@@ -105,6 +117,10 @@ void rewriteInPlace(const fs::path& path, std::string_view text, std::string_vie
 std::string HostsFile::withoutManagedBlock(std::string_view text) {
   const size_t begin = text.find(kBeginMarker);
   const size_t end = text.find(kEndMarker);
+  if (end == std::string_view::npos) {
+    const size_t interrupted = interruptedBlockStart(text, begin);
+    if (interrupted != std::string_view::npos) return std::string(text.substr(0, interrupted));
+  }
   if (begin == std::string_view::npos && end == std::string_view::npos) return std::string(text);
   if (begin == std::string_view::npos || end == std::string_view::npos || end <= begin) {
     throw TamrinError(TamrinError::Kind::corruptHostsBlock);
@@ -142,30 +158,41 @@ std::string HostsFile::addingManagedBlock(std::string_view text,
   return result;
 }
 
+std::filesystem::path HostsFile::editedPath() const {
+  // Edit the file a symbolic link points to; the link itself stays. A dangling link or a
+  // link loop throws here.
+  return fs::is_symlink(url) ? fs::canonical(url) : url;
+}
+
+bool HostsFile::isDeviceFifoOrSocket() const {
+  struct stat info;
+  if (::stat(url.c_str(), &info) != 0) return false;
+  return S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode) ||
+         S_ISSOCK(info.st_mode);
+}
+
 bool HostsFile::setBlocked(bool blocked, const std::vector<std::string>& domains) const {
-  // Edit the file a symbolic link points to; the link itself stays.
-  const fs::path target = fs::is_symlink(url) ? fs::canonical(url) : url;
-  const std::string text = readText(target);
+  const fs::path target = editedPath();
+  const RegularFileContents read = readRegularFile(target, kMaximumHostsFileBytes);
+  const std::string& text = read.bytes;
   std::string wanted = withoutManagedBlock(text);
+  const size_t userLength = wanted.size();  // the text around the block, kept through a crash
   if (blocked) wanted = addingManagedBlock(wanted, domains);
   if (wanted == text) return false;
 
-  struct stat info;
-  if (::stat(target.c_str(), &info) != 0) {
-    throw std::system_error(errno, std::generic_category(), "stat " + target.string());
-  }
+  const struct stat& info = read.info;
   try {
     writeFileAtomically(target, wanted, info.st_mode & 07777,
                         FileOwner{.uid = info.st_uid, .gid = info.st_gid});
   } catch (const std::system_error& error) {
     if (error.code() != std::errc::device_or_resource_busy) throw;
-    rewriteInPlace(target, wanted, text);
+    rewriteInPlace(target, info, wanted, text, userLength);
   }
   return true;
 }
 
 bool HostsFile::containsManagedBlock(const std::optional<std::vector<std::string>>& domains) const {
-  const std::string text = readText(url);
+  const std::string text = readRegularFile(editedPath(), kMaximumHostsFileBytes).bytes;
   const std::string withoutBlock = withoutManagedBlock(text);
   if (withoutBlock == text) return false;
   if (!domains) return true;

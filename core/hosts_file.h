@@ -10,13 +10,14 @@ namespace tamrin {
 
 // Keeps one managed block of sink entries ("0.0.0.0" and "::" for every blocked host name)
 // between "# BEGIN TAMRIN BLOCK" and "# END TAMRIN BLOCK" in a hosts file. Everything outside
-// the block is carried over byte for byte. Every call reads the file afresh; no lock is taken,
-// so callers serialise their calls.
+// the block is carried over byte for byte, whatever its encoding: markers are found by byte and
+// only the block's ASCII text is added or removed. Every call reads the file afresh; no lock is
+// taken, so callers serialise their calls.
 //
 // File operations throw TamrinError corruptHostsBlock when only one marker is present or the
-// end marker comes first, and std::system_error for file access; text that is not valid UTF-8
-// is a std::system_error with code std::errc::illegal_byte_sequence. No error leaves a partly
-// written file.
+// end marker comes first, and std::system_error for file access, naming the path: a file that
+// is not a regular file (device, FIFO, socket, directory) or is larger than
+// kMaximumHostsFileBytes is neither read nor written. No error leaves a partly written file.
 struct HostsFile {
   HostsFile() = default;
   explicit HostsFile(std::filesystem::path url) : url(std::move(url)) {}
@@ -25,7 +26,8 @@ struct HostsFile {
   // Returns false, without opening the file for writing, when it already was so. A write
   // replaces the file atomically with the same permission bits, owner and group; a symbolic
   // link stays a link to the edited file; a file that cannot be replaced because it is a
-  // mount point is rewritten in place, and restored when that write fails.
+  // mount point is rewritten in place from the first byte that changes, so the text before
+  // the block survives a crash, and restored when that write fails.
   bool setBlocked(bool blocked, const std::vector<std::string>& domains) const;
 
   // Without `domains`: whether the file holds a managed block. With them: whether the file is
@@ -33,7 +35,9 @@ struct HostsFile {
   bool containsManagedBlock(const std::optional<std::vector<std::string>>& domains) const;
 
   // `text` without the first managed block and one line break on either side of it; unchanged
-  // when it has none. Throws corruptHostsBlock for unbalanced or misordered markers.
+  // when it has none. A block that an interrupted write left at the end (begin marker, entry
+  // lines, no end marker) is removed from its leading line feed on. Throws corruptHostsBlock
+  // for other unbalanced or misordered markers.
   static std::string withoutManagedBlock(std::string_view text);
 
   // `text`, given a final line feed when it lacks one, followed by a fresh block for
@@ -41,6 +45,14 @@ struct HostsFile {
   // line breaks, ill-formed UTF-8) get no entry.
   static std::string addingManagedBlock(std::string_view text,
                                         const std::vector<std::string>& domains);
+
+  // Whether the file, links followed, is a device, FIFO or socket: something that a reader
+  // such as the system resolver may wait on for ever or never reach the end of.
+  bool isDeviceFifoOrSocket() const;
+
+  // The file that is edited: the target of `url` when it is a symbolic link, else `url`.
+  // Throws std::filesystem::filesystem_error for a dangling link or a link loop.
+  std::filesystem::path editedPath() const;
 
   std::filesystem::path url;
 };

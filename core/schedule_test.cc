@@ -51,6 +51,8 @@ TEST(ScheduleTest, BlockWindows) {
       {"same day, at focus", 240, 1200, {}, at(2, 4, 0), at(2, 4, 0)},
       {"same day, last second", 240, 1200, {}, at(2, 19, 59, 59), at(2, 4, 0)},
       {"same day, at access", 240, 1200, {}, at(2, 20, 0), {}},
+      {"overnight, just before focus", 1320, 420, {}, at(2, 21, 59, 59), {}},
+      {"overnight, at focus", 1320, 420, {}, at(2, 22, 0), at(2, 22, 0)},
       {"overnight, evening", 1320, 420, {}, at(2, 23, 0), at(2, 22, 0)},
       {"overnight, next morning", 1320, 420, {}, at(3, 6, 59), at(2, 22, 0)},
       {"overnight, at access", 1320, 420, {}, at(3, 7, 0), {}},

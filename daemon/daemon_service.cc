@@ -9,6 +9,7 @@
 #include "core/configuration.h"
 #include "core/daemon_status.h"
 #include "core/file_io.h"
+#include "core/regular_file.h"
 #include "core/tamrin_error.h"
 
 namespace tamrin {
@@ -97,7 +98,8 @@ void DaemonService::loadPolicy() {
   const auto status = std::filesystem::symlink_status(policyURL_, error);
   if (status.type() == std::filesystem::file_type::not_found) return;  // any other error: none
   try {
-    TamrinPolicy loaded = decodePolicy(readFile(policyURL_));
+    // Not blocking on a FIFO, never reading a device, at most kMaximumPolicyFileBytes.
+    TamrinPolicy loaded = decodePolicy(readRegularFile(policyURL_, kMaximumPolicyFileBytes).bytes);
     if (!loaded.configuration.isValid() ||
         (loaded.pendingConfiguration && !loaded.pendingConfiguration->isValid())) {
       policyLoadFailed_ = true;
@@ -279,17 +281,25 @@ void DaemonService::saveOrKeepLocked(const TamrinPolicy& policy) {
 std::optional<std::vector<std::string>> DaemonService::tryResolve(
     const std::vector<std::string>& domains) {
   try {
-    return resolveDomains_(domains);
+    // Our own sinks are what a block in the hosts file answers: never addresses of a site.
+    std::vector<std::string> addresses = resolveDomains_(domains);
+    const size_t answered = addresses.size();
+    std::erase_if(addresses, [](const std::string& a) { return a == "0.0.0.0" || a == "::"; });
+    if (addresses.empty() && answered > 0) return std::nullopt;
+    return addresses;
   } catch (const std::exception&) {
     return std::nullopt;
   }
 }
 
-std::optional<bool> DaemonService::hostsHoldAnyBlock() {
+bool DaemonService::mayResolve() {
+  // The system resolver reads the hosts file itself: a FIFO would block it for ever and a
+  // device may never end.
+  if (hosts_.isDeviceFifoOrSocket()) return false;
   try {
-    return hosts_.containsManagedBlock(std::nullopt);
+    return !hosts_.containsManagedBlock(std::nullopt);
   } catch (const std::exception&) {
-    return std::nullopt;
+    return true;  // unreadable or not understood: our sinks are dropped from the answers
   }
 }
 
@@ -312,9 +322,10 @@ void DaemonService::reconcileLocked(Instant at) {
   if (working.applyPendingConfigurationIfNeeded(at)) saveOrKeepLocked(working);
 
   const bool shouldBlock = working.shouldEnforce(at, calendar);
-  // Names are resolved only while the hosts file holds no managed block, so the answers are
-  // the sites' real addresses and not our own sinks.
-  if (shouldBlock && orEmpty(working.resolvedAddresses).empty() && hostsHoldAnyBlock() == false) {
+  // Names are resolved unless the hosts file is known to hold a managed block, so the answers
+  // are the sites' real addresses; a hosts file that cannot be read or understood does not
+  // keep the packet filter off (tryResolve drops our sinks).
+  if (shouldBlock && orEmpty(working.resolvedAddresses).empty() && mayResolve()) {
     if (auto addresses = tryResolve(working.configuration.domains)) {
       working.resolvedAddresses = std::move(addresses);
       saveOrKeepLocked(working);
@@ -323,7 +334,7 @@ void DaemonService::reconcileLocked(Instant at) {
 
   reconcileProtection(shouldBlock, working);
 
-  if (!shouldBlock && hostsHoldAnyBlock() != true) {
+  if (!shouldBlock && mayResolve()) {
     if (working.pendingConfiguration) {
       if (working.needsPendingAddressResolution(at, calendar)) {
         if (auto addresses = tryResolve(working.pendingConfiguration->domains)) {

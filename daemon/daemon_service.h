@@ -96,11 +96,13 @@ class DaemonService final : public TamrinDaemonProtocol,
       REQUIRES(lock_);
   void refreshProtectionState(const std::optional<TamrinPolicy>& policy, Instant at)
       REQUIRES(lock_);
-  // Resolves `domains`; absent when resolution fails.
+  // Resolves `domains` without our own sinks 0.0.0.0 and ::; absent when resolution fails or
+  // answers only sinks.
   std::optional<std::vector<std::string>> tryResolve(const std::vector<std::string>& domains)
       REQUIRES(lock_);
-  // Whether the hosts file holds a managed block; absent when it cannot be read.
-  std::optional<bool> hostsHoldAnyBlock() REQUIRES(lock_);
+  // Whether names may be resolved now: the hosts file is not known to hold a managed block,
+  // and is no device, FIFO or socket that the system resolver would read.
+  bool mayResolve() REQUIRES(lock_);
 
   // Address refresh (daemon/address_refresh_pass.cc). What the pass at `at` should resolve
   // directly; nothing without a direct resolver.

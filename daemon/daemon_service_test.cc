@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 
 #include "core/daemon_status.h"
 #include "core/file_io.h"
+#include "core/regular_file.h"
 #include "core/tamrin_error.h"
 #include "daemon/fake_packet_filter_runner.h"
 #include "tests/support/configurations.h"
@@ -62,7 +64,11 @@ class DaemonServiceTest : public ::testing::Test {
           std::lock_guard lock(recordMutex);
           ++resolverCalls;
           resolvedDomains = domains;
-          if (HostsFile(hostsPath).containsManagedBlock(std::nullopt)) resolverSawBlock = true;
+          try {
+            if (HostsFile(hostsPath).containsManagedBlock(std::nullopt)) resolverSawBlock = true;
+          } catch (const std::exception&) {
+            // A hosts file that cannot be read holds no block the resolver could see.
+          }
           if (addresses.empty()) throw TamrinError(TamrinError::Kind::domainResolution);
           return addresses;
         },
@@ -165,6 +171,14 @@ TEST_F(DaemonServiceTest, UnreadablePolicyRefusesEverythingAndTouchesNothing) {
        }},
       {"a directory", [](const fs::path& p) { fs::create_directories(p); }},
       {"a link to itself", [](const fs::path& p) { fs::create_symlink(p, p); }},
+      // Opened without blocking and refused by type: a blocking open would never return.
+      {"a FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
+      {"a valid policy padded past the size limit",
+       [](const fs::path& p) {
+         std::string json = encodePolicy(TamrinPolicy(kDay));
+         json.resize(kMaximumPolicyFileBytes + 1, ' ');
+         writeFileAtomically(p, json, 0600);
+       }},
   };
   for (const auto& c : cases) {
     fs::remove_all(policyPath.parent_path());
@@ -205,7 +219,10 @@ TEST_F(DaemonServiceTest, NoPolicyFileMeansNotEnabled) {
 
 TEST_F(DaemonServiceTest, EnableResolvesEnforcesAndPersistsPrivately) {
   auto service = makeService();
+  // Under a umask that takes the owner's write bit the new directory must still get 0700.
+  const mode_t previousUmask = ::umask(0277);
   const Outcome outcome = enable(*service, encodeConfiguration(kDay));
+  ::umask(previousUmask);
   EXPECT_FALSE(outcome.text || outcome.data);
   EXPECT_EQ(resolverCalls, 1);
   EXPECT_FALSE(resolverSawBlock);
@@ -409,6 +426,52 @@ TEST_F(DaemonServiceTest, UnreadableHostsFileShowsAsMismatch) {
   now = kOutside;
   reconcile(*service, kOutside);
   EXPECT_TRUE(status(*service).managedHostsBlockPresent);
+}
+
+TEST_F(DaemonServiceTest, AHostsFileThatCannotBeUsedStillLetsTheFilterOn) {
+  struct Case {
+    const char* name;
+    void (*make)(const fs::path&);
+    bool blockWritten;
+    bool resolves;  // false where the system resolver, reading the file, could hang
+  } const cases[] = {
+      {"a directory", [](const fs::path& p) { fs::create_directory(p); }, false, true},
+      {"a dangling link", [](const fs::path& p) { fs::create_symlink("missing", p); }, false, true},
+      {"a link loop", [](const fs::path& p) { fs::create_symlink(p.filename(), p); }, false, true},
+      {"an end marker alone",
+       [](const fs::path& p) { writeFileAtomically(p, "# END TAMRIN BLOCK\n", 0644); }, false,
+       true},
+      {"a Latin-1 comment",
+       [](const fs::path& p) { writeFileAtomically(p, "127.0.0.1\tlocalhost # caf\xE9\n", 0644); },
+       true, true},
+      {"a FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); }, false, false},
+      {"a character device",
+       [](const fs::path& p) { ASSERT_EQ(::mknod(p.c_str(), S_IFCHR | 0644, makedev(1, 5)), 0); },
+       false, false},
+  };
+  writePolicy(TamrinPolicy(kDay));
+  for (const auto& c : cases) {
+    fs::remove_all(hostsPath);
+    c.make(hostsPath);
+    fake.rules.clear();
+    resolverCalls = 0;
+    // A resolver that reads a hosts file we cannot see may answer with our sinks.
+    addresses = {"0.0.0.0", "192.0.2.1", "::"};
+    auto service = makeService();
+    reconcile(*service, kInBlock);
+    EXPECT_EQ(resolverCalls, c.resolves ? 1 : 0) << c.name;
+    EXPECT_EQ(policyOf(*service).resolvedAddresses,
+              c.resolves ? std::optional(std::vector<std::string>{"192.0.2.1"}) : std::nullopt)
+        << c.name;
+    EXPECT_EQ(fake.rules.find("192.0.2.1") != std::string::npos, c.resolves) << c.name;
+    EXPECT_EQ(fake.rules.find("0.0.0.0"), std::string::npos) << c.name;
+    EXPECT_EQ(status(*service).managedHostsBlockPresent, c.blockWritten) << c.name;
+    if (c.blockWritten) {
+      EXPECT_TRUE(hostsText().starts_with("127.0.0.1\tlocalhost # caf\xE9\n\n# BEGIN"));
+    }
+    fs::remove(policyPath);
+    writePolicy(TamrinPolicy(kDay));
+  }
 }
 
 TEST(NextReconciliationDateTest, FallbackAndTransitions) {

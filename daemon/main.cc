@@ -1,11 +1,15 @@
 // TamrinDaemon: "self-test" runs the built-in check; anything else serves the daemon's socket.
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "core/file_io.h"
 #include "core/hosts_file.h"
 #include "daemon/client_requirement.h"
+#include "daemon/daemon_lock.h"
 #include "daemon/daemon_service.h"
 #include "daemon/dns_flush.h"
 #include "daemon/dns_resolver.h"
@@ -36,12 +40,33 @@ int runSelfTest() {
   return 0;
 }
 
+// What a daemon killed in the middle of an atomic write left beside the files it writes.
+void removeOwnStaleTemporaries(const tamrin::HostsFile& hosts,
+                               const tamrin::PacketFilter& packetFilter) {
+  tamrin::removeStaleTemporaries(kDefaultPolicyPath);
+  tamrin::removeStaleTemporaries(packetFilter.tokenFile());
+  tamrin::removeStaleTemporaries(packetFilter.rulesFile());
+  try {
+    tamrin::removeStaleTemporaries(hosts.editedPath());
+  } catch (const std::exception&) {
+    // A dangling link or a loop: there is nothing of ours beside it to find.
+  }
+}
+
 int serve() {
   using namespace tamrin;
+  // Before the socket, the hosts file or the filter is touched: one daemon at a time.
+  std::optional<DaemonLock> lock;
+  try {
+    lock.emplace(DaemonLock::acquire(kDaemonLockPath));
+  } catch (const std::exception& error) {
+    return fail(error);
+  }
+  PacketFilter packetFilter{.directory = defaultPacketFilterDirectory(),
+                            .runner = systemPacketFilterRunner()};
+  removeOwnStaleTemporaries(HostsFile(kHostsPath), packetFilter);
   auto service = DaemonService::create(
-      kDefaultPolicyPath, HostsFile(kHostsPath),
-      PacketFilter{.directory = defaultPacketFilterDirectory(),
-                   .runner = systemPacketFilterRunner()},
+      kDefaultPolicyPath, HostsFile(kHostsPath), std::move(packetFilter),
       [](const std::vector<std::string>& domains) { return resolvedAddresses(domains); },
       [] { flushDNSCache(); }, ServiceClock::system(),
       [](const std::vector<std::string>& hostnames) {

@@ -1,9 +1,12 @@
-// Removing a freshly added managed block gives back the text it was added to, and removing a
-// block from arbitrary bytes either succeeds or reports a corrupt block.
+// Removing a freshly added managed block gives back the text it was added to, also when the
+// write of the block stopped at any byte past its first "\n# "; removing a block from
+// arbitrary bytes either succeeds or reports a corrupt block, and without a whole marker it
+// changes nothing but a begin marker cut off at the very end.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/hosts_file.h"
@@ -28,7 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     const std::string result = HostsFile::withoutManagedBlock(whole);
     check(result.size() <= whole.size());
-    check(holdsMarker(whole) || result == whole);
+    const std::string_view cut = std::string_view(whole).substr(result.size());
+    check(holdsMarker(whole) || result == whole ||
+          (whole.starts_with(result) && cut.starts_with('\n') &&
+           std::string_view("# BEGIN TAMRIN BLOCK").starts_with(cut.substr(1))));
   } catch (const tamrin::TamrinError& error) {
     check(error.kind() == tamrin::TamrinError::Kind::corruptHostsBlock);
   }
@@ -44,5 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string added = HostsFile::addingManagedBlock(text, domains);
   check(HostsFile::withoutManagedBlock(added) == text);
   check(HostsFile::withoutManagedBlock(HostsFile::withoutManagedBlock(added)) == text);
+  const size_t stop = text.size() + 3 +
+                      provider.ConsumeIntegralInRange<size_t>(0, added.size() - text.size() - 3);
+  check(HostsFile::withoutManagedBlock(added.substr(0, stop)) == text);
   return 0;
 }

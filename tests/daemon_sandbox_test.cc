@@ -26,5 +26,12 @@ TEST(DaemonSandboxTest, RefusesToServeWithoutItsClientRequirement) {
   expectScenarioPassed(runScenario("daemon_seal.sh", seconds(120)));
 }
 
+// One daemon at a time; stale temporaries removed; device and FIFO files answered at once and
+// left as they are; a Latin-1 hosts file gets the hosts block and the rules.
+TEST(DaemonSandboxTest, OneDaemonAtATimeAndFilesThatAreNotWhatTheySeem) {
+  TAMRIN_REQUIRE_SANDBOX();
+  expectScenarioPassed(runScenario("daemon_hardening.sh", seconds(120)));
+}
+
 }  // namespace
 }  // namespace tamrin
