@@ -25,7 +25,7 @@ std::optional<RefreshPlan> DaemonService::planAddressRefreshLocked(Instant at) {
   auto plan =
       planAddressRefresh(*policy_, at, clock_.calendar(), nextAddressRefresh_, kLastPassWindow);
   if (plan && plan->kind == RefreshPlan::Kind::freshStart) {
-    plan->askSystemResolver = hostsHoldAnyBlock() == false;
+    plan->askSystemResolver = mayResolve();
   }
   return plan;
 }
@@ -44,7 +44,7 @@ void DaemonService::refreshAddresses(const RefreshPlan& plan) {
   if (policyLoadFailed_ || !policy_) return;
   const Instant now = clock_.now();
   // Answers of the system resolver count only if no block reached the hosts file meanwhile.
-  if (system && hostsHoldAnyBlock() != false) system.reset();
+  if (system && !mayResolve()) system.reset();
   nextAddressRefresh_ = now + refreshInterval(direct);
   const auto updated = policyAfterRefresh(*policy_, plan, system, direct, now, clock_.calendar());
   if (updated) {
