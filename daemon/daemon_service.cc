@@ -113,6 +113,10 @@ void DaemonService::start() {
   timer_ = std::make_unique<ReconciliationTimer>([weak] {
     if (auto service = weak.lock()) service->runReconciliationPass(service->clock_.now());
   });
+  {
+    MutexLock requestGuard(requestLock_);
+    requestTarget_ = timer_.get();
+  }
   const Instant now = clock_.now();
   reconcileLocked(now);
   scheduleNextReconciliationLocked(now);
@@ -122,6 +126,20 @@ void DaemonService::runReconciliationPass(Instant at) {
   MutexLock guard(lock_);
   reconcileLocked(at);
   scheduleNextReconciliationLocked(at);
+}
+
+void DaemonService::requestReconciliation() {
+  MutexLock guard(requestLock_);
+  if (requestTarget_) requestTarget_->request();
+}
+
+void DaemonService::watch(std::unique_ptr<ProtectionWatcher> watcher) {
+  std::weak_ptr<DaemonService> weak = weak_from_this();
+  watcher->start([weak] {
+    if (auto service = weak.lock()) service->requestReconciliation();
+  });
+  MutexLock guard(requestLock_);
+  watchers_.push_back(std::move(watcher));
 }
 
 std::optional<ReconciliationTimer::Deadline> DaemonService::timerDeadline() const {

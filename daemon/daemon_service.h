@@ -14,6 +14,7 @@
 #include "core/policy.h"
 #include "daemon/mutex.h"
 #include "daemon/packet_filter.h"
+#include "daemon/protection_watcher.h"
 #include "daemon/reconciliation_timer.h"
 
 namespace tamrin {
@@ -50,6 +51,13 @@ class DaemonService final : public TamrinDaemonProtocol,
   void enableBlocking(const Data& configuration, Reply reply) override EXCLUDES(lock_);
   void updateConfiguration(const Data& configuration, Reply reply) override EXCLUDES(lock_);
   void prepareForRemoval(Reply reply) override EXCLUDES(lock_);
+
+  // Asks for one pass at the current instant within about 100 ms; a burst of requests makes
+  // one pass, and passes asked for this way keep a gap between them. Thread-safe, does not
+  // wait for a running pass. Does nothing before start().
+  void requestReconciliation() EXCLUDES(requestLock_);
+  // Requests a pass for every change `watcher` reports; the service keeps the watcher.
+  void watch(std::unique_ptr<ProtectionWatcher> watcher) EXCLUDES(requestLock_);
 
   // One pass: reconcile at `at`, then re-arm the timer from `at`.
   void runReconciliationPass(Instant at) EXCLUDES(lock_);
@@ -114,6 +122,11 @@ class DaemonService final : public TamrinDaemonProtocol,
   bool managedHostsBlockPresent_ GUARDED_BY(lock_) = false;
   bool managedPacketFilterBlockPresent_ GUARDED_BY(lock_) = false;
   std::unique_ptr<ReconciliationTimer> timer_ GUARDED_BY(lock_);
+
+  // Lets requestReconciliation reach the timer without waiting for a pass.
+  mutable Mutex requestLock_;
+  ReconciliationTimer* requestTarget_ GUARDED_BY(requestLock_) = nullptr;
+  std::vector<std::unique_ptr<ProtectionWatcher>> watchers_ GUARDED_BY(requestLock_);
 };
 
 }  // namespace tamrin

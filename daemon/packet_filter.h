@@ -28,7 +28,8 @@ struct PacketFilter {
   PacketFilterRunner runner = systemPacketFilterRunner();
 
   // Makes the anchor hold exactly the rules for `addresses`, the filter be on under this
-  // controller's token and existing connections to the addresses be cut; runs only the status
+  // controller's token and existing connections to the addresses be cut (one run of the tool
+  // with a "-k" pair per address); runs only the status
   // and listing commands when all of that already holds. Throws TamrinError domainResolution
   // for an empty list, invalidPacketFilterAddress, runner and file-system failures.
   void enable(const std::vector<std::string>& addresses) const;
@@ -45,7 +46,7 @@ struct PacketFilter {
   bool containsAnyRules() const;
 
   // Whether the listing holds four rule lines per distinct address of `addresses`, all with
-  // that address set's label, and no other rule line.
+  // that address set's label, and no other line at all. Linear in the listing's size.
   bool containsBlock(const std::vector<std::string>& addresses) const;
 
   std::filesystem::path tokenFile() const { return directory / "pf-token"; }
