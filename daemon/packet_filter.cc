@@ -82,15 +82,24 @@ void PacketFilter::enable(const std::vector<std::string>& addresses) const {
   createPrivateDirectory(directory);
 
   const std::string status = runner({"-s", "info"});
-  if (!fs::exists(tokenFile()) || status.find(kStatusEnabled) == std::string::npos) {
+  const bool wasOff = !fs::exists(tokenFile()) || status.find(kStatusEnabled) == std::string::npos;
+  if (wasOff) {
     removeIgnoringFailure(tokenFile());
     const std::string token = enableToken(runner({"-E"}));
     writePrivateFile(tokenFile(), token);
   }
 
-  if (containsBlock(addresses)) return;
+  if (containsBlock(addresses)) {
+    // Connections opened while the filter was off must not carry on either.
+    if (wasOff) cutConnections(addresses);
+    return;
+  }
   writePrivateFile(rulesFile(), rules);
   runner({"-a", std::string(kPacketFilterAnchor), "-f", rulesFile().string()});
+  cutConnections(addresses);
+}
+
+void PacketFilter::cutConnections(const std::vector<std::string>& addresses) const {
   // One run of the tool cuts the connections to every address, in the given order.
   std::vector<std::string> kills;
   kills.reserve(4 * addresses.size());

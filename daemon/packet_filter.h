@@ -29,7 +29,8 @@ struct PacketFilter {
 
   // Makes the anchor hold exactly the rules for `addresses`, the filter be on under this
   // controller's token and existing connections to the addresses be cut (one run of the tool
-  // with a "-k" pair per address); runs only the status
+  // with a "-k" pair per address; also when only the filter had to be switched back on); runs
+  // only the status
   // and listing commands when all of that already holds. Throws TamrinError domainResolution
   // for an empty list, invalidPacketFilterAddress, runner and file-system failures.
   void enable(const std::vector<std::string>& addresses) const;
@@ -48,6 +49,9 @@ struct PacketFilter {
   // Whether the listing holds four rule lines per distinct address of `addresses`, all with
   // that address set's label, and no other line at all. Linear in the listing's size.
   bool containsBlock(const std::vector<std::string>& addresses) const;
+
+  // Drops the filter's connection states towards every address, in one run of the tool.
+  void cutConnections(const std::vector<std::string>& addresses) const;
 
   std::filesystem::path tokenFile() const { return directory / "pf-token"; }
   std::filesystem::path rulesFile() const { return directory / "pf-rules.conf"; }

@@ -137,6 +137,18 @@ TEST_F(PacketFilterTest, StaleTokenIsReplacedByANewOne) {
   EXPECT_EQ(readFile(filter_.tokenFile()), "99");
 }
 
+TEST_F(PacketFilterTest, FilterSwitchedBackOnOverCurrentRulesCutsConnectionsWithoutReload) {
+  storeToken("77");
+  tool_.status = "Status: Disabled";
+  tool_.listing = listingFor({"192.0.2.1"});
+
+  filter_.enable({"192.0.2.1"});
+
+  EXPECT_EQ(tool_.calls,
+            (Calls{kStatus, kEnable, kListing, {"-k", "0.0.0.0/0", "-k", "192.0.2.1"}}));
+  EXPECT_FALSE(fs::exists(filter_.rulesFile()));
+}
+
 TEST_F(PacketFilterTest, EnableOutputWithoutUsableTokenLine) {
   struct Case {
     std::string output;

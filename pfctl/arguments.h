@@ -3,6 +3,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "pfctl/ip_address.h"
 
@@ -19,17 +20,18 @@ enum class Action {
   loadRules,   // -a <anchor> -f <file>
   flushRules,  // -a <anchor> -F rules
   listRules,   // -a <anchor> -sr
-  killStates,  // -k 0.0.0.0/0 -k <IPv4>  |  -k ::/0 -k <IPv6>
+  killStates,  // -k 0.0.0.0/0 -k <IPv4>  |  -k ::/0 -k <IPv6>, one pair or more in a row
 };
 
 struct Command {
   Action action;
   std::string operand;               // the token of `release`, the file of `loadRules`
-  std::optional<IpAddress> address;  // the destination of `killStates`
+  std::vector<IpAddress> addresses;  // the destinations of `killStates`, in the given order
 };
 
 // The command an argument list (without the program name) stands for. Only the exact lists
-// above are accepted; anything else throws PfctlError naming the arguments.
+// above are accepted, and for killStates any number of its pairs one after another; anything
+// else throws PfctlError naming the arguments.
 Command parseArguments(std::span<const std::string> arguments);
 
 }  // namespace tamrin

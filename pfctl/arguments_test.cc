@@ -14,7 +14,7 @@ TEST(ParseArguments, AcceptsEachArgumentListOfTheContract) {
     Arguments arguments;
     Action action;
     std::string operand;
-    std::string address;  // canonical text, empty when none
+    std::string addresses;  // canonical texts separated by blanks, empty when none
   } cases[] = {
       {{"-s", "info"}, Action::showInfo, "", ""},
       {{"-E"}, Action::enable, "", ""},
@@ -27,13 +27,22 @@ TEST(ParseArguments, AcceptsEachArgumentListOfTheContract) {
       {{"-a", "com.apple/app.tamrin", "-sr"}, Action::listRules, "", ""},
       {{"-k", "0.0.0.0/0", "-k", "192.0.2.1"}, Action::killStates, "", "192.0.2.1"},
       {{"-k", "::/0", "-k", "2001:DB8::1"}, Action::killStates, "", "2001:db8::1"},
+      {{"-k", "::/0", "-k", "2001:db8::2", "-k", "0.0.0.0/0", "-k", "192.0.2.9", "-k", "::/0", "-k",
+        "2001:db8::2"},
+       Action::killStates,
+       "",
+       "2001:db8::2 192.0.2.9 2001:db8::2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.arguments));
     const Command command = parseArguments(c.arguments);
     EXPECT_EQ(command.action, c.action);
     EXPECT_EQ(command.operand, c.operand);
-    EXPECT_EQ(command.address ? command.address->text() : "", c.address);
+    std::string addresses;
+    for (const IpAddress& address : command.addresses) {
+      addresses += (addresses.empty() ? "" : " ") + address.text();
+    }
+    EXPECT_EQ(addresses, c.addresses);
   }
 }
 
@@ -64,6 +73,9 @@ TEST(ParseArguments, RefusesEveryOtherList) {
       {"-k", "10.0.0.0/8", "-k", "192.0.2.1"},
       {"-k", "192.0.2.1"},
       {"-k", std::string("::/0"), "-k", std::string("::1\0junk", 8)},
+      {"-k", "0.0.0.0/0", "-k", "192.0.2.1", "-k", "0.0.0.0/0", "-k", "192.0.2.0/24"},
+      {"-k", "0.0.0.0/0", "-k", "192.0.2.1", "-k", "0.0.0.0/0", "-k"},
+      {"-k", "0.0.0.0/0", "-k", "192.0.2.1", "-s", "info", "-E", "-E"},
   };
   for (const Arguments& arguments : cases) {
     EXPECT_THROW(parseArguments(arguments), PfctlError) << testing::PrintToString(arguments);

@@ -73,7 +73,7 @@ const std::array<Tool, 7> kTools = {{
        out << formatRuleListing(kernel.anchor().contents());
      }},
     {Action::killStates,
-     [](const Command& command, Kernel&, std::ostream&) { killStatesTowards(*command.address); }},
+     [](const Command& command, Kernel&, std::ostream&) { killStatesTowards(command.addresses); }},
 }};
 
 // `text` on one line: line breaks and other control characters become blanks.
