@@ -26,5 +26,12 @@ TEST(DaemonSandboxTest, RefusesToServeWithoutItsClientRequirement) {
   expectScenarioPassed(runScenario("daemon_seal.sh", seconds(120)));
 }
 
+// Every way of stripping a running block by hand is repaired within a second; floods of
+// events neither busy the daemon nor stop it from answering.
+TEST(DaemonSandboxTest, TamperingIsRepairedAtOnceAndEventFloodsAreHarmless) {
+  TAMRIN_REQUIRE_SANDBOX();
+  expectScenarioPassed(runScenario("tamper_repair.sh", seconds(120)));
+}
+
 }  // namespace
 }  // namespace tamrin
