@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 #include "core/configuration.h"
 #include "core/daemon_status.h"
@@ -360,9 +361,10 @@ void DaemonService::reconcileProtection(bool shouldBlock,
     }
   } catch (const std::exception&) {
   }
+  packetFilterJustConfirmed_ = false;
   try {
     if (shouldBlock && policy && !orEmpty(policy->resolvedAddresses).empty()) {
-      packetFilter_.enable(*policy->resolvedAddresses);
+      packetFilterJustConfirmed_ = packetFilter_.enable(*policy->resolvedAddresses);
     } else {
       packetFilter_.disable();
     }
@@ -377,6 +379,11 @@ void DaemonService::refreshProtectionState(const std::optional<TamrinPolicy>& po
         enforcing ? std::optional(policy->configuration.domains) : std::nullopt);
   } catch (const std::exception&) {
     managedHostsBlockPresent_ = !enforcing;
+  }
+  const bool confirmed = std::exchange(packetFilterJustConfirmed_, false);
+  if (enforcing && confirmed) {
+    managedPacketFilterBlockPresent_ = true;  // the same checks ran a moment ago
+    return;
   }
   try {
     managedPacketFilterBlockPresent_ = packetFilter_.containsManagedBlock(

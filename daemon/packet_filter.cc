@@ -77,7 +77,7 @@ PacketFilterRunner systemPacketFilterRunner() {
   };
 }
 
-void PacketFilter::enable(const std::vector<std::string>& addresses) const {
+bool PacketFilter::enable(const std::vector<std::string>& addresses) const {
   const std::string rules = packetFilterRules(addresses);
   createPrivateDirectory(directory);
 
@@ -92,11 +92,12 @@ void PacketFilter::enable(const std::vector<std::string>& addresses) const {
   if (containsBlock(addresses)) {
     // Connections opened while the filter was off must not carry on either.
     if (wasOff) cutConnections(addresses);
-    return;
+    return !wasOff;
   }
   writePrivateFile(rulesFile(), rules);
   runner({"-a", std::string(kPacketFilterAnchor), "-f", rulesFile().string()});
   cutConnections(addresses);
+  return false;
 }
 
 void PacketFilter::cutConnections(const std::vector<std::string>& addresses) const {

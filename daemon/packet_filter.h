@@ -33,7 +33,8 @@ struct PacketFilter {
   // only the status
   // and listing commands when all of that already holds. Throws TamrinError domainResolution
   // for an empty list, invalidPacketFilterAddress, runner and file-system failures.
-  void enable(const std::vector<std::string>& addresses) const;
+  // Returns true when everything was already in place (only status and listing ran).
+  bool enable(const std::vector<std::string>& addresses) const;
 
   // Removes the anchor's rules, gives the token back and deletes both files. Only the listing
   // and the removal of the rules can fail; once the rules are gone, the rest always completes.

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <optional>
 
 #include "pfctl/pfctl_error.h"
@@ -262,8 +263,22 @@ std::optional<ParsedTable> NftablesAnchor::readTable() {
 }
 
 bool NftablesAnchor::isEnabled() {
-  const auto table = readTable();
-  return table && table->enabled;
+  // Reads the table and its chains without the sets' elements, which may be many: the rules
+  // of the base chain only when it exists.
+  const std::string tables = nftables_.run("list tables inet");
+  if (!listsAnchorTable(tables)) return false;
+  json items = parseJson(tables);
+  json chains = parseJson(nftables_.run("list chains inet"));
+  const bool hasBaseChain = std::any_of(chains.begin(), chains.end(), [](const json& item) {
+    const json* chain = member(item, "chain");
+    return chain != nullptr && inAnchorTable(*chain) &&
+           textOf(member(*chain, "name")) == kBaseChain;
+  });
+  if (!hasBaseChain) return false;
+  for (json& item : parseJson(nftables_.run("list chain inet tamrin output"))) {
+    items.push_back(std::move(item));
+  }
+  return parseTableListing(json{{"nftables", std::move(items)}}.dump()).enabled;
 }
 
 void NftablesAnchor::switchOn() {

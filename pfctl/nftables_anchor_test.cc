@@ -263,11 +263,29 @@ class FakeNftables : public Nftables {
                    : R"({"nftables": []})";
     }
     if (commands == "list table inet tamrin") return *table;
+    if (commands == "list chains inet")
+      return only([](const json& item) { return item.contains("chain"); });
+    if (commands == "list chain inet tamrin output")
+      return only([](const json& item) {
+        return (item.contains("chain") && item["chain"]["name"] == "output") ||
+               (item.contains("rule") && item["rule"]["chain"] == "output");
+      });
     transactions.emplace_back(commands);
     return {};
   }
   std::optional<std::string> table;
   std::vector<std::string> transactions;
+
+ private:
+  // The items of the table's listing that `keep` selects.
+  std::string only(const std::function<bool(const json&)>& keep) const {
+    json items = json::array();
+    const json listing = json::parse(table.value_or(R"({"nftables": []})"));
+    for (const json& item : listing["nftables"]) {
+      if (keep(item)) items.push_back(item);
+    }
+    return json{{"nftables", items}}.dump();
+  }
 };
 
 TEST(NftablesAnchor, ReadsNothingAndRemovesNothingWhenTheTableIsMissing) {
@@ -286,9 +304,15 @@ TEST(NftablesAnchor, RemovesTheBaseChainOnlyWhenItExists) {
     items.erase(items.end() - 1);
     items.erase(items.begin() + 5);
   });
+  EXPECT_FALSE(anchor.isEnabled());
   anchor.switchOff();
   EXPECT_TRUE(nftables.transactions.empty());
 
+  nftables.table = edited([](json& items) {
+    items.insert(items.end() - 1, json::parse(R"({"rule": {"family": "inet", "table": "tamrin",
+        "chain": "output", "handle": 30, "expr": [{"accept": null}]}})"));
+  });
+  EXPECT_FALSE(anchor.isEnabled());
   nftables.table = std::string(kListing);
   EXPECT_TRUE(anchor.isEnabled());
   anchor.switchOff();
