@@ -2,7 +2,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
 #include <optional>
 
 #include "pfctl/pfctl_error.h"
@@ -257,28 +256,26 @@ bool listsAnchorTable(std::string_view text) {
   return false;
 }
 
+std::optional<std::string> NftablesAnchor::listIfPresent(std::string_view command) {
+  try {
+    return nftables_.run(command);
+  } catch (const PfctlError& error) {
+    // What nftables says when the table or the chain does not exist.
+    if (std::string_view(error.what()).ends_with("No such file or directory")) return std::nullopt;
+    throw;
+  }
+}
+
 std::optional<ParsedTable> NftablesAnchor::readTable() {
-  if (!listsAnchorTable(nftables_.run("list tables inet"))) return std::nullopt;
-  return parseTableListing(nftables_.run("list table inet tamrin"));
+  const auto listing = listIfPresent("list table inet tamrin");
+  if (!listing) return std::nullopt;
+  return parseTableListing(*listing);
 }
 
 bool NftablesAnchor::isEnabled() {
-  // Reads the table and its chains without the sets' elements, which may be many: the rules
-  // of the base chain only when it exists.
-  const std::string tables = nftables_.run("list tables inet");
-  if (!listsAnchorTable(tables)) return false;
-  json items = parseJson(tables);
-  json chains = parseJson(nftables_.run("list chains inet"));
-  const bool hasBaseChain = std::any_of(chains.begin(), chains.end(), [](const json& item) {
-    const json* chain = member(item, "chain");
-    return chain != nullptr && inAnchorTable(*chain) &&
-           textOf(member(*chain, "name")) == kBaseChain;
-  });
-  if (!hasBaseChain) return false;
-  for (json& item : parseJson(nftables_.run("list chain inet tamrin output"))) {
-    items.push_back(std::move(item));
-  }
-  return parseTableListing(json{{"nftables", std::move(items)}}.dump()).enabled;
+  // Only the base chain and its rules: no set elements, which may be many.
+  const auto listing = listIfPresent("list chain inet tamrin output");
+  return listing && parseTableListing(*listing).enabled;
 }
 
 void NftablesAnchor::switchOn() {

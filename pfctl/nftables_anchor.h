@@ -44,6 +44,8 @@ class NftablesAnchor final : public FilterSwitch {
  private:
   // nullopt when the table does not exist.
   std::optional<ParsedTable> readTable();
+  // The output of a list command; nullopt when what it lists does not exist.
+  std::optional<std::string> listIfPresent(std::string_view command);
 
   Nftables& nftables_;
 };
