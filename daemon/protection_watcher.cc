@@ -51,25 +51,31 @@ struct Watch {
     if (netlink != nullptr) mnl_socket_close(netlink);
   }
 
-  void add(const fs::path& path, uint32_t mask, const std::string& name) {
+  // Watches `path` for `mask`; its events concern `name` in it (empty: the path itself).
+  void add(std::map<int, std::vector<std::string>>& wanted, const fs::path& path, uint32_t mask,
+           const std::string& name) {
     const int wd = ::inotify_add_watch(inotify, path.c_str(), mask);
     if (wd < 0) return;  // missing for now: the directory's events bring it back
-    auto& names = watches[wd];
-    if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end()) {
-      names.push_back(name);
-    }
+    auto& names = wanted[wd];
+    if (!name.empty()) names.push_back(name);
   }
 
   // (Re-)arms the watches for the hosts file as it is now: the file (followed through a link),
-  // its directory and, for a link, the target's directory.
+  // its directory and, for a link, the target's directory. Watches of what no longer belongs
+  // to it (a former link target) are dropped.
   void arm() {
-    add(hostsPath, kFileEvents, "");
-    add(hostsPath.parent_path(), kDirectoryEvents, hostsPath.filename());
+    std::map<int, std::vector<std::string>> wanted;
+    add(wanted, hostsPath, kFileEvents, "");
+    add(wanted, hostsPath.parent_path(), kDirectoryEvents, hostsPath.filename());
     std::error_code error;
     if (fs::is_symlink(fs::symlink_status(hostsPath, error))) {
       const fs::path target = fs::weakly_canonical(hostsPath, error);
-      if (!error) add(target.parent_path(), kDirectoryEvents, target.filename());
+      if (!error) add(wanted, target.parent_path(), kDirectoryEvents, target.filename());
     }
+    for (const auto& [wd, names] : watches) {
+      if (!wanted.contains(wd)) ::inotify_rm_watch(inotify, wd);
+    }
+    watches = std::move(wanted);
   }
 
   // Reads the pending inotify events; true when one concerns the hosts file.
