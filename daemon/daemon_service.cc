@@ -136,8 +136,13 @@ void DaemonService::requestReconciliation() {
 
 void DaemonService::watch(std::unique_ptr<ProtectionWatcher> watcher) {
   std::weak_ptr<DaemonService> weak = weak_from_this();
-  watcher->start([weak] {
-    if (auto service = weak.lock()) service->requestReconciliation();
+  filterWatched_ = true;
+  watcher->start([weak](ProtectionWatcher::Change change) {
+    auto service = weak.lock();
+    if (!service) return;
+    if (change == ProtectionWatcher::Change::packetFilter) ++service->filterChanges_;
+    if (change == ProtectionWatcher::Change::stopped) service->filterWatched_ = false;
+    service->requestReconciliation();
   });
   MutexLock guard(requestLock_);
   watchers_.push_back(std::move(watcher));
@@ -258,6 +263,7 @@ void DaemonService::removeSystemProtection() {
     }
   };
   attempt([&] { hosts_.setBlocked(false, TamrinConfiguration::standard().domains); });
+  confirmedFilter_.reset();
   attempt([&] { packetFilter_.disable(); });
   attempt([&] { flushDNS_(); });
   if (first) std::rethrow_exception(first);
@@ -364,8 +370,19 @@ void DaemonService::reconcileProtection(bool shouldBlock,
   packetFilterJustConfirmed_ = false;
   try {
     if (shouldBlock && policy && !orEmpty(policy->resolvedAddresses).empty()) {
-      packetFilterJustConfirmed_ = packetFilter_.enable(*policy->resolvedAddresses);
+      const auto& addresses = *policy->resolvedAddresses;
+      // Read before looking: a change while the tool runs makes the next pass look again.
+      const std::uint64_t changes = filterChanges_;
+      if (filterWatched_ && confirmedFilter_ && confirmedFilter_->changes == changes &&
+          confirmedFilter_->addresses == addresses) {
+        packetFilterJustConfirmed_ = true;  // nothing touched the filter since it was in place
+        return;
+      }
+      confirmedFilter_.reset();
+      packetFilterJustConfirmed_ = packetFilter_.enable(addresses);
+      if (packetFilterJustConfirmed_) confirmedFilter_ = ConfirmedFilter{changes, addresses};
     } else {
+      confirmedFilter_.reset();
       packetFilter_.disable();
     }
   } catch (const std::exception&) {

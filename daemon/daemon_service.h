@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -56,7 +58,9 @@ class DaemonService final : public TamrinDaemonProtocol,
   // one pass, and passes asked for this way keep a gap between them. Thread-safe, does not
   // wait for a running pass. Does nothing before start().
   void requestReconciliation() EXCLUDES(requestLock_);
-  // Requests a pass for every change `watcher` reports; the service keeps the watcher.
+  // Requests a pass for every change `watcher` reports; the service keeps the watcher. While
+  // it reports, a pass skips the packet-filter tool when no change of the filter was reported
+  // since a pass found it exactly in place for the same addresses.
   void watch(std::unique_ptr<ProtectionWatcher> watcher) EXCLUDES(requestLock_);
 
   // One pass: reconcile at `at`, then re-arm the timer from `at`.
@@ -125,6 +129,17 @@ class DaemonService final : public TamrinDaemonProtocol,
   // Set by a pass whose enabling found the filter exactly in place, so that the measurement
   // of the same pass need not list it again; cleared by that measurement.
   bool packetFilterJustConfirmed_ GUARDED_BY(lock_) = false;
+
+  // What the watcher says about the packet filter: how many changes it reported, and whether
+  // it still reports them.
+  std::atomic<std::uint64_t> filterChanges_{0};
+  std::atomic<bool> filterWatched_{false};
+  // The filter as a pass last found it exactly in place, with the count of changes then.
+  struct ConfirmedFilter {
+    std::uint64_t changes;
+    std::vector<std::string> addresses;
+  };
+  std::optional<ConfirmedFilter> confirmedFilter_ GUARDED_BY(lock_);
 
   // Lets requestReconciliation reach the timer without waiting for a pass.
   mutable Mutex requestLock_;

@@ -183,6 +183,9 @@ TEST_F(WatchedServiceTest, ReportsMakeOneCoalescedPassThatRepairsAndThenChangesN
             }),
             onePass);
   EXPECT_EQ(listingsAfter([] {}), 0u) << "no pass without a report";
+  using Change = ProtectionWatcher::Change;
+  EXPECT_EQ(listingsAfter([&] { watcher->report(Change::hostsFile); }), 0u)
+      << "the filter, unchanged since it was found in place, is not listed again";
 
   // Hand-made damage to both mechanisms is repaired by the pass that follows the report...
   writeFileAtomically(hostsPath, kHostsText, 0644);
@@ -215,6 +218,9 @@ TEST_F(WatchedServiceTest, ReportsMakeOneCoalescedPassThatRepairsAndThenChangesN
     EXPECT_FALSE(commands.empty());
   }
   EXPECT_TRUE(status(*service).managedPacketFilterBlockPresent);
+  // A watcher that stopped is not trusted: every pass lists the filter again.
+  EXPECT_EQ(listingsAfter([&] { watcher->report(Change::stopped); }), onePass);
+  EXPECT_EQ(listingsAfter([&] { watcher->report(Change::hostsFile); }), onePass);
 }
 
 TEST_F(DaemonServiceTest, UnreadablePolicyRefusesEverythingAndTouchesNothing) {

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -107,21 +108,23 @@ struct Watch {
     return relevant;
   }
 
-  // Reads the pending nftables events; true when one concerns the anchor's table.
-  bool drainNetlink() {
+  // Reads the pending nftables events: whether one concerns the anchor's table; nullopt when
+  // the socket failed for good.
+  std::optional<bool> drainNetlink() {
     std::array<char, 65536> buffer;
     bool relevant = false;
     for (;;) {
       const ssize_t length = mnl_socket_recvfrom(netlink, buffer.data(), buffer.size());
-      if (length < 0) {
-        if (errno == ENOBUFS) relevant = true;  // events were lost: assume the worst
-        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-        if (errno != ENOBUFS && errno != EINTR) break;
-        continue;
+      if (length >= 0) {
+        relevant |= concernsAnchorTable(buffer.data(), static_cast<std::size_t>(length));
+      } else if (errno == ENOBUFS) {
+        relevant = true;  // events were lost: assume the worst
+      } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        return relevant;
+      } else if (errno != EINTR) {
+        return std::nullopt;
       }
-      relevant |= concernsAnchorTable(buffer.data(), static_cast<std::size_t>(length));
     }
-    return relevant;
   }
 };
 
@@ -158,16 +161,20 @@ class SystemProtectionWatcher final : public ProtectionWatcher {
                                     {watch->inotify, POLLIN, 0},
                                     {mnl_socket_get_fd(watch->netlink), POLLIN, 0}}};
       for (;;) {
-        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
+        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
         if (fds[0].revents != 0) return;
-        bool relevant = false;
         if (fds[1].revents != 0) {
-          relevant |= watch->drainInotify();
+          const bool relevant = watch->drainInotify();
           watch->arm();  // a replaced or re-created file needs a new watch
+          if (relevant) changed(Change::hostsFile);
         }
-        if (fds[2].revents != 0) relevant |= watch->drainNetlink();
-        if (relevant) changed();
+        if (fds[2].revents != 0) {
+          const auto relevant = watch->drainNetlink();
+          if (!relevant) break;  // the socket failed
+          if (*relevant) changed(Change::packetFilter);
+        }
       }
+      changed(Change::stopped);
     });
   }
 

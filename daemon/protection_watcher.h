@@ -11,7 +11,12 @@ namespace tamrin {
 // holds the anchor. Reports may come in bursts and include the daemon's own changes.
 class ProtectionWatcher {
  public:
-  using Changed = std::function<void()>;
+  enum class Change {
+    hostsFile,     // the hosts file, or the directory entry that names it
+    packetFilter,  // the anchor's table (or events were lost, so it may have changed)
+    stopped,       // the watcher failed and reports nothing more
+  };
+  using Changed = std::function<void(Change)>;
 
   virtual ~ProtectionWatcher() = default;
   // Starts reporting; `changed` runs on the watcher's own thread. Called at most once.
@@ -28,8 +33,8 @@ class FakeProtectionWatcher final : public ProtectionWatcher {
  public:
   void start(Changed changed) override { changed_ = std::move(changed); }
   // Reports one change, on the caller's thread; nothing before start().
-  void report() const {
-    if (changed_) changed_();
+  void report(Change change = Change::packetFilter) const {
+    if (changed_) changed_(change);
   }
 
  private:

@@ -74,7 +74,9 @@ TEST(SystemProtectionWatcher, ReportsEveryKindOfChangeOfTheHostsFileAndNothingEl
   writeFileAtomically(hosts, "127.0.0.1 localhost\n", 0644);
   std::atomic<int> reports{0};
   auto watcher = systemProtectionWatcher(hosts);
-  watcher->start([&] { ++reports; });
+  watcher->start([&](ProtectionWatcher::Change change) {
+    if (change == ProtectionWatcher::Change::hostsFile) ++reports;
+  });
   const auto reported = [&](auto&& act) {
     std::this_thread::sleep_for(20ms);
     reports = 0;
