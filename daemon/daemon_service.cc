@@ -399,7 +399,7 @@ void DaemonService::refreshProtectionState(const std::optional<TamrinPolicy>& po
   }
   const bool confirmed = std::exchange(packetFilterJustConfirmed_, false);
   if (enforcing && confirmed) {
-    managedPacketFilterBlockPresent_ = true;  // the same checks ran a moment ago
+    managedPacketFilterBlockPresent_ = true;  // checked this pass, or untouched since a check
     return;
   }
   try {

@@ -126,8 +126,9 @@ class DaemonService final : public TamrinDaemonProtocol,
   bool managedHostsBlockPresent_ GUARDED_BY(lock_) = false;
   bool managedPacketFilterBlockPresent_ GUARDED_BY(lock_) = false;
   std::unique_ptr<ReconciliationTimer> timer_ GUARDED_BY(lock_);
-  // Set by a pass whose enabling found the filter exactly in place, so that the measurement
-  // of the same pass need not list it again; cleared by that measurement.
+  // Set by a pass whose enabling found the filter exactly in place (or untouched since it was),
+  // so that the measurement of the same pass need not list it again; cleared by that
+  // measurement.
   bool packetFilterJustConfirmed_ GUARDED_BY(lock_) = false;
 
   // What the watcher says about the packet filter: how many changes it reported, and whether
