@@ -1,8 +1,14 @@
 #include "daemon/reconciliation_timer.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <condition_variable>
+#include <cerrno>
+#include <cstdint>
 #include <mutex>
+#include <system_error>
 
 namespace tamrin {
 
@@ -14,8 +20,31 @@ TimerClock TimerClock::system() {
 // Shared by the timer object and its thread, so the thread can outlive an object destroyed
 // from inside the handler.
 struct ReconciliationTimer::State {
+  State() : wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    if (wake < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+  }
+  ~State() { ::close(wake); }
+  // Wakes the thread. Its sleeps are relative timeouts of poll(), which the kernel measures on
+  // the monotonic clock, so no setting of the wall clock (or a faked one) stretches them.
+  void notify() const {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wake, &one, sizeof one);
+  }
+  // Sleeps until notified or `timeout` has passed; forever without a timeout.
+  void sleep(std::optional<std::chrono::nanoseconds> timeout) const {
+    int milliseconds = -1;
+    if (timeout) {
+      const auto rounded = std::chrono::ceil<std::chrono::milliseconds>(*timeout).count();
+      milliseconds = static_cast<int>(std::clamp<std::int64_t>(rounded, 0, 60'000));
+    }
+    pollfd descriptor{wake, POLLIN, 0};
+    ::poll(&descriptor, 1, milliseconds);
+    std::uint64_t count;
+    [[maybe_unused]] const ssize_t read = ::read(wake, &count, sizeof count);
+  }
+
   std::mutex mutex;
-  std::condition_variable changed;
+  const int wake;
   std::optional<Deadline> deadline;
   Monotonic armedAt;
   std::optional<Monotonic> requestedAt;
@@ -51,14 +80,12 @@ void runTimer(const std::shared_ptr<State>& state) {
   std::unique_lock lock(state->mutex);
   while (!state->stopped) {
     const std::optional<Monotonic> due = nextRun(*state);
-    if (!due) {
-      state->changed.wait(lock);
-      continue;
-    }
-    const auto remaining = *due - state->clock.monotonic();
-    if (remaining > Monotonic::duration::zero()) {
-      // Sleeps on the monotonic clock; any change wakes it to compute again.
-      state->changed.wait_for(lock, remaining);
+    const auto remaining = due ? std::optional(*due - state->clock.monotonic()) : std::nullopt;
+    if (!remaining || *remaining > Monotonic::duration::zero()) {
+      // Any change wakes it to compute again.
+      lock.unlock();
+      state->sleep(remaining);
+      lock.lock();
       continue;
     }
     state->deadline.reset();
@@ -92,7 +119,7 @@ ReconciliationTimer::~ReconciliationTimer() {
     std::lock_guard lock(state_->mutex);
     state_->stopped = true;
   }
-  state_->changed.notify_all();
+  state_->notify();
   if (thread_.get_id() == std::this_thread::get_id()) {
     thread_.detach();  // destroyed by our own handler: the loop ends when it returns
   } else {
@@ -106,7 +133,7 @@ void ReconciliationTimer::arm(Deadline deadline) {
     state_->deadline = deadline;
     state_->armedAt = state_->clock.monotonic();
   }
-  state_->changed.notify_all();
+  state_->notify();
 }
 
 void ReconciliationTimer::request() {
@@ -114,13 +141,10 @@ void ReconciliationTimer::request() {
     std::lock_guard lock(state_->mutex);
     if (!state_->requestedAt) state_->requestedAt = state_->clock.monotonic();
   }
-  state_->changed.notify_all();
+  state_->notify();
 }
 
-void ReconciliationTimer::clockChanged() {
-  { std::lock_guard lock(state_->mutex); }  // a waiter between reading and sleeping sees it
-  state_->changed.notify_all();
-}
+void ReconciliationTimer::clockChanged() { state_->notify(); }
 
 std::optional<ReconciliationTimer::Deadline> ReconciliationTimer::deadline() const {
   std::lock_guard lock(state_->mutex);
