@@ -30,12 +30,14 @@ asan: deps
 	cmake --build --preset asan
 	ctest --preset asan
 
-# The thread-sensitive tests (service and timer, socket listener, client) under ThreadSanitizer.
-TSAN_TESTS := daemon_service_test ipc_listener_test daemon_client_test address_refresh_pass_test
+# The thread-sensitive tests (service, timer and watcher, socket listener, client, address
+# refresh) under ThreadSanitizer.
+TSAN_TESTS := daemon_service_test ipc_listener_test daemon_client_test reconciliation_timer_test \
+  protection_watcher_test address_refresh_pass_test
 tsan: deps
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan --target $(TSAN_TESTS)
-	ctest --preset tsan -R '^(DaemonService|ReconciliationTimer|NextReconciliation|IpcListener|DaemonClient|AddressRefreshPass)'
+	ctest --preset tsan -R '^(DaemonService|WatchedService|ReconciliationTimer|NextReconciliation|SystemProtectionWatcher|IpcListener|DaemonClient|AddressRefreshPass)'
 
 # clang: the thread-safety analysis over the daemon, then every fuzz target for a while.
 FUZZ_SECONDS ?= 10

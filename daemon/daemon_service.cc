@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 #include "core/configuration.h"
 #include "core/daemon_status.h"
@@ -117,6 +118,10 @@ void DaemonService::start() {
   timer_ = std::make_unique<ReconciliationTimer>([weak] {
     if (auto service = weak.lock()) service->runReconciliationPass(service->clock_.now());
   });
+  {
+    MutexLock requestGuard(requestLock_);
+    requestTarget_ = timer_.get();
+  }
   const Instant now = clock_.now();
   reconcileLocked(now);
   scheduleNextReconciliationLocked(now);
@@ -137,6 +142,25 @@ void DaemonService::runReconciliationPass(Instant at) {
     }
   }
   if (refresh) refreshAddresses(*refresh);
+}
+
+void DaemonService::requestReconciliation() {
+  MutexLock guard(requestLock_);
+  if (requestTarget_) requestTarget_->request();
+}
+
+void DaemonService::watch(std::unique_ptr<ProtectionWatcher> watcher) {
+  std::weak_ptr<DaemonService> weak = weak_from_this();
+  filterWatched_ = true;
+  watcher->start([weak](ProtectionWatcher::Change change) {
+    auto service = weak.lock();
+    if (!service) return;
+    if (change == ProtectionWatcher::Change::packetFilter) ++service->filterChanges_;
+    if (change == ProtectionWatcher::Change::stopped) service->filterWatched_ = false;
+    service->requestReconciliation();
+  });
+  MutexLock guard(requestLock_);
+  watchers_.push_back(std::move(watcher));
 }
 
 std::optional<ReconciliationTimer::Deadline> DaemonService::timerDeadline() const {
@@ -254,6 +278,7 @@ void DaemonService::removeSystemProtection() {
     }
   };
   attempt([&] { hosts_.setBlocked(false, TamrinConfiguration::standard().domains); });
+  confirmedFilter_.reset();
   attempt([&] { packetFilter_.disable(); });
   attempt([&] { flushDNS_(); });
   if (first) std::rethrow_exception(first);
@@ -366,10 +391,22 @@ void DaemonService::reconcileProtection(bool shouldBlock,
     }
   } catch (const std::exception&) {
   }
+  packetFilterJustConfirmed_ = false;
   try {
     if (shouldBlock && policy && !orEmpty(policy->resolvedAddresses).empty()) {
-      packetFilter_.enable(*policy->resolvedAddresses);
+      const auto& addresses = *policy->resolvedAddresses;
+      // Read before looking: a change while the tool runs makes the next pass look again.
+      const std::uint64_t changes = filterChanges_;
+      if (filterWatched_ && confirmedFilter_ && confirmedFilter_->changes == changes &&
+          confirmedFilter_->addresses == addresses) {
+        packetFilterJustConfirmed_ = true;  // nothing touched the filter since it was in place
+        return;
+      }
+      confirmedFilter_.reset();
+      packetFilterJustConfirmed_ = packetFilter_.enable(addresses);
+      if (packetFilterJustConfirmed_) confirmedFilter_ = ConfirmedFilter{changes, addresses};
     } else {
+      confirmedFilter_.reset();
       packetFilter_.disable();
     }
   } catch (const std::exception&) {
@@ -383,6 +420,11 @@ void DaemonService::refreshProtectionState(const std::optional<TamrinPolicy>& po
         enforcing ? std::optional(policy->configuration.domains) : std::nullopt);
   } catch (const std::exception&) {
     managedHostsBlockPresent_ = !enforcing;
+  }
+  const bool confirmed = std::exchange(packetFilterJustConfirmed_, false);
+  if (enforcing && confirmed) {
+    managedPacketFilterBlockPresent_ = true;  // checked this pass, or untouched since a check
+    return;
   }
   try {
     managedPacketFilterBlockPresent_ = packetFilter_.containsManagedBlock(

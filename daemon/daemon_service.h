@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -15,6 +17,7 @@
 #include "daemon/address_refresh.h"
 #include "daemon/mutex.h"
 #include "daemon/packet_filter.h"
+#include "daemon/protection_watcher.h"
 #include "daemon/reconciliation_timer.h"
 
 namespace tamrin {
@@ -52,6 +55,15 @@ class DaemonService final : public TamrinDaemonProtocol,
   void enableBlocking(const Data& configuration, Reply reply) override EXCLUDES(lock_);
   void updateConfiguration(const Data& configuration, Reply reply) override EXCLUDES(lock_);
   void prepareForRemoval(Reply reply) override EXCLUDES(lock_);
+
+  // Asks for one pass at the current instant within about 100 ms; a burst of requests makes
+  // one pass, and passes asked for this way keep a gap between them. Thread-safe, does not
+  // wait for a running pass. Does nothing before start().
+  void requestReconciliation() EXCLUDES(requestLock_);
+  // Requests a pass for every change `watcher` reports; the service keeps the watcher. While
+  // it reports, a pass skips the packet-filter tool when no change of the filter was reported
+  // since a pass found it exactly in place for the same addresses.
+  void watch(std::unique_ptr<ProtectionWatcher> watcher) EXCLUDES(requestLock_);
 
   // One pass: reconcile at `at`, then re-arm the timer from `at`. With a direct resolver, then
   // refreshes the addresses when due (resolving without the lock; see refreshAddresses).
@@ -137,6 +149,27 @@ class DaemonService final : public TamrinDaemonProtocol,
   std::unique_ptr<ReconciliationTimer> timer_ GUARDED_BY(lock_);
   std::optional<Instant> nextAddressRefresh_ GUARDED_BY(lock_);
   std::optional<Instant> nextPassAt_ GUARDED_BY(lock_);  // as last scheduled
+
+  // Set by a pass whose enabling found the filter exactly in place (or untouched since it was),
+  // so that the measurement of the same pass need not list it again; cleared by that
+  // measurement.
+  bool packetFilterJustConfirmed_ GUARDED_BY(lock_) = false;
+
+  // What the watcher says about the packet filter: how many changes it reported, and whether
+  // it still reports them.
+  std::atomic<std::uint64_t> filterChanges_{0};
+  std::atomic<bool> filterWatched_{false};
+  // The filter as a pass last found it exactly in place, with the count of changes then.
+  struct ConfirmedFilter {
+    std::uint64_t changes;
+    std::vector<std::string> addresses;
+  };
+  std::optional<ConfirmedFilter> confirmedFilter_ GUARDED_BY(lock_);
+
+  // Lets requestReconciliation reach the timer without waiting for a pass.
+  mutable Mutex requestLock_;
+  ReconciliationTimer* requestTarget_ GUARDED_BY(requestLock_) = nullptr;
+  std::vector<std::unique_ptr<ProtectionWatcher>> watchers_ GUARDED_BY(requestLock_);
 };
 
 }  // namespace tamrin

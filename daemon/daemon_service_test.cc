@@ -5,6 +5,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <thread>
@@ -148,6 +149,85 @@ class DaemonServiceTest : public ::testing::Test {
   std::atomic<int> flushes{0};
   bool flushFails = false;
 };
+
+// Reported changes: what each pass after start() ran, counted by its listing commands.
+class WatchedServiceTest : public DaemonServiceTest {
+ protected:
+  void SetUp() override {
+    DaemonServiceTest::SetUp();
+    writePolicy(TamrinPolicy(kDay));
+    service = makeService();
+    auto owned = std::make_unique<FakeProtectionWatcher>();
+    watcher = owned.get();
+    service->watch(std::move(owned));
+    service->start();
+  }
+  void TearDown() override { discard(service); }
+
+  std::size_t listings() {
+    std::lock_guard lock(recordMutex);
+    return std::count(commands.begin(), commands.end(),
+                      std::vector<std::string>{"-a", std::string(kPacketFilterAnchor), "-sr"});
+  }
+  // The listing commands run in reaction to `act`, once everything has settled.
+  std::size_t listingsAfter(const std::function<void()>& act) {
+    const std::size_t before = listings();
+    act();
+    std::this_thread::sleep_for(ReconciliationTimer::kSettle + ReconciliationTimer::kGap * 2);
+    return listings() - before;
+  }
+
+  std::shared_ptr<DaemonService> service;
+  FakeProtectionWatcher* watcher = nullptr;
+};
+
+TEST_F(WatchedServiceTest, ReportsMakeOneCoalescedPassThatRepairsAndThenChangesNothing) {
+  const std::size_t onePass = listingsAfter([&] { watcher->report(); });
+  EXPECT_EQ(onePass, 1u) << "a pass over a filter in place lists it once";
+  EXPECT_EQ(listingsAfter([&] {
+              for (int i = 0; i < 500; ++i) watcher->report();
+            }),
+            onePass);
+  EXPECT_EQ(listingsAfter([] {}), 0u) << "no pass without a report";
+  using Change = ProtectionWatcher::Change;
+  EXPECT_EQ(listingsAfter([&] { watcher->report(Change::hostsFile); }), 0u)
+      << "the filter, unchanged since it was found in place, is not listed again";
+
+  // Hand-made damage to both mechanisms is repaired by the pass that follows the report...
+  writeFileAtomically(hostsPath, kHostsText, 0644);
+  {
+    std::lock_guard lock(recordMutex);
+    fake.extraLoadedRule = "\npass out quick all";
+  }
+  listingsAfter([&] { watcher->report(); });
+  EXPECT_NE(hostsText(), kHostsText);
+  EXPECT_TRUE(ran({"-a", std::string(kPacketFilterAnchor), "-f",
+                   (directory / "pf" / "pf-rules.conf").string()}));
+  EXPECT_TRUE(status(*service).managedHostsBlockPresent);
+  EXPECT_FALSE(status(*service).managedPacketFilterBlockPresent) << "the foreign rule stays";
+  // ...and the pass after that change (its own echo) writes nothing and loads nothing.
+  {
+    std::lock_guard lock(recordMutex);
+    fake.extraLoadedRule.clear();
+    commands.clear();
+  }
+  const int flushesBefore = flushes;
+  const auto hostsBefore = fs::last_write_time(hostsPath);
+  listingsAfter([&] { watcher->report(); });
+  EXPECT_EQ(fs::last_write_time(hostsPath), hostsBefore);
+  EXPECT_EQ(flushes, flushesBefore);
+  {
+    std::lock_guard lock(recordMutex);
+    for (const auto& command : commands) {
+      EXPECT_TRUE(command[0] == "-s" || command.back() == "-sr") << command[0];
+    }
+    EXPECT_FALSE(commands.empty());
+  }
+  EXPECT_TRUE(status(*service).managedPacketFilterBlockPresent);
+  // A watcher that stopped is not trusted: every pass lists the filter again.
+  EXPECT_EQ(listingsAfter([&] { watcher->report(Change::stopped); }), onePass);
+  EXPECT_EQ(listingsAfter([&] { watcher->report(Change::hostsFile); }), onePass);
+}
 
 TEST_F(DaemonServiceTest, UnreadablePolicyRefusesEverythingAndTouchesNothing) {
   struct Case {

@@ -16,6 +16,7 @@
 #include "daemon/ipc_listener.h"
 #include "daemon/name_resolution.h"
 #include "daemon/packet_filter.h"
+#include "daemon/protection_watcher.h"
 #include "daemon/selftest.h"
 #include "daemon/system_command.h"
 
@@ -79,6 +80,12 @@ int serve() {
     listener.setConnectionCodeSigningRequirement(clientCodeSigningRequirement());
   } catch (const std::exception& error) {
     return fail(error);  // no client is ever served without a requirement
+  }
+  try {
+    // Changes of the hosts file or the table bring a pass within about 100 ms.
+    service->watch(systemProtectionWatcher(kHostsPath));
+  } catch (const std::exception& error) {
+    fail(error);  // reported; the timer still repairs within a minute
   }
   service->start();  // the first pass completes before any request is read
   try {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <set>
 #include <system_error>
+#include <unordered_map>
 
 #include "core/file_io.h"
 #include "core/packet_filter_rules.h"
@@ -76,24 +77,38 @@ PacketFilterRunner systemPacketFilterRunner() {
   };
 }
 
-void PacketFilter::enable(const std::vector<std::string>& addresses) const {
+bool PacketFilter::enable(const std::vector<std::string>& addresses) const {
   const std::string rules = packetFilterRules(addresses);
   createPrivateDirectory(directory);
 
   const std::string status = runner({"-s", "info"});
-  if (!fs::exists(tokenFile()) || status.find(kStatusEnabled) == std::string::npos) {
+  const bool wasOff = !fs::exists(tokenFile()) || status.find(kStatusEnabled) == std::string::npos;
+  if (wasOff) {
     removeIgnoringFailure(tokenFile());
     const std::string token = enableToken(runner({"-E"}));
     writePrivateFile(tokenFile(), token);
   }
 
-  if (containsBlock(addresses)) return;
+  if (containsBlock(addresses)) {
+    // Connections opened while the filter was off must not carry on either.
+    if (wasOff) cutConnections(addresses);
+    return !wasOff;
+  }
   writePrivateFile(rulesFile(), rules);
   runner({"-a", std::string(kPacketFilterAnchor), "-f", rulesFile().string()});
+  cutConnections(addresses);
+  return false;
+}
+
+void PacketFilter::cutConnections(const std::vector<std::string>& addresses) const {
+  // One run of the tool cuts the connections to every address, in the given order.
+  std::vector<std::string> kills;
+  kills.reserve(4 * addresses.size());
   for (const std::string& address : addresses) {
     const bool isIPv6 = address.find(':') != std::string::npos;
-    runner({"-k", isIPv6 ? "::/0" : "0.0.0.0/0", "-k", address});
+    kills.insert(kills.end(), {"-k", isIPv6 ? "::/0" : "0.0.0.0/0", "-k", address});
   }
+  runner(kills);
 }
 
 void PacketFilter::addAddresses(const std::vector<std::string>& addresses) const {
@@ -138,24 +153,27 @@ bool PacketFilter::containsBlock(const std::vector<std::string>& addresses) cons
   const std::set<std::string> distinct(addresses.begin(), addresses.end());
   if (distinct.empty()) return false;
 
-  std::vector<std::string_view> ruleLines;
-  for (std::string_view line : nonEmptyLines(listing)) {
-    if (line.starts_with(kRulePrefix)) ruleLines.push_back(line);
-  }
-  if (ruleLines.size() != 4 * distinct.size()) return false;
-
   const std::string labelText =
       "label \"" + packetFilterRuleLabel({distinct.begin(), distinct.end()}) + "\"";
-  const auto hasLabel = [&](std::string_view line) {
-    return line.find(labelText) != std::string_view::npos;
-  };
-  if (!std::all_of(ruleLines.begin(), ruleLines.end(), hasLabel)) return false;
-
+  // One look at each line: every line must be a rule line with the label, and every address
+  // must be the target of exactly four of them. Any other line (the tool reports whatever
+  // else the table holds) is a mismatch.
+  std::unordered_map<std::string_view, int> targets;
+  targets.reserve(distinct.size());
+  std::size_t ruleLines = 0;
+  for (std::string_view line : nonEmptyLines(listing)) {
+    if (!line.starts_with(kRulePrefix)) return false;
+    if (line.find(labelText) == std::string_view::npos) return false;
+    const std::size_t to = line.find(" to ");
+    if (to == std::string_view::npos) return false;
+    const std::string_view rest = line.substr(to + 4);
+    ++targets[rest.substr(0, rest.find(' '))];
+    ++ruleLines;
+  }
+  if (ruleLines != 4 * distinct.size()) return false;
   return std::all_of(distinct.begin(), distinct.end(), [&](const std::string& address) {
-    const std::string target = " to " + address + " ";
-    return std::count_if(ruleLines.begin(), ruleLines.end(), [&](std::string_view line) {
-             return line.find(target) != std::string_view::npos;
-           }) == 4;
+    const auto found = targets.find(address);
+    return found != targets.end() && found->second == 4;
   });
 }
 

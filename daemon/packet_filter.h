@@ -28,10 +28,13 @@ struct PacketFilter {
   PacketFilterRunner runner = systemPacketFilterRunner();
 
   // Makes the anchor hold exactly the rules for `addresses`, the filter be on under this
-  // controller's token and existing connections to the addresses be cut; runs only the status
+  // controller's token and existing connections to the addresses be cut (one run of the tool
+  // with a "-k" pair per address; also when only the filter had to be switched back on); runs
+  // only the status
   // and listing commands when all of that already holds. Throws TamrinError domainResolution
   // for an empty list, invalidPacketFilterAddress, runner and file-system failures.
-  void enable(const std::vector<std::string>& addresses) const;
+  // Returns true when everything was already in place (only status and listing ran).
+  bool enable(const std::vector<std::string>& addresses) const;
 
   // Adds `addresses` to the rules in force, in one step that reloads nothing and cuts no
   // connection; the listing then carries the label of the whole new address set. Runs
@@ -50,8 +53,11 @@ struct PacketFilter {
   bool containsAnyRules() const;
 
   // Whether the listing holds four rule lines per distinct address of `addresses`, all with
-  // that address set's label, and no other rule line.
+  // that address set's label, and no other line at all. Linear in the listing's size.
   bool containsBlock(const std::vector<std::string>& addresses) const;
+
+  // Drops the filter's connection states towards every address, in one run of the tool.
+  void cutConnections(const std::vector<std::string>& addresses) const;
 
   std::filesystem::path tokenFile() const { return directory / "pf-token"; }
   std::filesystem::path rulesFile() const { return directory / "pf-rules.conf"; }

@@ -102,9 +102,8 @@ TEST_F(PacketFilterTest, FirstEnableTakesTokenLoadsRulesAndCutsConnections) {
                                 kEnable,
                                 kListing,
                                 loadCommand(),
-                                {"-k", "::/0", "-k", "2001:db8::1"},
-                                {"-k", "0.0.0.0/0", "-k", "192.0.2.1"},
-                                {"-k", "::/0", "-k", "2001:db8::1"}}));
+                                {"-k", "::/0", "-k", "2001:db8::1", "-k", "0.0.0.0/0", "-k",
+                                 "192.0.2.1", "-k", "::/0", "-k", "2001:db8::1"}}));
   EXPECT_EQ(readFile(filter_.tokenFile()), "4242");
   EXPECT_EQ(readFile(filter_.rulesFile()), packetFilterRules(addresses));
   EXPECT_EQ(modeOf(filter_.tokenFile()), 0600);
@@ -136,6 +135,18 @@ TEST_F(PacketFilterTest, StaleTokenIsReplacedByANewOne) {
       tool_.calls,
       (Calls{kStatus, kEnable, kListing, loadCommand(), {"-k", "0.0.0.0/0", "-k", "192.0.2.1"}}));
   EXPECT_EQ(readFile(filter_.tokenFile()), "99");
+}
+
+TEST_F(PacketFilterTest, FilterSwitchedBackOnOverCurrentRulesCutsConnectionsWithoutReload) {
+  storeToken("77");
+  tool_.status = "Status: Disabled";
+  tool_.listing = listingFor({"192.0.2.1"});
+
+  filter_.enable({"192.0.2.1"});
+
+  EXPECT_EQ(tool_.calls,
+            (Calls{kStatus, kEnable, kListing, {"-k", "0.0.0.0/0", "-k", "192.0.2.1"}}));
+  EXPECT_FALSE(fs::exists(filter_.rulesFile()));
 }
 
 TEST_F(PacketFilterTest, EnableOutputWithoutUsableTokenLine) {
@@ -228,7 +239,11 @@ TEST_F(PacketFilterTest, ListingCheck) {
        {"192.0.2.1", "2001:db8::1", "192.0.2.1"},
        listingFor(two),
        true},
-      {"other lines are ignored", two, "No ALTQ support in kernel\n\n" + listingFor(two), true},
+      {"empty lines are ignored", two, "\n\n" + listingFor(two) + "\n", true},
+      {"any other line is a mismatch", two, "No ALTQ support in kernel\n\n" + listingFor(two),
+       false},
+      {"whatever else the table holds is a mismatch", two,
+       listingFor(two) + "unexpected rule in chain block: return\n", false},
       {"a fifth line for one address", two, listingFor(two) + v4Line, false},
       {"one line with a foreign label", two,
        listingFor({"192.0.2.1"}, label) + listingFor({"2001:db8::1"}, label).substr(v6Line.size()) +

@@ -48,7 +48,7 @@ bool matchesAdd(std::span<const std::string> arguments, Command& command) {
   }
   if (!std::equal(kAddPrefix.begin(), kAddPrefix.end(), arguments.begin())) return false;
   command = Command{
-      .action = Action::addAddresses, .operand = {}, .address = std::nullopt, .addresses = {}};
+      .action = Action::addAddresses, .operand = {}, .addresses = {}};
   for (const std::string& argument : arguments.subspan(kAddPrefix.size())) {
     auto address = IpAddress::parse(argument, AF_INET);
     if (!address) address = IpAddress::parse(argument, AF_INET6);
@@ -61,7 +61,7 @@ bool matchesAdd(std::span<const std::string> arguments, Command& command) {
 // Fills `command` from `arguments` when they fit `form`.
 bool matches(const Form& form, std::span<const std::string> arguments, Command& command) {
   if (arguments.size() != form.words.size()) return false;
-  command = Command{.action = form.action, .operand = {}, .address = std::nullopt, .addresses = {}};
+  command = Command{.action = form.action, .operand = {}, .addresses = {}};
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
     const std::string_view word = form.words[i];
@@ -69,8 +69,9 @@ bool matches(const Form& form, std::span<const std::string> arguments, Command& 
       if (argument.empty()) return false;
       command.operand = argument;
     } else if (word == kIpv4 || word == kIpv6) {
-      command.address = IpAddress::parse(argument, word == kIpv4 ? AF_INET : AF_INET6);
-      if (!command.address) return false;
+      const auto address = IpAddress::parse(argument, word == kIpv4 ? AF_INET : AF_INET6);
+      if (!address) return false;
+      command.addresses.push_back(*address);
     } else if (argument != word) {
       return false;
     }
@@ -109,6 +110,21 @@ Command parseArguments(std::span<const std::string> arguments) {
   if (matchesAdd(arguments, command)) return command;
   for (const Form& form : forms()) {
     if (matches(form, arguments, command)) return command;
+  }
+  // Several "-k" pairs: each group of four words must be one of the killStates forms.
+  constexpr std::size_t kPair = 4;
+  if (arguments.size() > kPair && arguments.size() % kPair == 0) {
+    Command kills{.action = Action::killStates, .operand = {}, .addresses = {}};
+    kills.addresses.reserve(arguments.size() / kPair);
+    for (std::size_t i = 0; i < arguments.size(); i += kPair) {
+      const auto group = arguments.subspan(i, kPair);
+      const bool fits = std::any_of(forms().begin(), forms().end(), [&](const Form& form) {
+        return form.action == Action::killStates && matches(form, group, command);
+      });
+      if (!fits) break;
+      kills.addresses.push_back(command.addresses.front());
+      if (i + kPair == arguments.size()) return kills;
+    }
   }
   throw PfctlError("unsupported arguments \"" + joined(arguments) + "\"; usage: " + usageText());
 }

@@ -20,7 +20,7 @@ enum class Action {
   loadRules,     // -a <anchor> -f <file>
   flushRules,    // -a <anchor> -F rules
   listRules,     // -a <anchor> -sr
-  killStates,    // -k 0.0.0.0/0 -k <IPv4>  |  -k ::/0 -k <IPv6>
+  killStates,    // -k 0.0.0.0/0 -k <IPv4>  |  -k ::/0 -k <IPv6>, one pair or more in a row
   addAddresses,  // -a <anchor> -t blocked -T add <address>... (1 to kMaxAddedAddresses)
 };
 
@@ -30,12 +30,13 @@ inline constexpr std::size_t kMaxAddedAddresses = 4096;
 struct Command {
   Action action;
   std::string operand;               // the token of `release`, the file of `loadRules`
-  std::optional<IpAddress> address;  // the destination of `killStates`
-  std::vector<IpAddress> addresses;  // the addresses of `addAddresses`
+  // The destinations of `killStates` in the given order, or the addresses of `addAddresses`.
+  std::vector<IpAddress> addresses;
 };
 
 // The command an argument list (without the program name) stands for. Only the exact lists
-// above are accepted; anything else throws PfctlError naming the arguments.
+// above are accepted, and for killStates any number of its pairs one after another; anything
+// else throws PfctlError naming the arguments.
 Command parseArguments(std::span<const std::string> arguments);
 
 }  // namespace tamrin

@@ -14,7 +14,7 @@ TEST(ParseArguments, AcceptsEachArgumentListOfTheContract) {
     Arguments arguments;
     Action action;
     std::string operand;
-    std::string address;  // canonical text, empty when none
+    std::string addresses;  // canonical texts separated by blanks, empty when none
   } cases[] = {
       {{"-s", "info"}, Action::showInfo, "", ""},
       {{"-E"}, Action::enable, "", ""},
@@ -27,13 +27,22 @@ TEST(ParseArguments, AcceptsEachArgumentListOfTheContract) {
       {{"-a", "com.apple/app.tamrin", "-sr"}, Action::listRules, "", ""},
       {{"-k", "0.0.0.0/0", "-k", "192.0.2.1"}, Action::killStates, "", "192.0.2.1"},
       {{"-k", "::/0", "-k", "2001:DB8::1"}, Action::killStates, "", "2001:db8::1"},
+      {{"-k", "::/0", "-k", "2001:db8::2", "-k", "0.0.0.0/0", "-k", "192.0.2.9", "-k", "::/0", "-k",
+        "2001:db8::2"},
+       Action::killStates,
+       "",
+       "2001:db8::2 192.0.2.9 2001:db8::2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.arguments));
     const Command command = parseArguments(c.arguments);
     EXPECT_EQ(command.action, c.action);
     EXPECT_EQ(command.operand, c.operand);
-    EXPECT_EQ(command.address ? command.address->text() : "", c.address);
+    std::string addresses;
+    for (const IpAddress& address : command.addresses) {
+      addresses += (addresses.empty() ? "" : " ") + address.text();
+    }
+    EXPECT_EQ(addresses, c.addresses);
   }
 }
 
@@ -70,6 +79,9 @@ TEST(ParseArguments, RefusesEveryOtherList) {
       {"-a", "com.apple/app.tamrin", "-t", "blocked", "-T", "add", "192.0.2.1", "example.com"},
       {"-a", "com.apple/app.tamrin", "-t", "blocked", "-T", "add", "192.0.2.0/24"},
       {"-a", "com.apple/app.tamrin", "-t", "blocked", "-T", "add", "fe80::1%lo"},
+      {"-k", "0.0.0.0/0", "-k", "192.0.2.1", "-k", "0.0.0.0/0", "-k", "192.0.2.0/24"},
+      {"-k", "0.0.0.0/0", "-k", "192.0.2.1", "-k", "0.0.0.0/0", "-k"},
+      {"-k", "0.0.0.0/0", "-k", "192.0.2.1", "-s", "info", "-E", "-E"},
   };
   for (const Arguments& arguments : cases) {
     EXPECT_THROW(parseArguments(arguments), PfctlError) << testing::PrintToString(arguments);

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,20 +24,28 @@ struct EntryDestroyer {
 using Entry = std::unique_ptr<nf_conntrack, EntryDestroyer>;
 
 struct Search {
-  const IpAddress* destination;
+  std::set<IpAddress> destinations;
   std::vector<Entry> matches;
 };
 
-bool hasDestination(const nf_conntrack* entry, const IpAddress& destination) {
-  if (nfct_get_attr_u8(entry, ATTR_L3PROTO) != destination.family) return false;
-  const bool v4 = destination.family == AF_INET;
-  const void* address = nfct_get_attr(entry, v4 ? ATTR_ORIG_IPV4_DST : ATTR_ORIG_IPV6_DST);
-  return address != nullptr && std::memcmp(address, destination.bytes.data(), v4 ? 4 : 16) == 0;
+// The original destination of `entry`, when it is IPv4 or IPv6.
+std::optional<IpAddress> destinationOf(const nf_conntrack* entry) {
+  IpAddress address;
+  address.family = nfct_get_attr_u8(entry, ATTR_L3PROTO);
+  if (address.family != AF_INET && address.family != AF_INET6) return std::nullopt;
+  const bool v4 = address.family == AF_INET;
+  const void* bytes = nfct_get_attr(entry, v4 ? ATTR_ORIG_IPV4_DST : ATTR_ORIG_IPV6_DST);
+  if (bytes == nullptr) return std::nullopt;
+  std::memcpy(address.bytes.data(), bytes, v4 ? 4 : 16);
+  return address;
 }
 
 int collect(enum nf_conntrack_msg_type, nf_conntrack* entry, void* data) {
   auto* search = static_cast<Search*>(data);
-  if (hasDestination(entry, *search->destination)) search->matches.emplace_back(nfct_clone(entry));
+  const auto destination = destinationOf(entry);
+  if (destination && search->destinations.contains(*destination)) {
+    search->matches.emplace_back(nfct_clone(entry));
+  }
   return NFCT_CB_CONTINUE;
 }
 
@@ -50,16 +60,17 @@ bool meansNoTracking(int error) {
 
 }  // namespace
 
-std::size_t killStatesTowards(const IpAddress& destination) {
+std::size_t killStatesTowards(std::span<const IpAddress> destinations) {
+  if (destinations.empty()) return 0;
   std::unique_ptr<nfct_handle, HandleCloser> handle(nfct_open(CONNTRACK, 0));
   if (!handle) {
     if (meansNoTracking(errno)) return 0;
     fail("cannot open the netlink interface", errno);
   }
 
-  Search search{.destination = &destination, .matches = {}};
+  Search search{.destinations = {destinations.begin(), destinations.end()}, .matches = {}};
   nfct_callback_register(handle.get(), NFCT_T_ALL, collect, &search);
-  uint32_t family = static_cast<uint32_t>(destination.family);
+  uint32_t family = AF_UNSPEC;
   if (nfct_query(handle.get(), NFCT_Q_DUMP, &family) != 0) {
     if (meansNoTracking(errno)) return 0;
     fail("cannot list the connection states", errno);

@@ -20,13 +20,12 @@ constexpr std::string_view kIpv6Set = "ipv6_addr";
 constexpr std::string_view kBlockChain = "block";
 constexpr std::string_view kBaseChain = "output";
 
-// Table, sets and block chain with its four rules; safe to run on a table that has them.
+// Table, sets and block chain with its four rules, for a table that has just been emptied.
 constexpr std::string_view kSkeleton =
     "add table inet tamrin\n"
     "add set inet tamrin ipv4_addr { type ipv4_addr; }\n"
     "add set inet tamrin ipv6_addr { type ipv6_addr; }\n"
     "add chain inet tamrin block\n"
-    "flush chain inet tamrin block\n"
     "add rule inet tamrin block ip daddr @ipv4_addr tcp dport { 80, 443 } reject with tcp reset\n"
     "add rule inet tamrin block ip daddr @ipv4_addr udp dport { 80, 443 }"
     " reject with icmp type port-unreachable\n"
@@ -34,9 +33,9 @@ constexpr std::string_view kSkeleton =
     "add rule inet tamrin block ip6 daddr @ipv6_addr udp dport { 80, 443 }"
     " reject with icmpv6 type port-unreachable\n";
 
-constexpr std::string_view kFlushSets =
-    "flush set inet tamrin ipv4_addr\n"
-    "flush set inet tamrin ipv6_addr\n";
+constexpr std::string_view kBaseChainCommands =
+    "add chain inet tamrin output { type filter hook output priority filter; policy accept; }\n"
+    "add rule inet tamrin output jump block\n";
 
 // The member `key` of an object, or nullptr.
 const json* member(const json& object, std::string_view key) {
@@ -123,6 +122,18 @@ bool isJumpToBlockChain(const json& rule) {
   return jump != nullptr && textOf(member(*jump, "target")) == kBlockChain;
 }
 
+// A short text naming the statements of a rule, e.g. "return" or "match match reject".
+std::string ruleSummary(const json& rule) {
+  std::string summary;
+  const json* expressions = member(rule, "expr");
+  if (expressions == nullptr || !expressions->is_array()) return "(no statements)";
+  for (const json& expression : *expressions) {
+    if (!expression.is_object() || expression.empty()) continue;
+    summary.append(summary.empty() ? "" : " ").append(expression.begin().key());
+  }
+  return summary;
+}
+
 json parseJson(std::string_view text) {
   json document = json::parse(text, nullptr, /*allow_exceptions=*/false);
   const json* items = member(document, "nftables");
@@ -138,20 +149,23 @@ bool inAnchorTable(const json& object) {
 
 }  // namespace
 
-std::string replaceRulesCommands(const RuleSet& rules) {
-  std::string commands(kSkeleton);
-  commands.append(kFlushSets);
+std::string tableCommands(const std::vector<ListedAddress>& addresses, bool switchedOn) {
+  // "add" first, so that "delete" cannot fail on a missing table; the whole text is one
+  // transaction, so packets see the old table or the new one, never none.
+  std::string commands = "add table inet tamrin\ndelete table inet tamrin\n";
+  commands.append(kSkeleton);
   for (const auto& [family, set] : {std::pair{AF_INET, kIpv4Set}, std::pair{AF_INET6, kIpv6Set}}) {
     std::string elements;
-    for (const IpAddress& address : rules.addresses) {
-      if (address.family != family) continue;
-      elements.append(elements.empty() ? "" : ", ").append(address.text());
-      elements.append(" comment \"").append(rules.label).append("\"");
+    for (const ListedAddress& listed : addresses) {
+      if (listed.address.family != family) continue;
+      elements.append(elements.empty() ? "" : ", ").append(listed.address.text());
+      elements.append(" comment \"").append(listed.label).append("\"");
     }
     if (elements.empty()) continue;
     commands.append("add element inet tamrin ").append(set).append(" { ");
     commands.append(elements).append(" }\n");
   }
+  if (switchedOn) commands.append(kBaseChainCommands);
   return commands;
 }
 
@@ -194,43 +208,82 @@ std::string addAddressesCommands(const AnchorContents& current,
   return commands;
 }
 
-std::string switchOnCommands() {
-  return std::string(kSkeleton) +
-         "add chain inet tamrin output"
-         " { type filter hook output priority filter; policy accept; }\n"
-         "flush chain inet tamrin output\n"
-         "add rule inet tamrin output jump block\n";
+std::string replaceRulesCommands(const RuleSet& rules, bool switchedOn) {
+  std::vector<ListedAddress> addresses;
+  addresses.reserve(rules.addresses.size());
+  for (const IpAddress& address : rules.addresses) addresses.push_back({address, rules.label});
+  return tableCommands(addresses, switchedOn);
+}
+
+std::string switchOnCommands(const std::vector<ListedAddress>& addresses) {
+  return tableCommands(addresses, true);
 }
 
 ParsedTable parseTableListing(std::string_view text) {
   ParsedTable table;
+  std::vector<std::string>& unexpected = table.contents.unexpected;
   int baseChainRules = 0;
   bool baseChainJumps = false;
+  bool baseChainExact = false;
+  std::size_t blockRules = 0;
   for (const json& item : parseJson(text)) {
-    if (const json* set = member(item, "set"); set != nullptr && inAnchorTable(*set)) {
-      const std::string name = textOf(member(*set, "name"));
-      if (name == kIpv4Set || name == kIpv6Set) {
-        auto elements = elementsOf(*set, name == kIpv4Set ? AF_INET : AF_INET6);
-        table.contents.addresses.insert(table.contents.addresses.end(), elements.begin(),
-                                        elements.end());
+    if (!item.is_object() || item.size() != 1) continue;
+    const std::string kind = item.begin().key();
+    const json& object = item.begin().value();
+    if (kind == "metainfo") continue;
+    if (kind == "table") {
+      if (textOf(member(object, "family")) == "inet" && textOf(member(object, "name")) == kTable &&
+          member(object, "flags") != nullptr) {
+        unexpected.push_back("table flags");
       }
-    } else if (const json* chain = member(item, "chain");
-               chain != nullptr && inAnchorTable(*chain)) {
-      if (textOf(member(*chain, "name")) == kBaseChain &&
-          textOf(member(*chain, "hook")) == "output") {
-        table.hasBaseChain = true;
+      continue;
+    }
+    if (!inAnchorTable(object)) continue;
+    const std::string name = textOf(member(object, "name"));
+    if (kind == "set" && (name == kIpv4Set || name == kIpv6Set)) {
+      if (textOf(member(object, "type")) != name) unexpected.push_back("type of set " + name);
+      auto elements = elementsOf(object, name == kIpv4Set ? AF_INET : AF_INET6);
+      table.contents.addresses.insert(table.contents.addresses.end(), elements.begin(),
+                                      elements.end());
+    } else if (kind == "chain" && name == kBlockChain) {
+      if (member(object, "hook") != nullptr) unexpected.push_back("hook on chain block");
+    } else if (kind == "chain" && name == kBaseChain) {
+      table.hasBaseChain = textOf(member(object, "hook")) == "output";
+      const json* priority = member(object, "prio");
+      baseChainExact = table.hasBaseChain && textOf(member(object, "type")) == "filter" &&
+                       priority != nullptr && *priority == 0 &&
+                       textOf(member(object, "policy")) == "accept";
+      if (!baseChainExact) unexpected.push_back("type, hook, priority or policy of chain output");
+    } else if (kind == "rule" && textOf(member(object, "chain")) == kBlockChain) {
+      // Exactly the four rejects, in their order, and nothing else.
+      static constexpr std::pair<int, Protocol> kOrder[] = {{AF_INET, Protocol::tcp},
+                                                            {AF_INET, Protocol::udp},
+                                                            {AF_INET6, Protocol::tcp},
+                                                            {AF_INET6, Protocol::udp}};
+      const std::vector<RejectRule> rejects = rejectRulesOf(object);
+      for (const RejectRule& reject : rejects) table.contents.rules.insert(reject);
+      const bool inPlace =
+          blockRules < std::size(kOrder) &&
+          rejects ==
+              std::vector<RejectRule>{{kOrder[blockRules].first, kOrder[blockRules].second, 80},
+                                      {kOrder[blockRules].first, kOrder[blockRules].second, 443}};
+      if (!inPlace) {
+        unexpected.push_back("rule " + std::to_string(blockRules + 1) +
+                             " of chain block: " + ruleSummary(object));
       }
-    } else if (const json* rule = member(item, "rule"); rule != nullptr && inAnchorTable(*rule)) {
-      const std::string chainName = textOf(member(*rule, "chain"));
-      if (chainName == kBlockChain) {
-        for (const RejectRule& reject : rejectRulesOf(*rule)) table.contents.rules.insert(reject);
-      } else if (chainName == kBaseChain) {
-        ++baseChainRules;
-        baseChainJumps = isJumpToBlockChain(*rule);
+      ++blockRules;
+    } else if (kind == "rule" && textOf(member(object, "chain")) == kBaseChain) {
+      ++baseChainRules;
+      baseChainJumps = isJumpToBlockChain(object);
+      if (baseChainRules > 1 || !baseChainJumps) {
+        unexpected.push_back("rule " + std::to_string(baseChainRules) +
+                             " of chain output: " + ruleSummary(object));
       }
+    } else if (kind != "rule") {  // rules of other chains come with their chain
+      unexpected.push_back(kind + " " + name);
     }
   }
-  table.enabled = table.hasBaseChain && baseChainRules == 1 && baseChainJumps;
+  table.enabled = baseChainExact && baseChainRules == 1 && baseChainJumps;
   return table;
 }
 
@@ -245,26 +298,42 @@ bool listsAnchorTable(std::string_view text) {
   return false;
 }
 
+std::optional<std::string> NftablesAnchor::listIfPresent(std::string_view command) {
+  try {
+    return nftables_.run(command);
+  } catch (const PfctlError& error) {
+    // What nftables says when the table or the chain does not exist.
+    if (std::string_view(error.what()).ends_with("No such file or directory")) return std::nullopt;
+    throw;
+  }
+}
+
 std::optional<ParsedTable> NftablesAnchor::readTable() {
-  if (!listsAnchorTable(nftables_.run("list tables inet"))) return std::nullopt;
-  return parseTableListing(nftables_.run("list table inet tamrin"));
+  const auto listing = listIfPresent("list table inet tamrin");
+  if (!listing) return std::nullopt;
+  return parseTableListing(*listing);
 }
 
 bool NftablesAnchor::isEnabled() {
-  const auto table = readTable();
-  return table && table->enabled;
+  // Only the base chain and its rules: no set elements, which may be many.
+  const auto listing = listIfPresent("list chain inet tamrin output");
+  return listing && parseTableListing(*listing).enabled;
 }
 
-void NftablesAnchor::switchOn() { nftables_.run(switchOnCommands()); }
+void NftablesAnchor::switchOn() {
+  const auto table = readTable();
+  nftables_.run(switchOnCommands(table ? table->contents.addresses : std::vector<ListedAddress>{}));
+}
 
 void NftablesAnchor::switchOff() {
   const auto table = readTable();
   if (!table || !table->hasBaseChain) return;
-  nftables_.run("flush chain inet tamrin output\ndelete chain inet tamrin output\n");
+  nftables_.run(tableCommands(table->contents.addresses, false));
 }
 
 void NftablesAnchor::replaceRules(const RuleSet& rules) {
-  nftables_.run(replaceRulesCommands(rules));
+  const auto table = readTable();
+  nftables_.run(replaceRulesCommands(rules, table && table->hasBaseChain));
 }
 
 void NftablesAnchor::addAddresses(const std::vector<IpAddress>& addresses) {
@@ -275,7 +344,8 @@ void NftablesAnchor::addAddresses(const std::vector<IpAddress>& addresses) {
 }
 
 void NftablesAnchor::flushRules() {
-  nftables_.run(std::string(kSkeleton) + std::string(kFlushSets));
+  const auto table = readTable();
+  nftables_.run(tableCommands({}, table && table->hasBaseChain));
 }
 
 AnchorContents NftablesAnchor::contents() {

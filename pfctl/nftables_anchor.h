@@ -16,7 +16,7 @@ namespace tamrin {
 struct ParsedTable {
   AnchorContents contents;
   bool hasBaseChain = false;  // the chain "output" on the output hook exists
-  bool enabled = false;       // ... and holds exactly one rule, a jump to "block"
+  bool enabled = false;       // ... as created, and holds exactly one rule, a jump to "block"
 };
 
 // The anchor as the nftables table "inet tamrin": the sets "ipv4_addr" and "ipv6_addr" hold
@@ -29,42 +29,50 @@ class NftablesAnchor final : public FilterSwitch {
   explicit NftablesAnchor(Nftables& nftables) : nftables_(nftables) {}
 
   bool isEnabled() override;
-  // Creates whatever is missing of the table, sets and chains, and the jump; one transaction.
+  // Rebuilds the whole table with the base chain and its jump, keeping the addresses it held.
   void switchOn() override;
-  // Removes the base chain when it exists; sets and block chain stay.
+  // Rebuilds the whole table without the base chain, when that chain exists.
   void switchOff() override;
 
-  // Makes the sets hold exactly `rules`, in one transaction.
+  // Rebuilds the whole table to hold exactly `rules`, keeping the base chain if it exists.
   void replaceRules(const RuleSet& rules);
   // Adds `addresses` to the sets in one transaction, without touching chains, rules or
   // connections; every element then carries the label of the whole new address set. Throws
   // PfctlError when the table does not exist.
   void addAddresses(const std::vector<IpAddress>& addresses);
-  // Empties both sets (addresses and labels).
+  // Rebuilds the whole table with empty sets, keeping the base chain if it exists.
   void flushRules();
+  // Every operation above is one transaction and leaves nothing unexpected in the table.
   // What the kernel holds now; empty when the table does not exist.
   AnchorContents contents();
 
  private:
   // nullopt when the table does not exist.
   std::optional<ParsedTable> readTable();
+  // The output of a list command; nullopt when what it lists does not exist.
+  std::optional<std::string> listIfPresent(std::string_view command);
 
   Nftables& nftables_;
 };
 
-// The transaction that makes the table hold exactly `rules`. It also rebuilds the block
-// chain's rules, so that a rule removed by hand comes back. `rules.label` holds no quote.
-std::string replaceRulesCommands(const RuleSet& rules);
+// The transaction that replaces the whole table by one that holds exactly `addresses` (each
+// with its label), the sets, the block chain with its four rules and, when `switchedOn`, the
+// base chain with its single jump: whatever else was in the table is gone.
+std::string tableCommands(const std::vector<ListedAddress>& addresses, bool switchedOn);
 
 // The transaction that adds `added` to `current` and labels every element with the label of
 // the union; empty when nothing changes.
 std::string addAddressesCommands(const AnchorContents& current,
                                  const std::vector<IpAddress>& added);
 
-// The transaction that puts the base chain, with its single jump, in place.
-std::string switchOnCommands();
+// tableCommands for `rules`; `rules.label` holds no quote.
+std::string replaceRulesCommands(const RuleSet& rules, bool switchedOn);
 
-// Reads the JSON listing of the table. Throws PfctlError for JSON it cannot read.
+// tableCommands with the base chain, keeping `addresses`.
+std::string switchOnCommands(const std::vector<ListedAddress>& addresses);
+
+// Reads the JSON listing of the table, noting in `contents.unexpected` whatever the table holds
+// beyond its own sets, chains and rules. Throws PfctlError for JSON it cannot read.
 ParsedTable parseTableListing(std::string_view json);
 
 // Whether the JSON listing of all tables names the table "inet tamrin".

@@ -171,48 +171,120 @@ TEST(ListsAnchorTable, FindsOnlyTheInetTamrinTable) {
   EXPECT_FALSE(listsAnchorTable(R"({"nftables": [{"metainfo": {}}]})"));
 }
 
-TEST(ReplaceRulesCommands, RebuildsTheChainAndRefillsBothSetsInOneText) {
+TEST(ReplaceRulesCommands, RebuildsTheWholeTableInOneText) {
   const RuleSet rules{
       .label = "tamrin-1f",
       .addresses = {addressOf("192.0.2.1"), addressOf("2001:DB8::1"), addressOf("192.0.2.2")}};
-  const std::string commands = replaceRulesCommands(rules);
-  const std::string tail =
-      "flush chain inet tamrin block\n"
-      "add rule inet tamrin block ip daddr @ipv4_addr tcp dport { 80, 443 } reject with tcp reset\n"
-      "add rule inet tamrin block ip daddr @ipv4_addr udp dport { 80, 443 } reject with icmp type "
-      "port-unreachable\n"
-      "add rule inet tamrin block ip6 daddr @ipv6_addr tcp dport { 80, 443 } reject with tcp "
-      "reset\n"
-      "add rule inet tamrin block ip6 daddr @ipv6_addr udp dport { 80, 443 } reject with icmpv6 "
-      "type port-unreachable\n"
-      "flush set inet tamrin ipv4_addr\n"
-      "flush set inet tamrin ipv6_addr\n"
+  const std::string baseChain =
+      "add chain inet tamrin output { type filter hook output priority filter; policy accept; }\n"
+      "add rule inet tamrin output jump block\n";
+  const std::string elements =
       "add element inet tamrin ipv4_addr { 192.0.2.1 comment \"tamrin-1f\", 192.0.2.2 comment "
       "\"tamrin-1f\" }\n"
       "add element inet tamrin ipv6_addr { 2001:db8::1 comment \"tamrin-1f\" }\n";
-  ASSERT_GE(commands.size(), tail.size());
-  EXPECT_EQ(commands.substr(commands.size() - tail.size()), tail);
-  EXPECT_EQ(commands.rfind("add table inet tamrin\n", 0), 0u);
+  for (const bool switchedOn : {false, true}) {
+    const std::string commands = replaceRulesCommands(rules, switchedOn);
+    EXPECT_EQ(commands.rfind("add table inet tamrin\ndelete table inet tamrin\nadd table", 0), 0u);
+    const std::string tail = elements + (switchedOn ? baseChain : "");
+    ASSERT_GE(commands.size(), tail.size());
+    EXPECT_EQ(commands.substr(commands.size() - tail.size()), tail) << switchedOn;
+    EXPECT_EQ(commands.find("flush"), std::string::npos);
+  }
+  EXPECT_EQ(replaceRulesCommands(RuleSet{}, false).find("add element"), std::string::npos);
+}
 
-  const std::string empty = replaceRulesCommands(RuleSet{});
-  EXPECT_EQ(empty.find("add element"), std::string::npos);
-  EXPECT_NE(empty.find("flush set inet tamrin ipv6_addr\n"), std::string::npos);
+TEST(ParseTableListing, NotesEverythingTheToolDidNotPutThere) {
+  const auto rule = [](const char* chain, const char* expr) {
+    return json::parse(std::string(R"({"rule": {"family": "inet", "table": "tamrin", "chain": ")") +
+                       chain + R"(", "handle": 40, "expr": )" + expr + "}}");
+  };
+  struct Case {
+    const char* name;
+    std::function<void(json&)> edit;
+    bool enabled;
+  } cases[] = {
+      {"return ahead of the rejects",
+       [&](json& items) {
+         items.insert(items.begin() + 6, rule("block", R"([{"return": null}])"));
+       },
+       true},
+      {"accept after the rejects",
+       [&](json& items) { items.insert(items.end() - 1, rule("block", R"([{"accept": null}])")); },
+       true},
+      {"accept ahead of the jump",
+       [&](json& items) { items.insert(items.end() - 1, rule("output", R"([{"accept": null}])")); },
+       false},
+      {"rejects reordered", [](json& items) { std::swap(items[6], items[7]); }, true},
+      {"a fifth reject", [](json& items) { items.insert(items.begin() + 6, items[6]); }, true},
+      {"a chain of someone else",
+       [](json& items) {
+         items.push_back(json::parse(
+             R"({"chain": {"family": "inet", "table": "tamrin", "name": "mine", "handle": 50}})"));
+       },
+       true},
+      {"a set of someone else",
+       [](json& items) {
+         items.push_back(json::parse(R"({"set": {"family": "inet", "table": "tamrin", "name": "s",
+             "type": "ipv4_addr", "handle": 51}})"));
+       },
+       true},
+      {"a counter",
+       [](json& items) {
+         items.push_back(json::parse(
+             R"({"counter": {"family": "inet", "table": "tamrin", "name": "c", "handle": 52}})"));
+       },
+       true},
+      {"table made dormant", [](json& items) { items[1]["table"]["flags"] = "dormant"; }, true},
+      {"base chain at another priority",
+       [](json& items) { itemWithHandle(items, "chain", 12)["chain"]["prio"] = 10; }, false},
+      {"base chain dropping by default",
+       [](json& items) { itemWithHandle(items, "chain", 12)["chain"]["policy"] = "drop"; }, false},
+  };
+  EXPECT_TRUE(parseTableListing(kListing).contents.unexpected.empty());
+  for (const Case& c : cases) {
+    const ParsedTable table = parseTableListing(edited(c.edit));
+    EXPECT_FALSE(table.contents.unexpected.empty()) << c.name;
+    EXPECT_EQ(table.enabled, c.enabled) << c.name;
+  }
+  // Another table's rules are none of its business.
+  const ParsedTable foreign = parseTableListing(edited([&](json& items) {
+    json other = rule("block", R"([{"accept": null}])");
+    other["rule"]["table"] = "filter";
+    items.push_back(other);
+  }));
+  EXPECT_TRUE(foreign.contents.unexpected.empty());
 }
 
 // Answers list commands with canned JSON and records every other transaction.
 class FakeNftables : public Nftables {
  public:
   std::string run(std::string_view commands) override {
-    if (commands == "list tables inet") {
-      return table ? R"({"nftables": [{"table": {"family": "inet", "name": "tamrin"}}]})"
-                   : R"({"nftables": []})";
+    if (commands.starts_with("list ") && !table) {
+      throw PfctlError("nftables: No such file or directory");
     }
     if (commands == "list table inet tamrin") return *table;
+    if (commands == "list chain inet tamrin output") {
+      return only([](const json& item) {
+        return (item.contains("chain") && item["chain"]["name"] == "output") ||
+               (item.contains("rule") && item["rule"]["chain"] == "output");
+      });
+    }
     transactions.emplace_back(commands);
     return {};
   }
   std::optional<std::string> table;
   std::vector<std::string> transactions;
+
+ private:
+  // The items of the table's listing that `keep` selects.
+  std::string only(const std::function<bool(const json&)>& keep) const {
+    json items = json::array();
+    const json listing = json::parse(table.value_or(R"({"nftables": []})"));
+    for (const json& item : listing["nftables"]) {
+      if (keep(item)) items.push_back(item);
+    }
+    return json{{"nftables", items}}.dump();
+  }
 };
 
 TEST(NftablesAnchor, ReadsNothingAndRemovesNothingWhenTheTableIsMissing) {
@@ -231,14 +303,24 @@ TEST(NftablesAnchor, RemovesTheBaseChainOnlyWhenItExists) {
     items.erase(items.end() - 1);
     items.erase(items.begin() + 5);
   });
+  EXPECT_FALSE(anchor.isEnabled());
   anchor.switchOff();
   EXPECT_TRUE(nftables.transactions.empty());
 
+  nftables.table = edited([](json& items) {
+    items.insert(items.end() - 1, json::parse(R"({"rule": {"family": "inet", "table": "tamrin",
+        "chain": "output", "handle": 30, "expr": [{"accept": null}]}})"));
+  });
+  EXPECT_FALSE(anchor.isEnabled());
   nftables.table = std::string(kListing);
   EXPECT_TRUE(anchor.isEnabled());
   anchor.switchOff();
-  EXPECT_EQ(nftables.transactions, std::vector<std::string>{"flush chain inet tamrin output\n"
-                                                            "delete chain inet tamrin output\n"});
+  ASSERT_EQ(nftables.transactions.size(), 1u);
+  const std::string& commands = nftables.transactions[0];
+  EXPECT_NE(commands.find("delete table inet tamrin\n"), std::string::npos);
+  EXPECT_EQ(commands.find("hook output"), std::string::npos);
+  EXPECT_NE(commands.find("10.77.0.2 comment \"tamrin-abc\""), std::string::npos)
+      << "the addresses stay";
 }
 
 TEST(NftablesAnchor, SwitchesOnWithTheWholeSkeletonAndOneJump) {
@@ -251,9 +333,16 @@ TEST(NftablesAnchor, SwitchesOnWithTheWholeSkeletonAndOneJump) {
             std::string::npos);
   const std::string tail =
       "add chain inet tamrin output { type filter hook output priority filter; policy accept; }\n"
-      "flush chain inet tamrin output\n"
       "add rule inet tamrin output jump block\n";
   EXPECT_EQ(commands.substr(commands.size() - tail.size()), tail);
+
+  // Over a tampered table: one rebuild that keeps the addresses and drops the rest.
+  nftables.transactions.clear();
+  nftables.table = edited([](json& items) { items[1]["table"]["flags"] = "dormant"; });
+  NftablesAnchor(nftables).switchOn();
+  ASSERT_EQ(nftables.transactions.size(), 1u);
+  EXPECT_EQ(nftables.transactions[0],
+            switchOnCommands(parseTableListing(kListing).contents.addresses));
 }
 
 TEST(NftablesAnchor, AddsAddressesAndRelabelsTheSetsWithoutTouchingChainsOrRules) {

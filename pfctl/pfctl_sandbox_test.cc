@@ -344,6 +344,41 @@ TEST_F(PfctlSandboxTest, ListingShowsWhatTheKernelHoldsNow) {
   EXPECT_EQ(listing(), expectedListing(kBlocked, label));
 }
 
+TEST_F(PfctlSandboxTest, EveryHandMadeChangeOfTheTableIsListedAndOneRebuildUndoesIt) {
+  if (!insideSandbox()) return;
+  prepareNetwork();
+  struct Case {
+    const char* nft;
+    bool switchesOff;  // "-s info" no longer reports the filter on
+  } const cases[] = {
+      {"insert rule inet tamrin block return", false},
+      {"insert rule inet tamrin output accept", true},
+      {"add chain inet tamrin mine", false},
+      {"add rule inet tamrin block ip daddr 10.77.0.3 tcp dport 443 reject", false},
+      {"add table inet tamrin { flags dormant; }", false},
+      {"add counter inet tamrin seen", false},
+  };
+  const std::string expected = expectedListing(kBlocked, packetFilterRuleLabel(kBlocked));
+  enable();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.nft);
+    load(packetFilterRules(kBlocked));
+    ASSERT_EQ(listing(), expected);
+    const ProgramRun tamper = runProgram({"nft", c.nft});
+    ASSERT_EQ(tamper.status, 0) << tamper.err;
+    const std::string tampered = listing();
+    EXPECT_EQ(tampered.rfind(expected, 0), 0u) << tampered;
+    EXPECT_NE(tampered.find("\nunexpected: "), std::string::npos) << tampered;
+    EXPECT_EQ(status(), c.switchesOff ? "Status: Disabled\n" : "Status: Enabled\n");
+    if (c.switchesOff) enable();
+    load(packetFilterRules(kBlocked));
+    EXPECT_EQ(listing(), expected);
+    EXPECT_EQ(status(), "Status: Enabled\n");
+    EXPECT_EQ(tcpConnect("10.77.0.2", 443), ECONNREFUSED);
+    EXPECT_EQ(tcpConnect("10.77.0.3", 443), 0);
+  }
+}
+
 TEST_F(PfctlSandboxTest, TheFilterStaysOnUntilEveryHolderReleasedItsToken) {
   if (!insideSandbox()) return;
   prepareNetwork();
@@ -446,6 +481,15 @@ TEST_F(PfctlSandboxTest, KillingStatesDropsTheConnectionsTowardsOneAddress) {
   pfctlOk({"-k", "::/0", "-k", "fd77::2"});
   EXPECT_EQ(trackedConnectionsTo("fd77::2"), 0);
   pfctlOk({"-k", "::/0", "-k", "fd77::2"});  // nothing left: still success
+
+  // Several pairs in one run.
+  for (const std::string address : {"10.77.0.2", "fd77::2"}) {
+    EXPECT_EQ(tcpConnect(address, 8080), 0) << address;
+  }
+  pfctlOk({"-k", "::/0", "-k", "fd77::2", "-k", "0.0.0.0/0", "-k", "10.77.0.2"});
+  EXPECT_EQ(trackedConnectionsTo("10.77.0.2"), 0);
+  EXPECT_EQ(trackedConnectionsTo("fd77::2"), 0);
+  EXPECT_GT(trackedConnectionsTo("10.77.0.3"), 0);
 }
 
 TEST_F(PfctlSandboxTest, AddingAddressesBlocksThemAndCutsNoConnection) {

@@ -73,7 +73,7 @@ const std::array<Tool, 8> kTools = {{
        out << formatRuleListing(kernel.anchor().contents());
      }},
     {Action::killStates,
-     [](const Command& command, Kernel&, std::ostream&) { killStatesTowards(*command.address); }},
+     [](const Command& command, Kernel&, std::ostream&) { killStatesTowards(command.addresses); }},
     {Action::addAddresses, [](const Command& command, Kernel& kernel,
                               std::ostream&) { kernel.anchor().addAddresses(command.addresses); }},
 }};

@@ -33,6 +33,9 @@ std::string formatRuleListing(const AnchorContents& contents) {
       }
     }
   }
+  for (const std::string& description : contents.unexpected) {
+    listing.append("unexpected: ").append(description).append("\n");
+  }
   return listing;
 }
 

@@ -28,6 +28,7 @@ TEST(FormatRuleListing, PrintsFourLinesPerAddressSortedByText) {
       .addresses = {listed("2001:DB8::1", "tamrin-f0"), listed("192.0.2.10", "tamrin-f0"),
                     listed("192.0.2.9", "tamrin-f0")},
       .rules = allRules(),
+      .unexpected = {},
   };
   const std::string prefix = "block return out quick ";
   std::string expected;
@@ -47,6 +48,7 @@ TEST(FormatRuleListing, ShowsOnlyTheRulesTheChainHoldsAndEachAddressesOwnLabel) 
       .addresses = {listed("192.0.2.1", "tamrin-1"), listed("192.0.2.2", ""),
                     listed("2001:db8::1", "tamrin-1")},
       .rules = {{AF_INET, Protocol::udp, 443}, {AF_INET6, Protocol::tcp, 80}},
+      .unexpected = {},
   };
   EXPECT_EQ(formatRuleListing(contents),
             "block return out quick inet proto udp from any to 192.0.2.1 port = 443 label "
@@ -57,8 +59,18 @@ TEST(FormatRuleListing, ShowsOnlyTheRulesTheChainHoldsAndEachAddressesOwnLabel) 
 }
 
 TEST(FormatRuleListing, IsEmptyWithoutAddressesOrWithoutRules) {
-  EXPECT_EQ(formatRuleListing({.addresses = {}, .rules = allRules()}), "");
-  EXPECT_EQ(formatRuleListing({.addresses = {listed("192.0.2.1", "tamrin-1")}, .rules = {}}), "");
+  EXPECT_EQ(formatRuleListing({.addresses = {}, .rules = allRules(), .unexpected = {}}), "");
+  EXPECT_EQ(formatRuleListing(
+                {.addresses = {listed("192.0.2.1", "tamrin-1")}, .rules = {}, .unexpected = {}}),
+            "");
+}
+
+TEST(FormatRuleListing, ReportsWhatIsUnexpectedOnLinesOfTheirOwn) {
+  const std::string listing =
+      formatRuleListing({.addresses = {},
+                         .rules = {},
+                         .unexpected = {"chain mine", "rule 1 of chain block: return"}});
+  EXPECT_EQ(listing, "unexpected: chain mine\nunexpected: rule 1 of chain block: return\n");
 }
 
 }  // namespace

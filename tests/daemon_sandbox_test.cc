@@ -33,5 +33,12 @@ TEST(DaemonSandboxTest, OneDaemonAtATimeAndFilesThatAreNotWhatTheySeem) {
   expectScenarioPassed(runScenario("daemon_hardening.sh", seconds(120)));
 }
 
+// Every way of stripping a running block by hand is repaired within a second; floods of
+// events neither busy the daemon nor stop it from answering.
+TEST(DaemonSandboxTest, TamperingIsRepairedAtOnceAndEventFloodsAreHarmless) {
+  TAMRIN_REQUIRE_SANDBOX();
+  expectScenarioPassed(runScenario("tamper_repair.sh", seconds(120)));
+}
+
 }  // namespace
 }  // namespace tamrin

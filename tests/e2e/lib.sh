@@ -261,3 +261,66 @@ start_dns_server() {
 
 # Makes dnsmasq read its hosts file again.
 reload_dns_server() { kill -HUP "$DNS_PID"; }
+
+# --- tampering with a running block --------------------------------------------------------
+
+# The ways a user can strip protection by hand, one per line, for `tamper`.
+readonly tamper_routes="hosts-edited-in-place
+hosts-replaced-by-rename
+table-deleted
+base-chain-flushed
+set-element-deleted
+return-in-block-chain
+accept-in-base-chain"
+
+# tamper ROUTE: strips the protection of the test address one way.
+tamper() {
+  case "$1" in
+    hosts-edited-in-place) remove_hosts_block_by_hand ;;
+    hosts-replaced-by-rename)
+      sed '/^# BEGIN TAMRIN BLOCK$/,/^# END TAMRIN BLOCK$/d' /etc/hosts >/etc/hosts.tamper &&
+        mv /etc/hosts.tamper /etc/hosts
+      ;;
+    table-deleted) nft delete table inet tamrin ;;
+    base-chain-flushed) nft flush chain inet tamrin output ;;
+    set-element-deleted) nft delete element inet tamrin ipv4_addr "{ $test_address }" ;;
+    return-in-block-chain) nft insert rule inet tamrin block return ;;
+    accept-in-base-chain) nft insert rule inet tamrin output accept ;;
+    *) bail "no tamper route $1" ;;
+  esac
+}
+
+# Whether a TCP connection to the test address on port 443 is refused at once.
+connect_refused() {
+  local out
+  out=$(timeout 2 bash -c "exec 3<>/dev/tcp/$test_address/443" 2>&1) && return 1
+  [[ "$out" == *"refused"* ]]
+}
+
+# Full protection: the hosts block present and the blocked address refused.
+fully_protected() { hosts_has_block && connect_refused; }
+
+# seconds_until_protected LIMIT: polls every 10 ms; prints the seconds (3 decimals) until
+# fully_protected holds, or fails after LIMIT seconds.
+seconds_until_protected() {
+  local start=$EPOCHREALTIME now
+  while true; do
+    now=$EPOCHREALTIME
+    if fully_protected; then
+      awk -v a="$start" -v b="$now" 'BEGIN { printf "%.3f\n", b - a }'
+      return 0
+    fi
+    awk -v a="$start" -v b="$now" -v l="$1" 'BEGIN { exit !(b - a >= l) }' && return 1
+    sleep 0.01
+  done
+}
+
+# The number of processes started in this pid namespace since the last call (pids are handed
+# out in order; the probe itself counts one).
+PID_MARK=
+processes_since_mark() {
+  local pid
+  pid=$(sh -c 'echo $$')
+  [ -n "$PID_MARK" ] && echo $((pid - PID_MARK - 1))
+  PID_MARK=$pid
+}
