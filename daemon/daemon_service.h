@@ -12,6 +12,7 @@
 #include "core/hosts_file.h"
 #include "core/instant.h"
 #include "core/policy.h"
+#include "daemon/boot_anchor.h"
 #include "daemon/mutex.h"
 #include "daemon/packet_filter.h"
 #include "daemon/reconciliation_timer.h"
@@ -19,9 +20,12 @@
 namespace tamrin {
 
 // Where the service reads the time and the local calendar; the daemon reads the system's.
+// With a boot clock, a running block is held on it (see boot_anchor.h) until its real length
+// has passed, whatever the wall clock or the zone says meanwhile; without one, nothing is held.
 struct ServiceClock {
   std::function<Instant()> now;
   std::function<Calendar()> calendar;
+  std::optional<BootClock> boot = std::nullopt;
 
   static ServiceClock system();
 };
@@ -53,6 +57,8 @@ class DaemonService final : public TamrinDaemonProtocol,
 
   // One pass: reconcile at `at`, then re-arm the timer from `at`.
   void runReconciliationPass(Instant at) EXCLUDES(lock_);
+  // Runs a pass now, e.g. because the wall clock or the zone has changed. Thread-safe.
+  void requestReconciliation() EXCLUDES(lock_);
 
   // Applies a due staged change, brings the hosts file and the packet filter in line with the
   // schedule, resolves addresses while the hosts file is clean, saves what the policy learned
@@ -90,8 +96,14 @@ class DaemonService final : public TamrinDaemonProtocol,
   void saveOrKeepLocked(const TamrinPolicy& policy) REQUIRES(lock_);
   void reconcileProtection(bool shouldBlock, const std::optional<TamrinPolicy>& policy)
       REQUIRES(lock_);
-  void refreshProtectionState(const std::optional<TamrinPolicy>& policy, Instant at)
+  void refreshProtectionState(const std::optional<TamrinPolicy>& policy, bool enforcing)
       REQUIRES(lock_);
+  // The boot clock's reading; absent without a boot clock or when it cannot be read.
+  std::optional<BootReading> readBootClock() const;
+  // When the policy's boot anchor holds a block past what the schedule demands at `now`: the
+  // wall instant at which the hold ends. Absent while the schedule's own block lasts as long.
+  std::optional<Instant> heldBeyondSchedule(const TamrinPolicy& policy, Instant now,
+                                            const Calendar& calendar) const;
   // Resolves `domains`; absent when resolution fails.
   std::optional<std::vector<std::string>> tryResolve(const std::vector<std::string>& domains)
       REQUIRES(lock_);

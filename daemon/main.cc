@@ -1,11 +1,13 @@
 // TamrinDaemon: "self-test" runs the built-in check; anything else serves the daemon's socket.
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/hosts_file.h"
 #include "daemon/client_requirement.h"
+#include "daemon/clock_change_watch.h"
 #include "daemon/daemon_service.h"
 #include "daemon/dns_flush.h"
 #include "daemon/ipc_listener.h"
@@ -50,6 +52,13 @@ int serve() {
     return fail(error);  // no client is ever served without a requirement
   }
   service->start();  // the first pass completes before any request is read
+  // A wall clock set, or a zone changed, is followed by a pass at once, not at the next timer.
+  std::optional<ClockChangeWatch> clockWatch;
+  try {
+    clockWatch.emplace([service] { service->requestReconciliation(); });
+  } catch (const std::exception&) {
+    // Without the watch the timer still runs a pass within a minute.
+  }
   try {
     listener.resume();
   } catch (const std::exception& error) {
