@@ -319,7 +319,8 @@ void DaemonService::reconcileLocked(Instant at) {
   TamrinPolicy working = *policy_;
   const std::optional<BootReading> boot = readBootClock();
   // While a block is held on the boot clock its configuration stays: a staged change waits.
-  const bool heldBefore = boot && remainingHold(working.bootAnchor, *boot);
+  const auto hold = boot ? remainingHold(working.bootAnchor, *boot) : std::nullopt;
+  const bool heldBefore = hold && *hold > kHoldJitter;
   if (!heldBefore && working.applyPendingConfigurationIfNeeded(at)) saveOrKeepLocked(working);
 
   const bool scheduled = working.shouldEnforce(at, calendar);
