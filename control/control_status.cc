@@ -30,7 +30,10 @@ ControlStatus makeControlStatus(const DaemonStatus& status, Instant now, const C
   if (const auto& policy = status.policy) {
     result.configuration = policy->configuredForNextFocus();
     result.pendingChangesApplyAt = policy->pendingConfigurationAppliesAt;
-    if (policy->isScheduledAccess(now, calendar)) {
+    if (status.blockHeldUntil) {
+      result.nextTransition = *status.blockHeldUntil;
+      result.nextTransitionKind = "access";
+    } else if (policy->isScheduledAccess(now, calendar)) {
       result.nextTransition = policy->nextScheduledBlockStart(now, calendar);
       result.nextTransitionKind = "blocking";
     } else {

@@ -100,6 +100,20 @@ TEST(ControlStatusTest, NextTransitionFollowsTheSchedule) {
   }
 }
 
+TEST(ControlStatusTest, AHeldBlockIsProtectedUntilItsRealEnd) {
+  // The clock says 21:00, after the window; the daemon still holds the block until 23:30.
+  const DaemonStatus status{.blocked = true,
+                            .managedHostsBlockPresent = true,
+                            .managedPacketFilterBlockPresent = true,
+                            .policy = dayPolicy(),
+                            .blockHeldUntil = berlin(2, 23, 30)};
+  const ControlStatus printed = makeControlStatus(status, berlin(2, 21, 0), Calendar::named(kZone));
+  EXPECT_EQ(printed.state, "protected");
+  EXPECT_EQ(printed.nextTransitionKind, "access");
+  EXPECT_EQ(printed.nextTransition, berlin(2, 23, 30));
+  EXPECT_EQ(decodeDaemonStatus(encodeDaemonStatus(status)), status);
+}
+
 TEST(ControlStatusTest, StagedChangeIsReportedWithItsStart) {
   const Calendar calendar = Calendar::named(kZone);
   TamrinPolicy policy = dayPolicy();

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace tamrin {
 namespace {
@@ -95,14 +96,33 @@ std::optional<Instant> Calendar::dateByAddingDays(int days, Instant t) const {
 
 std::optional<Instant> Calendar::nextDate(Instant after, int hour, int minute) const {
   const auto firstDay = date::floor<date::days>(toLocal(zone_, after));
-  // The wanted time lies on the day of `after` or, at the latest, one of the next two days
-  // (two when a transition moves the wanted time around midnight).
-  for (int offset = 0; offset <= 2; ++offset) {
-    const LocalSeconds local = LocalSeconds(firstDay + date::days(offset)) +
-                               std::chrono::hours(hour) + std::chrono::minutes(minute);
-    if (auto resolved = resolveLocal(zone_, local)) {
-      const Instant candidate = toInstant(*resolved);
-      if (candidate > after) return candidate;
+  // The wanted time lies on the day of `after` or one of the next three days (two when a
+  // transition moves the wanted time around midnight, three when a whole day is skipped).
+  for (int offset = 0; offset <= 3; ++offset) {
+    const auto day = firstDay + date::days(offset);
+    const LocalSeconds local =
+        LocalSeconds(day) + std::chrono::hours(hour) + std::chrono::minutes(minute);
+    const date::local_info info = zone_->get_info(local);
+    std::vector<Seconds> candidates;
+    switch (info.result) {
+      case date::local_info::unique:
+        candidates = {Seconds(local.time_since_epoch() - info.first.offset)};
+        break;
+      case date::local_info::ambiguous:  // both occurrences, the earlier first
+        candidates = {Seconds(local.time_since_epoch() - info.first.offset),
+                      Seconds(local.time_since_epoch() - info.second.offset)};
+        break;
+      case date::local_info::nonexistent: {
+        // A day the zone skips entirely has no such time: go on to the next day.
+        const auto gapStart = LocalSeconds((info.first.end + info.first.offset).time_since_epoch());
+        const auto gapEnd = LocalSeconds((info.first.end + info.second.offset).time_since_epoch());
+        if (gapStart <= LocalSeconds(day) && gapEnd >= LocalSeconds(day + date::days(1))) continue;
+        candidates = {info.first.end};
+        break;
+      }
+    }
+    for (const Seconds candidate : candidates) {
+      if (toInstant(candidate) > after) return toInstant(candidate);
     }
   }
   return std::nullopt;

@@ -37,8 +37,9 @@ class Calendar {
   // The instant `days` local days after `t`, same wall-clock time; a skipped wall-clock time
   // moves to the first instant after the gap, a repeated one takes its first occurrence.
   std::optional<Instant> dateByAddingDays(int days, Instant t) const;
-  // The first instant strictly after `t` whose local time is hour:minute:00, with the same
-  // rules for skipped and repeated times.
+  // The first instant strictly after `after` whose local time is hour:minute:00: either
+  // occurrence of a repeated time; a skipped time gives the first instant after its gap, but a
+  // local day the zone skips entirely is passed over for the next existing one.
   std::optional<Instant> nextDate(Instant after, int hour, int minute) const;
   // The local day of `t` at hour:minute:second, with the same rules.
   std::optional<Instant> dateBySettingTime(int hour, int minute, int second, Instant t) const;

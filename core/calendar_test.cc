@@ -58,6 +58,11 @@ TEST(CalendarTest, NextDateFindsSkippedAndRepeatedTimes) {
   // 01:30 happens twice on 2026-11-01: the first occurrence, 01:30 EDT.
   const Instant fallDay = localInstant("America/New_York", 2026, 11, 1, 0, 0);
   EXPECT_EQ(*ny.nextDate(fallDay - 1.0, 1, 30), utcInstant(2026, 11, 1, 5, 30));
+  // ... and after the first occurrence, the second one, 01:30 EST.
+  EXPECT_EQ(*ny.nextDate(utcInstant(2026, 11, 1, 5, 30), 1, 30), utcInstant(2026, 11, 1, 6, 30));
+  // Apia skipped 2011-12-30 entirely: after Thursday 23:00 the next 11:00 is Saturday's.
+  const Calendar apia = Calendar::named("Pacific/Apia");
+  EXPECT_EQ(*apia.nextDate(utcInstant(2011, 12, 30, 9, 0), 11, 0), utcInstant(2011, 12, 30, 21, 0));
   // Midnight searched from one second before it is that midnight.
   EXPECT_EQ(*ny.nextDate(fallDay - 1.0, 0, 0), fallDay);
   // Strictly after: asking at the time itself gives the next day's.

@@ -13,6 +13,8 @@ nlohmann::json daemonStatusToJson(const DaemonStatus& status) {
   };
   if (status.blocked) json["blocked"] = *status.blocked;
   if (status.policy) json["policy"] = policyToJson(*status.policy);
+  if (status.blockHeldUntil)
+    json["blockHeldUntil"] = status.blockHeldUntil->secondsSinceReference();
   return json;
 }
 
@@ -26,6 +28,9 @@ DaemonStatus daemonStatusFromJson(const nlohmann::json& json) {
   status.managedPacketFilterBlockPresent = readBool(
       requireMember(json, "managedPacketFilterBlockPresent"), "managedPacketFilterBlockPresent");
   if (const auto* value = optionalMember(json, "policy")) status.policy = policyFromJson(*value);
+  if (const auto* value = optionalMember(json, "blockHeldUntil")) {
+    status.blockHeldUntil = readInstant(*value, "blockHeldUntil");
+  }
   return status;
 }
 

@@ -17,6 +17,9 @@ struct DaemonStatus {
   bool managedHostsBlockPresent = false;
   bool managedPacketFilterBlockPresent = false;
   std::optional<TamrinPolicy> policy;
+  // Set while the daemon holds a block past what the schedule demands (the wall clock or the
+  // zone was changed during it): when that block really ends.
+  std::optional<Instant> blockHeldUntil = std::nullopt;
 
   // True when either mechanism's presence differs from what the schedule demands (enforcement
   // when `blocked` is true; nothing otherwise, including without a policy).

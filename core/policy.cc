@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/json_coding.h"
+#include "core/json_error.h"
 #include "core/tamrin_error.h"
 
 namespace tamrin {
@@ -13,7 +14,7 @@ const TamrinConfiguration& TamrinPolicy::configuredForNextFocus() const {
 
 void TamrinPolicy::stageConfiguration(const TamrinConfiguration& next, Instant at,
                                       std::optional<std::vector<std::string>> addresses,
-                                      const Calendar& calendar) {
+                                      const Calendar& calendar, std::optional<Instant> heldUntil) {
   if (!next.isValid()) throw TamrinError(TamrinError::Kind::invalidConfiguration);
   const TamrinConfiguration* governing = scheduledConfiguration(at);
   if (next == configuration && governing != nullptr && *governing == next) {
@@ -25,7 +26,8 @@ void TamrinPolicy::stageConfiguration(const TamrinConfiguration& next, Instant a
   }
   const bool blockRunning =
       governing != nullptr && scheduledBlockStart(at, *governing, calendar).has_value();
-  const Instant stopsEnforcing = blockRunning ? nextScheduledAccessStart(at, calendar) : at;
+  Instant stopsEnforcing = blockRunning ? nextScheduledAccessStart(at, calendar) : at;
+  if (heldUntil && *heldUntil > stopsEnforcing) stopsEnforcing = *heldUntil;
   const Instant applies = nextScheduledBlockStart(stopsEnforcing, next, true, calendar);
   pendingConfiguration = next;
   pendingResolvedAddresses = std::move(addresses);
@@ -77,6 +79,10 @@ nlohmann::json policyToJson(const TamrinPolicy& policy) {
     json["pendingConfigurationStopsEnforcingAt"] =
         policy.pendingConfigurationStopsEnforcingAt->secondsSinceReference();
   }
+  if (policy.bootAnchor) {
+    json["anchorBootId"] = policy.bootAnchor->bootId;
+    json["anchorEndsAtBootTime"] = policy.bootAnchor->endsAtBootTime;
+  }
   return json;
 }
 
@@ -98,6 +104,16 @@ TamrinPolicy policyFromJson(const nlohmann::json& json) {
   if (const auto* value = optionalMember(json, "pendingConfigurationStopsEnforcingAt")) {
     policy.pendingConfigurationStopsEnforcingAt =
         readInstant(*value, "pendingConfigurationStopsEnforcingAt");
+  }
+  const auto* bootId = optionalMember(json, "anchorBootId");
+  const auto* endsAt = optionalMember(json, "anchorEndsAtBootTime");
+  if (bootId || endsAt) {
+    if (!bootId || !bootId->is_string() || bootId->get<std::string>().empty() || !endsAt) {
+      throw JsonError("Invalid JSON: a boot anchor needs a boot id and a boot time.");
+    }
+    const double seconds = readInstant(*endsAt, "anchorEndsAtBootTime").secondsSinceReference();
+    if (seconds < 0) throw JsonError("Invalid JSON: \"anchorEndsAtBootTime\" is negative.");
+    policy.bootAnchor = BootAnchor{.bootId = bootId->get<std::string>(), .endsAtBootTime = seconds};
   }
   return policy;
 }

@@ -13,6 +13,15 @@
 
 namespace tamrin {
 
+// Where a running block ends on the boot clock of one boot: the daemon's hold on the block
+// whatever the wall clock or the zone says later. Not an input of the schedule rules.
+struct BootAnchor {
+  std::string bootId;
+  double endsAtBootTime = 0;  // seconds of CLOCK_BOOTTIME
+
+  bool operator==(const BootAnchor&) const = default;
+};
+
 // The daemon's whole persistent state: the current configuration with the addresses its sites
 // resolved to, and at most one staged change. From `pendingConfigurationStopsEnforcingAt` (X)
 // until `pendingConfigurationAppliesAt` (A) nothing governs; from A on the staged one does.
@@ -23,6 +32,7 @@ struct TamrinPolicy {
   std::optional<std::vector<std::string>> pendingResolvedAddresses;
   std::optional<Instant> pendingConfigurationAppliesAt;
   std::optional<Instant> pendingConfigurationStopsEnforcingAt;
+  std::optional<BootAnchor> bootAnchor;
 
   explicit TamrinPolicy(TamrinConfiguration current) : configuration(std::move(current)) {}
 
@@ -32,10 +42,12 @@ struct TamrinPolicy {
   // Stages `next` so that it never shortens a running block: it takes over at its first focus
   // start at or after the end of the running block (or `at`, when none runs). Re-sending the
   // configuration that governs `at` cancels a staged change. Throws TamrinError
-  // invalidConfiguration for an invalid `next`, leaving the policy unchanged.
+  // invalidConfiguration for an invalid `next`, leaving the policy unchanged. A block held
+  // past its schedule until `heldUntil` counts as running until then.
   void stageConfiguration(const TamrinConfiguration& next, Instant at,
                           std::optional<std::vector<std::string>> addresses,
-                          const Calendar& calendar);
+                          const Calendar& calendar,
+                          std::optional<Instant> heldUntil = std::nullopt);
   // Makes a staged configuration whose start has come current. True when it changed anything.
   bool applyPendingConfigurationIfNeeded(Instant at);
   // Whether the staged sites may be resolved now: not during a block of the old configuration.
@@ -70,7 +82,9 @@ struct TamrinPolicy {
 };
 
 nlohmann::json policyToJson(const TamrinPolicy& policy);
-// Throws JsonError for a missing configuration or a value of the wrong type. Does not validate.
+// Throws JsonError for a missing configuration, a value of the wrong type or a boot anchor
+// that is not a non-empty boot id with a finite, non-negative boot time. Does not validate
+// the configurations.
 TamrinPolicy policyFromJson(const nlohmann::json& json);
 
 std::string encodePolicy(const TamrinPolicy& policy);

@@ -138,6 +138,7 @@ TEST(PolicyJsonTest, RoundTripKeepsExactInstants) {
   policy.pendingResolvedAddresses = std::vector<std::string>{};
   policy.pendingConfigurationAppliesAt = Instant(820454400.123456789);
   policy.pendingConfigurationStopsEnforcingAt = Instant(0.1 + 0.2);
+  policy.bootAnchor = BootAnchor{.bootId = "5b0c1f4e-boot", .endsAtBootTime = 86400.25};
   const TamrinPolicy decoded = decodePolicy(encodePolicy(policy));
   EXPECT_EQ(decoded, policy);
   EXPECT_EQ(decoded.pendingConfigurationStopsEnforcingAt->secondsSinceReference(), 0.1 + 0.2);
@@ -151,6 +152,8 @@ TEST(PolicyJsonTest, BadInputFails) {
       R"({"configuration":{"domains":["a.com"],"focusStartMinutes":1,"accessStartMinutes":2},"pendingConfigurationAppliesAt":"soon"})",
       R"({"configuration":{"domains":["a.com"],"focusStartMinutes":1,"accessStartMinutes":2},"pendingConfigurationAppliesAt":1e999})",
       R"({"configuration":{"domains":["a.com"],"focusStartMinutes":1,"accessStartMinutes":2},"pendingConfiguration":{"domains":[]}})",
+      R"({"configuration":{"domains":["a.com"],"focusStartMinutes":1,"accessStartMinutes":2},"anchorBootId":"b"})",
+      R"({"configuration":{"domains":["a.com"],"focusStartMinutes":1,"accessStartMinutes":2},"anchorBootId":null,"anchorEndsAtBootTime":5})",
       "",
       "{\"configuration\":",
   };

@@ -23,14 +23,53 @@ std::optional<Instant> timeOnDay(Instant day, std::int64_t minutes, const Calend
                            static_cast<int>(minutes % 60));
 }
 
-// The access instant that closes a window of `configuration` opened at `blockStart`.
-Instant accessAfterBlockStart(Instant blockStart, const TamrinConfiguration& configuration,
-                              const Calendar& calendar) {
+// The first instant after `after` at which the clock reads the given minute of day.
+std::optional<Instant> nextTimeAfter(Instant after, std::int64_t minutes,
+                                     const Calendar& calendar) {
+  return calendar.nextDate(after, static_cast<int>(minutes / 60), static_cast<int>(minutes % 60));
+}
+
+// The start of the local day before the one starting at `today`; a day the zone skipped
+// entirely is passed over.
+std::optional<Instant> previousDay(Instant today, const Calendar& calendar) {
+  for (int days = 1; days <= 2; ++days) {
+    const auto day = calendar.dateByAddingDays(-days, today);
+    if (day && *day < today) return calendar.startOfDay(*day);
+  }
+  return std::nullopt;
+}
+
+// The access instant that closes a window of `configuration` opened at `blockStart`, strictly
+// after `after` (at or after `blockStart`): in a repeated hour the first occurrence of the
+// access time may already lie behind, and then its next occurrence closes the window.
+Instant accessAfterBlockStart(Instant blockStart, Instant after,
+                              const TamrinConfiguration& configuration, const Calendar& calendar) {
   const int days = configuration.isOvernight() ? 1 : 0;
   const auto day = calendar.dateByAddingDays(days, blockStart);
   if (!day) return Instant::distantFuture();
-  return timeOnDay(*day, configuration.accessStartMinutes, calendar)
+  const auto access = timeOnDay(*day, configuration.accessStartMinutes, calendar);
+  if (!access) return Instant::distantFuture();
+  if (*access > after) return *access;
+  return nextTimeAfter(after, configuration.accessStartMinutes, calendar)
       .value_or(Instant::distantFuture());
+}
+
+// The focus instant of the local day starting at `dayStart` that lies after `after` (or at it,
+// when `including`): the first occurrence of the focus time, or else, in a repeated hour, its
+// second occurrence on that same day.
+std::optional<Instant> focusOnDayAfter(Instant dayStart, Instant after, bool including,
+                                       const TamrinConfiguration& configuration,
+                                       const Calendar& calendar) {
+  const auto focus = configuration.focusStartMinutes;
+  const auto first = timeOnDay(dayStart, focus, calendar);
+  if (!first) return std::nullopt;
+  if (*first > after || (including && *first == after)) return first;
+  if (including) {
+    if (const auto at = nextTimeAfter(after - 1.0, focus, calendar); at && *at == after) return at;
+  }
+  const auto later = nextTimeAfter(after, focus, calendar);
+  if (later && calendar.startOfDay(*later) == dayStart) return later;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -64,7 +103,7 @@ std::optional<Instant> TamrinPolicy::scheduledBlockStart(Instant at,
   if (todayActive && minute >= focus) return timeOnDay(today, focus, calendar);
   if (minute >= access) return std::nullopt;
   // The early-morning part of a window that opened the day before.
-  const auto yesterday = calendar.dateByAddingDays(-1, today);
+  const auto yesterday = previousDay(today, calendar);
   if (!yesterday || !isActiveDay(*yesterday, configuration, calendar)) return std::nullopt;
   return timeOnDay(*yesterday, focus, calendar);
 }
@@ -78,12 +117,21 @@ Instant TamrinPolicy::nextScheduledBlockStart(Instant after,
                                               const TamrinConfiguration& configuration,
                                               bool includingDate, const Calendar& calendar) {
   const Instant firstDay = calendar.startOfDay(after);
-  // Eight days, today included: the eighth has today's weekday again.
-  for (int k = 0; k <= 7; ++k) {
+  // Eight days, today included: the eighth has today's weekday again. A skipped local day
+  // makes two additions land on the same day; that one counts once.
+  std::optional<Instant> previous;
+  for (int k = 0, probes = 0; probes < 8 && k <= 8; ++k) {
     const auto day = calendar.dateByAddingDays(k, firstDay);
-    if (!day || !isActiveDay(*day, configuration, calendar)) continue;
-    const auto start = timeOnDay(*day, configuration.focusStartMinutes, calendar);
-    if (start && (*start > after || (includingDate && *start == after))) return *start;
+    if (!day) continue;
+    const Instant dayStart = calendar.startOfDay(*day);
+    if (dayStart == previous) continue;
+    previous = dayStart;
+    ++probes;
+    if (!isActiveDay(dayStart, configuration, calendar)) continue;
+    if (const auto start =
+            focusOnDayAfter(dayStart, after, includingDate, configuration, calendar)) {
+      return *start;
+    }
   }
   return Instant::distantFuture();
 }
@@ -104,12 +152,13 @@ Instant TamrinPolicy::nextScheduledBlockStart(Instant after, const Calendar& cal
 Instant TamrinPolicy::nextScheduledAccessStart(Instant after, const Calendar& calendar) const {
   if (const TamrinConfiguration* governing = scheduledConfiguration(after)) {
     if (const auto blockStart = scheduledBlockStart(after, *governing, calendar)) {
-      return accessAfterBlockStart(*blockStart, *governing, calendar);
+      return accessAfterBlockStart(*blockStart, after, *governing, calendar);
     }
   }
   const Instant next = nextScheduledBlockStart(after, calendar);
   const TamrinConfiguration* nextGoverning = scheduledConfiguration(next);
-  return accessAfterBlockStart(next, nextGoverning ? *nextGoverning : configuration, calendar);
+  return accessAfterBlockStart(next, next, nextGoverning ? *nextGoverning : configuration,
+                               calendar);
 }
 
 Instant TamrinPolicy::nextEnforcementTransition(Instant after, const Calendar& calendar) const {

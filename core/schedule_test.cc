@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/policy.h"
+#include "core/tamrin_error.h"
 #include "tests/support/configurations.h"
 #include "tests/support/local_time.h"
 
@@ -176,6 +177,135 @@ TEST(ScheduleTest, FallBackReportsTheFirstOccurrenceAndJudgesByMinuteOfDay) {
     // In the repeated hour, a local time before the focus time is not blocked.
     EXPECT_FALSE(policy.isBlocked(c.repeatedEarlierThanFocus, calendar)) << c.zone;
     EXPECT_TRUE(policy.isBlocked(c.firstOccurrence + 600, calendar)) << c.zone;
+  }
+}
+
+struct ShiftedClockCase {
+  const char* name;
+  const char* zone;
+  std::int64_t focus, access;
+  Instant t;
+  std::optional<Instant> blockStart;
+  Instant nextTransition;
+};
+
+// Repeated hours (fall-back days) and a skipped day. Whether an instant is blocked is decided
+// by its minute of day; the block start is the first occurrence of the focus time; every
+// computed transition lies after the instant, and staging and removal follow from them.
+TEST(ScheduleTest, RepeatedHourAndSkippedDay) {
+  using testing::utcInstant;
+  const ShiftedClockCase cases[] = {
+      // New York 2026-11-01: 01:00-01:59 runs as EDT (05:00Z-06:00Z), then as EST.
+      {"New York, first pass, inside", "America/New_York", 60, 90, utcInstant(2026, 11, 1, 5, 15),
+       utcInstant(2026, 11, 1, 5, 0), utcInstant(2026, 11, 1, 5, 30)},
+      {"New York, first pass, after",
+       "America/New_York",
+       60,
+       90,
+       utcInstant(2026, 11, 1, 5, 45),
+       {},
+       utcInstant(2026, 11, 1, 6, 0)},
+      {"New York, second pass, inside", "America/New_York", 60, 90, utcInstant(2026, 11, 1, 6, 15),
+       utcInstant(2026, 11, 1, 5, 0), utcInstant(2026, 11, 1, 6, 30)},
+      {"New York, second pass, after",
+       "America/New_York",
+       60,
+       90,
+       utcInstant(2026, 11, 1, 6, 45),
+       {},
+       utcInstant(2026, 11, 2, 6, 0)},
+      {"New York overnight, second pass", "America/New_York", 1320, 90,
+       utcInstant(2026, 11, 1, 6, 15), utcInstant(2026, 11, 1, 2, 0),
+       utcInstant(2026, 11, 1, 6, 30)},
+      // Berlin 2026-10-25: 02:00-02:59 runs as CEST (00:00Z-01:00Z), then as CET.
+      {"Berlin, first pass, inside", "Europe/Berlin", 120, 150, utcInstant(2026, 10, 25, 0, 15),
+       utcInstant(2026, 10, 25, 0, 0), utcInstant(2026, 10, 25, 0, 30)},
+      {"Berlin, first pass, after",
+       "Europe/Berlin",
+       120,
+       150,
+       utcInstant(2026, 10, 25, 0, 45),
+       {},
+       utcInstant(2026, 10, 25, 1, 0)},
+      {"Berlin, second pass, inside", "Europe/Berlin", 120, 150, utcInstant(2026, 10, 25, 1, 15),
+       utcInstant(2026, 10, 25, 0, 0), utcInstant(2026, 10, 25, 1, 30)},
+      {"Berlin, second pass, after",
+       "Europe/Berlin",
+       120,
+       150,
+       utcInstant(2026, 10, 25, 1, 45),
+       {},
+       utcInstant(2026, 10, 26, 1, 0)},
+      // Lord Howe 2026-04-05: clocks go back half an hour, 01:30-01:59 runs at +11, then +10:30.
+      {"Lord Howe, first pass, inside", "Australia/Lord_Howe", 90, 105,
+       utcInstant(2026, 4, 4, 14, 40), utcInstant(2026, 4, 4, 14, 30),
+       utcInstant(2026, 4, 4, 14, 45)},
+      {"Lord Howe, first pass, after",
+       "Australia/Lord_Howe",
+       90,
+       105,
+       utcInstant(2026, 4, 4, 14, 50),
+       {},
+       utcInstant(2026, 4, 4, 15, 0)},
+      {"Lord Howe, second pass, inside", "Australia/Lord_Howe", 90, 105,
+       utcInstant(2026, 4, 4, 15, 10), utcInstant(2026, 4, 4, 14, 30),
+       utcInstant(2026, 4, 4, 15, 15)},
+      {"Lord Howe, second pass, after",
+       "Australia/Lord_Howe",
+       90,
+       105,
+       utcInstant(2026, 4, 4, 15, 20),
+       {},
+       utcInstant(2026, 4, 5, 15, 0)},
+      // Apia skipped Friday 2011-12-30: Thursday 23:59:59 at -10 was followed by Saturday 00:00
+      // at +14. A 22:00-11:00 window opened on Thursday ends at Saturday's 11:00.
+      {"Apia, before the skipped day",
+       "Pacific/Apia",
+       1320,
+       660,
+       utcInstant(2011, 12, 29, 22, 0),
+       {},
+       utcInstant(2011, 12, 30, 8, 0)},
+      {"Apia, Thursday night", "Pacific/Apia", 1320, 660, utcInstant(2011, 12, 30, 9, 0),
+       utcInstant(2011, 12, 30, 8, 0), utcInstant(2011, 12, 30, 21, 0)},
+      {"Apia, Saturday morning", "Pacific/Apia", 1320, 660, utcInstant(2011, 12, 30, 15, 0),
+       utcInstant(2011, 12, 30, 8, 0), utcInstant(2011, 12, 30, 21, 0)},
+      {"Apia, Saturday noon",
+       "Pacific/Apia",
+       1320,
+       660,
+       utcInstant(2011, 12, 30, 22, 0),
+       {},
+       utcInstant(2011, 12, 31, 8, 0)},
+      {"Apia, same-day window after the skipped day",
+       "Pacific/Apia",
+       600,
+       720,
+       utcInstant(2011, 12, 30, 12, 0),
+       {},
+       utcInstant(2011, 12, 30, 20, 0)},
+  };
+  for (const auto& c : cases) {
+    const Calendar calendar = Calendar::named(c.zone);
+    TamrinPolicy policy = policyWith(c.focus, c.access);
+    EXPECT_EQ(ScheduleProbe::blockStart(policy, c.t, calendar), c.blockStart) << c.name;
+    EXPECT_EQ(policy.isBlocked(c.t, calendar), c.blockStart.has_value()) << c.name;
+    EXPECT_EQ(policy.nextEnforcementTransition(c.t, calendar), c.nextTransition) << c.name;
+    EXPECT_GT(policy.nextScheduledAccessStart(c.t, calendar), c.t) << c.name;
+    EXPECT_GT(policy.nextScheduledBlockStart(c.t, calendar), c.t) << c.name;
+    if (c.blockStart) {
+      EXPECT_THROW(policy.validateRemoval(c.t, calendar), TamrinError) << c.name;
+    } else {
+      EXPECT_NO_THROW(policy.validateRemoval(c.t, calendar)) << c.name;
+    }
+    // A change staged now never ends the running block before its real end.
+    policy.stageConfiguration(testing::window(c.focus, c.access, {"example.org"}), c.t,
+                              std::nullopt, calendar);
+    EXPECT_EQ(policy.pendingConfigurationStopsEnforcingAt, c.blockStart ? c.nextTransition : c.t)
+        << c.name;
+    EXPECT_GE(*policy.pendingConfigurationAppliesAt, *policy.pendingConfigurationStopsEnforcingAt)
+        << c.name;
+    EXPECT_EQ(policy.isBlocked(c.t, calendar), c.blockStart.has_value()) << c.name;
   }
 }
 

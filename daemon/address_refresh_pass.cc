@@ -65,7 +65,9 @@ void DaemonService::refreshAddresses(const RefreshPlan& plan) {
       } catch (const std::exception&) {
         // The next pass enables the whole list.
       }
-      refreshProtectionState(policy_, now);
+      const Calendar calendar = clock_.calendar();
+      refreshProtectionState(policy_, policy_->shouldEnforce(now, calendar) ||
+                                          heldBeyondSchedule(*policy_, now, calendar));
     }
   }
   armTimerLocked(now);

@@ -18,6 +18,8 @@ namespace {
 
 constexpr double kLongestWait = 60.0;
 constexpr double kShortestWait = 0.1;
+// A hold ending within this of the schedule's own end is that same end.
+constexpr double kHoldJitter = 1.0;
 
 // Creates `directory` and its missing parents; directories created here get 0700 exactly.
 void createPrivateDirectories(const std::filesystem::path& directory) {
@@ -64,7 +66,8 @@ std::vector<std::string> orEmpty(const std::optional<std::vector<std::string>>& 
 
 ServiceClock ServiceClock::system() {
   return {.now = [] { return Instant::fromTimePoint(std::chrono::system_clock::now()); },
-          .calendar = [] { return Calendar::current(); }};
+          .calendar = [] { return Calendar::current(); },
+          .boot = BootClock::system()};
 }
 
 std::shared_ptr<DaemonService> DaemonService::create(std::filesystem::path policyURL,
@@ -223,12 +226,18 @@ Data DaemonService::statusLocked() {
   if (policyLoadFailed_) throw TamrinError(TamrinError::Kind::policyUnavailable);
   const Instant now = clock_.now();
   std::optional<bool> blocked;
-  if (policy_) blocked = policy_->shouldEnforce(now, clock_.calendar());
+  std::optional<Instant> heldUntil;
+  if (policy_) {
+    const Calendar calendar = clock_.calendar();
+    heldUntil = heldBeyondSchedule(*policy_, now, calendar);
+    blocked = policy_->shouldEnforce(now, calendar) || heldUntil.has_value();
+  }
   return encodeDaemonStatus(DaemonStatus{
       .blocked = blocked,
       .managedHostsBlockPresent = managedHostsBlockPresent_,
       .managedPacketFilterBlockPresent = managedPacketFilterBlockPresent_,
       .policy = policy_,
+      .blockHeldUntil = heldUntil,
   });
 }
 
@@ -253,14 +262,24 @@ void DaemonService::updateConfigurationLocked(const Data& argument, Instant now)
     carried = policy_->resolvedAddresses;
   }
   TamrinPolicy staged = *policy_;
-  staged.stageConfiguration(configuration, now, std::move(carried), clock_.calendar());
+  const Calendar calendar = clock_.calendar();
+  // A block held past its schedule runs until the hold ends: the change waits for that.
+  staged.stageConfiguration(configuration, now, std::move(carried), calendar,
+                            heldBeyondSchedule(staged, now, calendar));
   persist(staged);
   reconcileLocked(now);
 }
 
 void DaemonService::prepareForRemovalLocked() {
   if (policyLoadFailed_) throw TamrinError(TamrinError::Kind::policyUnavailable);
-  if (policy_) policy_->validateRemoval(clock_.now(), clock_.calendar());
+  if (policy_) {
+    const Instant now = clock_.now();
+    const Calendar calendar = clock_.calendar();
+    policy_->validateRemoval(now, calendar);
+    if (heldBeyondSchedule(*policy_, now, calendar)) {
+      throw TamrinError(TamrinError::Kind::focusRemovalLocked);
+    }
+  }
   removeSystemProtection();
   std::filesystem::remove(policyURL_);  // no file is no failure; any other error is
   policy_.reset();
@@ -339,14 +358,28 @@ void DaemonService::reconcileLocked(Instant at) {
   }
   if (!policy_) {
     reconcileProtection(false, std::nullopt);
-    refreshProtectionState(std::nullopt, at);
+    refreshProtectionState(std::nullopt, false);
     return;
   }
   const Calendar calendar = clock_.calendar();
   TamrinPolicy working = *policy_;
-  if (working.applyPendingConfigurationIfNeeded(at)) saveOrKeepLocked(working);
+  const std::optional<BootReading> boot = readBootClock();
+  // While a block is held on the boot clock its configuration stays: a staged change waits.
+  const auto hold = boot ? remainingHold(working.bootAnchor, *boot) : std::nullopt;
+  const bool heldBefore = hold && *hold > kHoldJitter;
+  if (!heldBefore && working.applyPendingConfigurationIfNeeded(at)) saveOrKeepLocked(working);
 
-  const bool shouldBlock = working.shouldEnforce(at, calendar);
+  const bool scheduled = working.shouldEnforce(at, calendar);
+  if (boot) {
+    auto anchor = updatedAnchor(
+        working.bootAnchor, *boot, at,
+        scheduled ? std::optional(working.nextScheduledAccessStart(at, calendar)) : std::nullopt);
+    if (anchor != working.bootAnchor) {
+      working.bootAnchor = std::move(anchor);
+      saveOrKeepLocked(working);
+    }
+  }
+  const bool shouldBlock = scheduled || (boot && remainingHold(working.bootAnchor, *boot));
   // Names are resolved unless the hosts file is known to hold a managed block, so the answers
   // are the sites' real addresses; a hosts file that cannot be read or understood does not
   // keep the packet filter off (tryResolve drops our sinks).
@@ -375,7 +408,7 @@ void DaemonService::reconcileLocked(Instant at) {
     }
   }
 
-  refreshProtectionState(working, at);
+  refreshProtectionState(working, shouldBlock);
 }
 
 void DaemonService::reconcileProtection(bool shouldBlock,
@@ -413,8 +446,9 @@ void DaemonService::reconcileProtection(bool shouldBlock,
   }
 }
 
-void DaemonService::refreshProtectionState(const std::optional<TamrinPolicy>& policy, Instant at) {
-  const bool enforcing = policy && policy->shouldEnforce(at, clock_.calendar());
+void DaemonService::refreshProtectionState(const std::optional<TamrinPolicy>& policy,
+                                           bool enforcing) {
+  enforcing = enforcing && policy.has_value();
   try {
     managedHostsBlockPresent_ = hosts_.containsManagedBlock(
         enforcing ? std::optional(policy->configuration.domains) : std::nullopt);
@@ -442,8 +476,38 @@ Instant DaemonService::nextReconciliationDate(const std::optional<TamrinPolicy>&
   return candidate < fallback ? candidate : fallback;
 }
 
+std::optional<BootReading> DaemonService::readBootClock() const {
+  if (!clock_.boot) return std::nullopt;
+  try {
+    return BootReading{.bootId = clock_.boot->bootId(), .now = clock_.boot->now()};
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+std::optional<Instant> DaemonService::heldBeyondSchedule(const TamrinPolicy& policy, Instant now,
+                                                         const Calendar& calendar) const {
+  const auto boot = readBootClock();
+  if (!boot) return std::nullopt;
+  const auto remaining = remainingHold(policy.bootAnchor, *boot);
+  if (!remaining) return std::nullopt;
+  const Instant until = now + *remaining;
+  if (policy.shouldEnforce(now, calendar) &&
+      until <= policy.nextScheduledAccessStart(now, calendar) + kHoldJitter) {
+    return std::nullopt;
+  }
+  return until;
+}
+
 void DaemonService::scheduleNextReconciliationLocked(Instant after) {
-  nextPassAt_ = nextReconciliationDate(policy_, after, clock_.calendar());
+  const Calendar calendar = clock_.calendar();
+  Instant next = nextReconciliationDate(policy_, after, calendar);
+  if (policy_) {
+    // A held block ends when its hold does, which no schedule transition marks.
+    if (const auto held = heldBeyondSchedule(*policy_, after, calendar))
+      next = std::min(next, *held);
+  }
+  nextPassAt_ = next;
   armTimerLocked(after);
 }
 

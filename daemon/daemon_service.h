@@ -15,6 +15,7 @@
 #include "core/instant.h"
 #include "core/policy.h"
 #include "daemon/address_refresh.h"
+#include "daemon/boot_anchor.h"
 #include "daemon/mutex.h"
 #include "daemon/packet_filter.h"
 #include "daemon/protection_watcher.h"
@@ -23,9 +24,12 @@
 namespace tamrin {
 
 // Where the service reads the time and the local calendar; the daemon reads the system's.
+// With a boot clock, a running block is held on it (see boot_anchor.h) until its real length
+// has passed, whatever the wall clock or the zone says meanwhile; without one, nothing is held.
 struct ServiceClock {
   std::function<Instant()> now;
   std::function<Calendar()> calendar;
+  std::optional<BootClock> boot = std::nullopt;
 
   static ServiceClock system();
 };
@@ -106,8 +110,14 @@ class DaemonService final : public TamrinDaemonProtocol,
   void saveOrKeepLocked(const TamrinPolicy& policy) REQUIRES(lock_);
   void reconcileProtection(bool shouldBlock, const std::optional<TamrinPolicy>& policy)
       REQUIRES(lock_);
-  void refreshProtectionState(const std::optional<TamrinPolicy>& policy, Instant at)
+  void refreshProtectionState(const std::optional<TamrinPolicy>& policy, bool enforcing)
       REQUIRES(lock_);
+  // The boot clock's reading; absent without a boot clock or when it cannot be read.
+  std::optional<BootReading> readBootClock() const;
+  // When the policy's boot anchor holds a block past what the schedule demands at `now`: the
+  // wall instant at which the hold ends. Absent while the schedule's own block lasts as long.
+  std::optional<Instant> heldBeyondSchedule(const TamrinPolicy& policy, Instant now,
+                                            const Calendar& calendar) const;
   // Resolves `domains` without our own sinks 0.0.0.0 and ::; absent when resolution fails or
   // answers only sinks.
   std::optional<std::vector<std::string>> tryResolve(const std::vector<std::string>& domains)

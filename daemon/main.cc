@@ -9,6 +9,7 @@
 #include "core/file_io.h"
 #include "core/hosts_file.h"
 #include "daemon/client_requirement.h"
+#include "daemon/clock_change_watch.h"
 #include "daemon/daemon_lock.h"
 #include "daemon/daemon_service.h"
 #include "daemon/dns_flush.h"
@@ -88,6 +89,13 @@ int serve() {
     fail(error);  // reported; the timer still repairs within a minute
   }
   service->start();  // the first pass completes before any request is read
+  // A wall clock set, or a zone changed, is followed by a pass at once, not at the next timer.
+  std::optional<ClockChangeWatch> clockWatch;
+  try {
+    clockWatch.emplace([service] { service->requestReconciliation(); });
+  } catch (const std::exception&) {
+    // Without the watch the timer still runs a pass within a minute.
+  }
   try {
     listener.resume();
   } catch (const std::exception& error) {

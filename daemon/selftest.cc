@@ -217,7 +217,14 @@ class SelfTest {
           if (addresses_.empty()) throw TamrinError(TamrinError::Kind::domainResolution);
           return addresses_;
         },
-        [] {});
+        [] {}, wallClockOnly());
+  }
+
+  // The check runs passes at instants of its own choosing, so no boot clock holds a block.
+  static ServiceClock wallClockOnly() {
+    ServiceClock clock = ServiceClock::system();
+    clock.boot.reset();
+    return clock;
   }
 
   static void reconcile(DaemonService& service, Instant at) {

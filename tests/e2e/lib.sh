@@ -157,6 +157,20 @@ start_daemon() {
     bail "the daemon ($executable) did not answer within 30 s" "$(tail -n 20 "$work/daemon.log")"
 }
 
+# start_daemon_on_clock_file EXECUTABLE FILE: like start_daemon, with libfaketime moving only
+# the daemon's wall clock by the offset written in FILE ("+0", "+3h"), read afresh at every
+# call; its monotonic and boot clocks stay real.
+start_daemon_on_clock_file() {
+  local library
+  library=$(faketime_library) || bail "libfaketime is not installed (scripts/install-deps)"
+  LD_PRELOAD=$library FAKETIME_TIMESTAMP_FILE=$2 FAKETIME_NO_CACHE=1 DONT_FAKE_MONOTONIC=1 \
+    ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" \
+    "$1" >>"$work/daemon.log" 2>&1 &
+  DAEMON_PID=$!
+  wait_until 30 daemon_answers ||
+    bail "the daemon ($1) did not answer within 30 s" "$(tail -n 20 "$work/daemon.log")"
+}
+
 # Ends the daemon that start_daemon started, with SIGKILL (it has no orderly stop).
 stop_daemon() {
   if [ -n "$DAEMON_PID" ]; then
