@@ -54,6 +54,12 @@ Outcome failure() {
   }
 }
 
+// Hands a request's outcome to its reply function. Called after the lock is released, so a
+// client that is slow to take its reply never holds up the others.
+void send(const Reply& reply, Outcome outcome) {
+  reply(std::move(outcome.data), std::move(outcome.text));
+}
+
 std::vector<std::string> orEmpty(const std::optional<std::vector<std::string>>& list) {
   return list.value_or(std::vector<std::string>{});
 }
@@ -133,51 +139,59 @@ std::optional<ReconciliationTimer::Deadline> DaemonService::timerDeadline() cons
 // Requests.
 
 void DaemonService::getStatus(Reply reply) {
-  MutexLock guard(lock_);
   Outcome outcome;
-  try {
-    outcome.data = statusLocked();
-  } catch (...) {
-    outcome = failure();
+  {
+    MutexLock guard(lock_);
+    try {
+      outcome.data = statusLocked();
+    } catch (...) {
+      outcome = failure();
+    }
   }
-  reply(outcome.data, outcome.text);
+  send(reply, std::move(outcome));
 }
 
 void DaemonService::enableBlocking(const Data& argument, Reply reply) {
-  MutexLock guard(lock_);
-  const Instant now = clock_.now();
   Outcome outcome;
-  try {
-    enableBlockingLocked(argument, now);
-  } catch (...) {
-    outcome = failure();
+  {
+    MutexLock guard(lock_);
+    const Instant now = clock_.now();
+    try {
+      enableBlockingLocked(argument, now);
+    } catch (...) {
+      outcome = failure();
+    }
+    scheduleNextReconciliationLocked(now);
   }
-  reply(outcome.data, outcome.text);
-  scheduleNextReconciliationLocked(now);
+  send(reply, std::move(outcome));
 }
 
 void DaemonService::updateConfiguration(const Data& argument, Reply reply) {
-  MutexLock guard(lock_);
-  const Instant now = clock_.now();
   Outcome outcome;
-  try {
-    updateConfigurationLocked(argument, now);
-  } catch (...) {
-    outcome = failure();
+  {
+    MutexLock guard(lock_);
+    const Instant now = clock_.now();
+    try {
+      updateConfigurationLocked(argument, now);
+    } catch (...) {
+      outcome = failure();
+    }
+    scheduleNextReconciliationLocked(now);
   }
-  reply(outcome.data, outcome.text);
-  scheduleNextReconciliationLocked(now);
+  send(reply, std::move(outcome));
 }
 
 void DaemonService::prepareForRemoval(Reply reply) {
-  MutexLock guard(lock_);
   Outcome outcome;
-  try {
-    prepareForRemovalLocked();
-  } catch (...) {
-    outcome = failure();
+  {
+    MutexLock guard(lock_);
+    try {
+      prepareForRemovalLocked();
+    } catch (...) {
+      outcome = failure();
+    }
   }
-  reply(outcome.data, outcome.text);
+  send(reply, std::move(outcome));
 }
 
 Data DaemonService::statusLocked() {
