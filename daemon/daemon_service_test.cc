@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <thread>
 
 #include "core/daemon_status.h"
@@ -473,6 +475,38 @@ TEST_F(DaemonServiceTest, TimerFiresWhileRequestsArriveFromSeveralThreads) {
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
   EXPECT_GT(recorded(), before);  // the timer kept firing
   discard(service);
+}
+
+TEST_F(DaemonServiceTest, RepliesAreHandedOverOnlyAfterTheLockIsReleased) {
+  writePolicy(TamrinPolicy(kDay));
+  auto service = makeService();
+  const std::string configuration = encodeConfiguration(kDay);
+  const struct {
+    const char* name;
+    std::function<void(Reply)> send;
+  } cases[] = {
+      {"status", [&](Reply r) { service->getStatus(r); }},
+      {"enable", [&](Reply r) { service->enableBlocking(configuration, r); }},
+      {"update", [&](Reply r) { service->updateConfiguration(configuration, r); }},
+      {"remove", [&](Reply r) { service->prepareForRemoval(r); }},
+  };
+  for (const auto& c : cases) {
+    // A reply that waits for its client must not keep another thread from the lock.
+    std::promise<void> tookLock;
+    std::future<void> took = tookLock.get_future();
+    std::thread other;
+    bool lockFree = false;
+    c.send([&](std::optional<Data>, std::optional<std::string>) {
+      other = std::thread([&] {
+        (void)service->timerDeadline();
+        tookLock.set_value();
+      });
+      lockFree = took.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    });
+    ASSERT_TRUE(other.joinable()) << c.name;
+    other.join();
+    EXPECT_TRUE(lockFree) << c.name;
+  }
 }
 
 TEST_F(DaemonServiceTest, DiscardedServiceStopsItsTimer) {
