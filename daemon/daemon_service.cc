@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "core/configuration.h"
+#include "core/configuration_limits.h"
 #include "core/daemon_status.h"
 #include "core/file_io.h"
 #include "core/tamrin_error.h"
@@ -199,7 +200,7 @@ Data DaemonService::statusLocked() {
   const Instant now = clock_.now();
   std::optional<bool> blocked;
   if (policy_) blocked = policy_->shouldEnforce(now, clock_.calendar());
-  return encodeDaemonStatus(DaemonStatus{
+  return encodeReportableStatus(DaemonStatus{
       .blocked = blocked,
       .managedHostsBlockPresent = managedHostsBlockPresent_,
       .managedPacketFilterBlockPresent = managedPacketFilterBlockPresent_,
@@ -211,6 +212,7 @@ void DaemonService::enableBlockingLocked(const Data& argument, Instant now) {
   if (policyLoadFailed_) throw TamrinError(TamrinError::Kind::policyUnavailable);
   if (policy_) throw TamrinError(TamrinError::Kind::policyAlreadyActive);
   const TamrinConfiguration configuration = decodeConfiguration(argument);
+  requireReportableSize(configuration);
   if (!configuration.isValid()) throw TamrinError(TamrinError::Kind::invalidConfiguration);
   persist(TamrinPolicy(configuration));
   reconcileLocked(now);
@@ -222,6 +224,7 @@ void DaemonService::updateConfigurationLocked(const Data& argument, Instant now)
   reconcileLocked(now);
   if (!policy_) throw TamrinError(TamrinError::Kind::noPolicy);
   const TamrinConfiguration configuration = decodeConfiguration(argument);
+  requireReportableSize(configuration);
   if (!configuration.isValid()) throw TamrinError(TamrinError::Kind::invalidConfiguration);
   std::optional<std::vector<std::string>> carried;
   if (configuration.domains == policy_->configuration.domains) {

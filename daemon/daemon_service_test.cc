@@ -10,6 +10,7 @@
 #include <future>
 #include <thread>
 
+#include "core/configuration_limits.h"
 #include "core/daemon_status.h"
 #include "core/file_io.h"
 #include "core/tamrin_error.h"
@@ -235,6 +236,36 @@ TEST_F(DaemonServiceTest, EnableRefusals) {
   EXPECT_FALSE(fs::exists(policyPath));
   ASSERT_FALSE(enable(*service, encodeConfiguration(kDay)).text);
   EXPECT_EQ(enable(*service, "not json").text, "Blocking is already enabled.");
+}
+
+TEST_F(DaemonServiceTest, ConfigurationTooLargeToReportIsRefusedAndNothingStored) {
+  const std::string huge = encodeConfiguration(window(240, 1200, testing::numberedDomains(35000)));
+  const std::string message =
+      "The configuration is too large (35000 domains, 735063 bytes of JSON); Tamrin accepts at "
+      "most 10000 domains and 262144 bytes.";
+  auto service = makeService();
+  EXPECT_EQ(enable(*service, huge).text, message);
+  EXPECT_FALSE(fs::exists(policyPath));
+  ASSERT_FALSE(enable(*service, encodeConfiguration(kDay)).text);
+  const std::string stored = readFile(policyPath);
+  EXPECT_EQ(update(*service, huge).text, message);
+  EXPECT_EQ(readFile(policyPath), stored);
+  EXPECT_FALSE(status(*service).policy.value().pendingConfiguration);
+}
+
+TEST_F(DaemonServiceTest, StoredPolicyBeyondTheLimitLoadsAndIsReportedInOneFrame) {
+  TamrinPolicy policy(window(240, 1200, testing::numberedDomains(35000)));
+  policy.pendingConfiguration = window(300, 1000, testing::numberedDomains(35000));
+  policy.pendingConfigurationAppliesAt = kOutside + 86400;
+  writePolicy(policy);
+  auto service = makeService();
+  const Outcome outcome = call([&](Reply r) { service->getStatus(r); });
+  ASSERT_FALSE(outcome.text) << *outcome.text;
+  EXPECT_LE(outcome.data.value().size(), kMaxStatusBytes);
+  EXPECT_EQ(decodeDaemonStatus(*outcome.data).policy.value().pendingConfigurationAppliesAt,
+            policy.pendingConfigurationAppliesAt);
+  // It can still be replaced by a configuration of reportable size.
+  EXPECT_FALSE(update(*service, encodeConfiguration(kDay)).text);
 }
 
 TEST_F(DaemonServiceTest, EnableWithUnwritablePolicyDirectoryStaysDisabled) {
