@@ -30,12 +30,14 @@ asan: deps
 	cmake --build --preset asan
 	ctest --preset asan
 
-# The thread-sensitive tests (service and timer, socket listener, client) under ThreadSanitizer.
-TSAN_TESTS := daemon_service_test ipc_listener_test daemon_client_test
+# The thread-sensitive tests (service and timer, socket listener and admission, client) under
+# ThreadSanitizer.
+TSAN_TESTS := daemon_service_test ipc_listener_test daemon_client_test ipc_admission_test \
+	peer_admission_test
 tsan: deps
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan --target $(TSAN_TESTS)
-	ctest --preset tsan -R '^(DaemonService|ReconciliationTimer|NextReconciliation|IpcListener|DaemonClient)'
+	ctest --preset tsan -R '^(DaemonService|ReconciliationTimer|NextReconciliation|IpcListener|DaemonClient|IpcAdmission|PeerAdmission)'
 
 # clang: the thread-safety analysis over the daemon, then every fuzz target for a while.
 FUZZ_SECONDS ?= 10

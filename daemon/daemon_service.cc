@@ -55,11 +55,29 @@ Outcome failure() {
   }
 }
 
-// Hands a request's outcome to its reply function. Called after the lock is released, so a
-// client that is slow to take its reply never holds up the others.
-void send(const Reply& reply, Outcome outcome) {
-  reply(std::move(outcome.data), std::move(outcome.text));
-}
+// Declared before a request's lock guard, hands the outcome given to set() to the reply
+// function when it goes out of scope, after the guard has released the lock: a client that is
+// slow to take its reply never holds up the others. Without set() it replies nothing.
+class ReplyAfterUnlock {
+ public:
+  explicit ReplyAfterUnlock(const Reply& reply) : reply_(reply) {}
+  ~ReplyAfterUnlock() {
+    if (!outcome_) return;
+    try {
+      reply_(std::move(outcome_->data), std::move(outcome_->text));
+    } catch (...) {
+      // The reply function's own failure has no one left to report to.
+    }
+  }
+  ReplyAfterUnlock(const ReplyAfterUnlock&) = delete;
+  ReplyAfterUnlock& operator=(const ReplyAfterUnlock&) = delete;
+
+  void set(Outcome outcome) { outcome_ = std::move(outcome); }
+
+ private:
+  const Reply& reply_;
+  std::optional<Outcome> outcome_;
+};
 
 std::vector<std::string> orEmpty(const std::optional<std::vector<std::string>>& list) {
   return list.value_or(std::vector<std::string>{});
@@ -140,59 +158,55 @@ std::optional<ReconciliationTimer::Deadline> DaemonService::timerDeadline() cons
 // Requests.
 
 void DaemonService::getStatus(Reply reply) {
+  ReplyAfterUnlock answer(reply);
+  MutexLock guard(lock_);
   Outcome outcome;
-  {
-    MutexLock guard(lock_);
-    try {
-      outcome.data = statusLocked();
-    } catch (...) {
-      outcome = failure();
-    }
+  try {
+    outcome.data = statusLocked();
+  } catch (...) {
+    outcome = failure();
   }
-  send(reply, std::move(outcome));
+  answer.set(std::move(outcome));
 }
 
 void DaemonService::enableBlocking(const Data& argument, Reply reply) {
+  ReplyAfterUnlock answer(reply);
+  MutexLock guard(lock_);
+  const Instant now = clock_.now();
   Outcome outcome;
-  {
-    MutexLock guard(lock_);
-    const Instant now = clock_.now();
-    try {
-      enableBlockingLocked(argument, now);
-    } catch (...) {
-      outcome = failure();
-    }
-    scheduleNextReconciliationLocked(now);
+  try {
+    enableBlockingLocked(argument, now);
+  } catch (...) {
+    outcome = failure();
   }
-  send(reply, std::move(outcome));
+  answer.set(std::move(outcome));
+  scheduleNextReconciliationLocked(now);
 }
 
 void DaemonService::updateConfiguration(const Data& argument, Reply reply) {
+  ReplyAfterUnlock answer(reply);
+  MutexLock guard(lock_);
+  const Instant now = clock_.now();
   Outcome outcome;
-  {
-    MutexLock guard(lock_);
-    const Instant now = clock_.now();
-    try {
-      updateConfigurationLocked(argument, now);
-    } catch (...) {
-      outcome = failure();
-    }
-    scheduleNextReconciliationLocked(now);
+  try {
+    updateConfigurationLocked(argument, now);
+  } catch (...) {
+    outcome = failure();
   }
-  send(reply, std::move(outcome));
+  answer.set(std::move(outcome));
+  scheduleNextReconciliationLocked(now);
 }
 
 void DaemonService::prepareForRemoval(Reply reply) {
+  ReplyAfterUnlock answer(reply);
+  MutexLock guard(lock_);
   Outcome outcome;
-  {
-    MutexLock guard(lock_);
-    try {
-      prepareForRemovalLocked();
-    } catch (...) {
-      outcome = failure();
-    }
+  try {
+    prepareForRemovalLocked();
+  } catch (...) {
+    outcome = failure();
   }
-  send(reply, std::move(outcome));
+  answer.set(std::move(outcome));
 }
 
 Data DaemonService::statusLocked() {
