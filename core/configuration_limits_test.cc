@@ -73,24 +73,24 @@ TEST(ConfigurationLimitsTest, StatusAlwaysFitsOneFrameAndCutsOnlyWhatMustGo) {
 
     const std::string encoded = encodeReportableStatus(status);
     EXPECT_LE(encoded.size(), kMaxStatusBytes) << c.name;
-    const DaemonStatus reported = decodeDaemonStatus(encoded);
+    DaemonStatus reported = decodeDaemonStatus(encoded);
     if (c.whole) {
-      EXPECT_EQ(reported, status) << c.name;
-      continue;
+      EXPECT_EQ(encoded, encodeDaemonStatus(status)) << c.name;
     }
-    const TamrinPolicy& cut = reported.policy.value();
-    EXPECT_EQ(reported.blocked, status.blocked) << c.name;
-    EXPECT_EQ(reported.managedHostsBlockPresent, true) << c.name;
-    EXPECT_EQ(cut.pendingConfigurationAppliesAt, policy.pendingConfigurationAppliesAt) << c.name;
-    EXPECT_EQ(cut.configuration.focusStartMinutes, 240) << c.name;
-    EXPECT_EQ(cut.pendingConfiguration.value().accessStartMinutes, 1000) << c.name;
-    for (const auto* list : {&cut.configuration.domains, &cut.pendingConfiguration->domains}) {
+    // What is cut is cut from the end; everything else is as it was.
+    TamrinPolicy cut = reported.policy.value();
+    for (auto* list : {&cut.configuration.domains, &cut.pendingConfiguration->domains}) {
       EXPECT_TRUE(c.domainsWhole ? *list == c.domains : isPrefix(*list, c.domains)) << c.name;
       EXPECT_FALSE(list->empty()) << c.name;
+      *list = c.domains;
     }
-    EXPECT_TRUE(isPrefix(cut.resolvedAddresses.value(), *policy.resolvedAddresses)) << c.name;
-    EXPECT_TRUE(isPrefix(cut.pendingResolvedAddresses.value(), *policy.pendingResolvedAddresses))
+    EXPECT_TRUE(isPrefix(*cut.resolvedAddresses, *policy.resolvedAddresses)) << c.name;
+    EXPECT_TRUE(isPrefix(*cut.pendingResolvedAddresses, *policy.pendingResolvedAddresses))
         << c.name;
+    cut.resolvedAddresses = policy.resolvedAddresses;
+    cut.pendingResolvedAddresses = policy.pendingResolvedAddresses;
+    reported.policy = cut;
+    EXPECT_EQ(reported, status) << c.name;
   }
 }
 
