@@ -30,20 +30,21 @@ asan: deps
 	cmake --build --preset asan
 	ctest --preset asan
 
-# The thread-sensitive tests (service, timer and watcher, socket listener, client, address
-# refresh) under ThreadSanitizer.
+# The thread-sensitive tests (service, timer and watcher, socket listener and admission, client,
+# address refresh) under ThreadSanitizer.
 TSAN_TESTS := daemon_service_test ipc_listener_test daemon_client_test reconciliation_timer_test \
-  protection_watcher_test address_refresh_pass_test
+  protection_watcher_test address_refresh_pass_test ipc_admission_test peer_admission_test
 tsan: deps
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan --target $(TSAN_TESTS)
-	ctest --preset tsan -R '^(DaemonService|WatchedService|ReconciliationTimer|NextReconciliation|SystemProtectionWatcher|IpcListener|DaemonClient|AddressRefreshPass)'
+	ctest --preset tsan -R '^(DaemonService|WatchedService|ReconciliationTimer|NextReconciliation|SystemProtectionWatcher|IpcListener|DaemonClient|AddressRefreshPass|IpcAdmission|PeerAdmission)'
 
 # clang: the thread-safety analysis over the daemon, then every fuzz target for a while.
 FUZZ_SECONDS ?= 10
 fuzz: deps
 	cmake --preset clang >/dev/null
-	cmake --build --preset clang --target tamrin_daemon_lib hosts_file_fuzz ipc_frame_fuzz json_decoders_fuzz
+	cmake --build --preset clang --target tamrin_daemon_lib hosts_file_fuzz ipc_frame_fuzz json_decoders_fuzz \
+		pfctl_rule_text_fuzz nftables_listing_fuzz configure_input_fuzz
 	scripts/run-fuzzers build-clang $(FUZZ_SECONDS)
 
 clean:

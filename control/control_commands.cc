@@ -9,6 +9,7 @@
 #include "control/configure_request.h"
 #include "control/control_error.h"
 #include "control/control_status.h"
+#include "core/configuration_limits.h"
 
 namespace tamrin {
 namespace {
@@ -33,6 +34,7 @@ void configureCommand(ControlEnvironment& environment) {
   if (bytes.empty()) throw ControlError::missingInput();
   // Everything is checked before the daemon hears of it.
   const TamrinConfiguration configuration = cleanedConfiguration(decodeConfigureRequest(bytes));
+  requireReportableSize(configuration);
 
   if (environment.daemon.status().policy) {
     environment.daemon.updateConfiguration(configuration);

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "control/bounded_input.h"
+#include "tests/support/configurations.h"
 #include "tests/support/local_time.h"
 
 namespace tamrin {
@@ -15,6 +16,14 @@ namespace {
 
 constexpr std::string_view kZone = "Europe/Berlin";
 constexpr std::string_view kUsageLine = "error: Usage: tamrinctl status | configure\n";
+// The `configure` input for `domains`, a block from 01:00 to 02:00 on Mondays.
+std::string encodeConfigureRequest(const std::vector<std::string>& domains) {
+  std::string json = R"({"domains":[)";
+  for (const std::string& domain : domains)
+    json += (json.back() == '[' ? "\"" : ",\"") + domain + "\"";
+  return json + R"(],"focusStartMinutes":60,"accessStartMinutes":120,"activeWeekdays":[2]})";
+}
+
 constexpr std::string_view kInvalidLine =
     "error: Choose at least one valid day and site, with different start and end times.\n";
 
@@ -188,6 +197,10 @@ TEST_F(ControlCommandsTest, BadConfigureInputFailsBeforeAnyDaemonRequest) {
       {"weekday 8",
        R"({"domains":["a.com"],"focusStartMinutes":60,"accessStartMinutes":120,"activeWeekdays":[8]})",
        std::string(kInvalidLine)},
+      {"35000 domains, more than a status can report",
+       encodeConfigureRequest(testing::numberedDomains(35000)),
+       "error: The configuration is too large (35000 domains, 735082 bytes of JSON); Tamrin "
+       "accepts at most 10000 domains and 262144 bytes.\n"},
       {"several megabytes",
        R"({"domains":["a.com"],"focusStartMinutes":60,"accessStartMinutes":120,"activeWeekdays":[2]})" +
            spaces,

@@ -1,6 +1,7 @@
 #include "daemon/client_requirement.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -113,14 +114,20 @@ DaemonStartupError DaemonStartupError::appBundleNotFound() {
                             "Tamrin could not locate its application bundle.");
 }
 
-std::string clientCodeSigningRequirement() {
+std::string clientCodeSigningRequirement() { return sealedClients().requirement; }
+
+std::string clientCodeSigningRequirement(const fs::path& executablePath) {
+  return sealedClients(executablePath).requirement;
+}
+
+SealedClients sealedClients() {
   std::error_code error;
   const fs::path executable = fs::read_symlink("/proc/self/exe", error);
   if (error || executable.empty()) throw DaemonStartupError::appBundleNotFound();
-  return clientCodeSigningRequirement(executable);
+  return sealedClients(executable);
 }
 
-std::string clientCodeSigningRequirement(const fs::path& executablePath) {
+SealedClients sealedClients(const fs::path& executablePath) {
   std::error_code error;
   const fs::path absolute = fs::absolute(executablePath, error);
   if (error) throw DaemonStartupError::appBundleNotFound();
@@ -130,23 +137,32 @@ std::string clientCodeSigningRequirement(const fs::path& executablePath) {
   if (!bundle) throw DaemonStartupError::appBundleNotFound();
 
   std::set<std::string> digests;
+  SealedClients sealed;
   for (const SealEntry& entry : parseSeal(readSeal(*bundle))) {
+    const fs::path path = *bundle / entry.path;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+      throw DaemonStartupError::codeSigning(kSealedFileChangedStatus);
+    }
     std::string actual;
     try {
-      actual = sha256OfFile(*bundle / entry.path);
+      actual = sha256OfDescriptor(fd.get());
     } catch (const std::system_error&) {
       throw DaemonStartupError::codeSigning(kSealedFileChangedStatus);
     }
     if (actual != entry.digest) throw DaemonStartupError::codeSigning(kSealedFileChangedStatus);
     digests.insert(entry.digest);
+    sealed.sizes.insert(static_cast<std::uint64_t>(info.st_size));
   }
 
-  std::string requirement(kRequirementPrefix);
+  sealed.requirement = kRequirementPrefix;
   for (const std::string& digest : digests) {
-    if (requirement.size() > kRequirementPrefix.size()) requirement += ", ";
-    requirement += digest;
+    if (sealed.requirement.size() > kRequirementPrefix.size()) sealed.requirement += ", ";
+    sealed.requirement += digest;
   }
-  return requirement + std::string(kRequirementSuffix);
+  sealed.requirement += kRequirementSuffix;
+  return sealed;
 }
 
 std::set<std::string> requirementDigests(std::string_view requirement) {

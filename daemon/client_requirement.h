@@ -46,6 +46,15 @@ std::string clientCodeSigningRequirement();
 // The same, starting from `executablePath` instead of the running executable.
 std::string clientCodeSigningRequirement(const std::filesystem::path& executablePath);
 
+// The requirement text and the sizes in bytes of the files it admits, as they were checked.
+struct SealedClients {
+  std::string requirement;
+  std::set<std::uint64_t> sizes;
+};
+// clientCodeSigningRequirement() with the sizes of the sealed files.
+SealedClients sealedClients();
+SealedClients sealedClients(const std::filesystem::path& executablePath);
+
 // The digests of a requirement text of exactly the form above. Throws std::invalid_argument
 // for any other text, including one without digests.
 std::set<std::string> requirementDigests(std::string_view requirement);

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/configuration.h"
+#include "core/configuration_limits.h"
 #include "core/daemon_status.h"
 #include "core/file_io.h"
 #include "core/regular_file.h"
@@ -57,6 +58,30 @@ Outcome failure() {
     return {std::nullopt, std::string("Tamrin failed for an unknown reason.")};
   }
 }
+
+// Declared before a request's lock guard, hands the outcome given to set() to the reply
+// function when it goes out of scope, after the guard has released the lock: a client that is
+// slow to take its reply never holds up the others. Without set() it replies nothing.
+class ReplyAfterUnlock {
+ public:
+  explicit ReplyAfterUnlock(const Reply& reply) : reply_(reply) {}
+  ~ReplyAfterUnlock() {
+    if (!outcome_) return;
+    try {
+      reply_(std::move(outcome_->data), std::move(outcome_->text));
+    } catch (...) {
+      // The reply function's own failure has no one left to report to.
+    }
+  }
+  ReplyAfterUnlock(const ReplyAfterUnlock&) = delete;
+  ReplyAfterUnlock& operator=(const ReplyAfterUnlock&) = delete;
+
+  void set(Outcome outcome) { outcome_ = std::move(outcome); }
+
+ private:
+  const Reply& reply_;
+  std::optional<Outcome> outcome_;
+};
 
 std::vector<std::string> orEmpty(const std::optional<std::vector<std::string>>& list) {
   return list.value_or(std::vector<std::string>{});
@@ -175,6 +200,7 @@ std::optional<ReconciliationTimer::Deadline> DaemonService::timerDeadline() cons
 // Requests.
 
 void DaemonService::getStatus(Reply reply) {
+  ReplyAfterUnlock answer(reply);
   MutexLock guard(lock_);
   Outcome outcome;
   try {
@@ -182,10 +208,11 @@ void DaemonService::getStatus(Reply reply) {
   } catch (...) {
     outcome = failure();
   }
-  reply(outcome.data, outcome.text);
+  answer.set(std::move(outcome));
 }
 
 void DaemonService::enableBlocking(const Data& argument, Reply reply) {
+  ReplyAfterUnlock answer(reply);
   MutexLock guard(lock_);
   const Instant now = clock_.now();
   Outcome outcome;
@@ -194,11 +221,12 @@ void DaemonService::enableBlocking(const Data& argument, Reply reply) {
   } catch (...) {
     outcome = failure();
   }
-  reply(outcome.data, outcome.text);
+  answer.set(std::move(outcome));
   scheduleNextReconciliationLocked(now);
 }
 
 void DaemonService::updateConfiguration(const Data& argument, Reply reply) {
+  ReplyAfterUnlock answer(reply);
   MutexLock guard(lock_);
   const Instant now = clock_.now();
   Outcome outcome;
@@ -207,11 +235,12 @@ void DaemonService::updateConfiguration(const Data& argument, Reply reply) {
   } catch (...) {
     outcome = failure();
   }
-  reply(outcome.data, outcome.text);
+  answer.set(std::move(outcome));
   scheduleNextReconciliationLocked(now);
 }
 
 void DaemonService::prepareForRemoval(Reply reply) {
+  ReplyAfterUnlock answer(reply);
   MutexLock guard(lock_);
   Outcome outcome;
   try {
@@ -219,7 +248,7 @@ void DaemonService::prepareForRemoval(Reply reply) {
   } catch (...) {
     outcome = failure();
   }
-  reply(outcome.data, outcome.text);
+  answer.set(std::move(outcome));
 }
 
 Data DaemonService::statusLocked() {
@@ -232,7 +261,7 @@ Data DaemonService::statusLocked() {
     heldUntil = heldBeyondSchedule(*policy_, now, calendar);
     blocked = policy_->shouldEnforce(now, calendar) || heldUntil.has_value();
   }
-  return encodeDaemonStatus(DaemonStatus{
+  return encodeReportableStatus(DaemonStatus{
       .blocked = blocked,
       .managedHostsBlockPresent = managedHostsBlockPresent_,
       .managedPacketFilterBlockPresent = managedPacketFilterBlockPresent_,
@@ -245,6 +274,7 @@ void DaemonService::enableBlockingLocked(const Data& argument, Instant now) {
   if (policyLoadFailed_) throw TamrinError(TamrinError::Kind::policyUnavailable);
   if (policy_) throw TamrinError(TamrinError::Kind::policyAlreadyActive);
   const TamrinConfiguration configuration = decodeConfiguration(argument);
+  requireReportableSize(configuration);
   if (!configuration.isValid()) throw TamrinError(TamrinError::Kind::invalidConfiguration);
   persist(TamrinPolicy(configuration));
   reconcileLocked(now);
@@ -256,6 +286,7 @@ void DaemonService::updateConfigurationLocked(const Data& argument, Instant now)
   reconcileLocked(now);
   if (!policy_) throw TamrinError(TamrinError::Kind::noPolicy);
   const TamrinConfiguration configuration = decodeConfiguration(argument);
+  requireReportableSize(configuration);
   if (!configuration.isValid()) throw TamrinError(TamrinError::Kind::invalidConfiguration);
   std::optional<std::vector<std::string>> carried;
   if (configuration.domains == policy_->configuration.domains) {

@@ -36,7 +36,8 @@ struct ServiceClock {
 
 // The daemon's one stateful object: the policy in force and its file, the two enforcement
 // mechanisms, the last observation of both, and the reconciliation timer. One mutex is held
-// for the whole of every request and every reconciliation pass, replies included.
+// for the whole of every request and every reconciliation pass; a request's reply is built
+// under it and handed to the reply function after it is released.
 class DaemonService final : public TamrinDaemonProtocol,
                             public std::enable_shared_from_this<DaemonService> {
  public:

@@ -8,8 +8,11 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <thread>
 
+#include "core/configuration_limits.h"
 #include "core/daemon_status.h"
 #include "core/file_io.h"
 #include "core/regular_file.h"
@@ -332,6 +335,36 @@ TEST_F(DaemonServiceTest, EnableRefusals) {
   EXPECT_EQ(enable(*service, "not json").text, "Blocking is already enabled.");
 }
 
+TEST_F(DaemonServiceTest, ConfigurationTooLargeToReportIsRefusedAndNothingStored) {
+  const std::string huge = encodeConfiguration(window(240, 1200, testing::numberedDomains(35000)));
+  const std::string message =
+      "The configuration is too large (35000 domains, 735063 bytes of JSON); Tamrin accepts at "
+      "most 10000 domains and 262144 bytes.";
+  auto service = makeService();
+  EXPECT_EQ(enable(*service, huge).text, message);
+  EXPECT_FALSE(fs::exists(policyPath));
+  ASSERT_FALSE(enable(*service, encodeConfiguration(kDay)).text);
+  const std::string stored = readFile(policyPath);
+  EXPECT_EQ(update(*service, huge).text, message);
+  EXPECT_EQ(readFile(policyPath), stored);
+  EXPECT_FALSE(status(*service).policy.value().pendingConfiguration);
+}
+
+TEST_F(DaemonServiceTest, StoredPolicyBeyondTheLimitLoadsAndIsReportedInOneFrame) {
+  TamrinPolicy policy(window(240, 1200, testing::numberedDomains(35000)));
+  policy.pendingConfiguration = window(300, 1000, testing::numberedDomains(35000));
+  policy.pendingConfigurationAppliesAt = kOutside + 86400;
+  writePolicy(policy);
+  auto service = makeService();
+  const Outcome outcome = call([&](Reply r) { service->getStatus(r); });
+  ASSERT_FALSE(outcome.text) << *outcome.text;
+  EXPECT_LE(outcome.data.value().size(), kMaxStatusBytes);
+  EXPECT_EQ(decodeDaemonStatus(*outcome.data).policy.value().pendingConfigurationAppliesAt,
+            policy.pendingConfigurationAppliesAt);
+  // It can still be replaced by a configuration of reportable size.
+  EXPECT_FALSE(update(*service, encodeConfiguration(kDay)).text);
+}
+
 TEST_F(DaemonServiceTest, EnableWithUnwritablePolicyDirectoryStaysDisabled) {
   writeFileAtomically(directory / "state", "a file where the directory belongs", 0600);
   auto service = makeService();
@@ -616,6 +649,38 @@ TEST_F(DaemonServiceTest, TimerFiresWhileRequestsArriveFromSeveralThreads) {
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
   EXPECT_GT(recorded(), before);  // the timer kept firing
   discard(service);
+}
+
+TEST_F(DaemonServiceTest, RepliesAreHandedOverOnlyAfterTheLockIsReleased) {
+  writePolicy(TamrinPolicy(kDay));
+  auto service = makeService();
+  const std::string configuration = encodeConfiguration(kDay);
+  const struct {
+    const char* name;
+    std::function<void(Reply)> send;
+  } cases[] = {
+      {"status", [&](Reply r) { service->getStatus(r); }},
+      {"enable", [&](Reply r) { service->enableBlocking(configuration, r); }},
+      {"update", [&](Reply r) { service->updateConfiguration(configuration, r); }},
+      {"remove", [&](Reply r) { service->prepareForRemoval(r); }},
+  };
+  for (const auto& c : cases) {
+    // A reply that waits for its client must not keep another thread from the lock.
+    std::promise<void> tookLock;
+    std::future<void> took = tookLock.get_future();
+    std::thread other;
+    bool lockFree = false;
+    c.send([&](std::optional<Data>, std::optional<std::string>) {
+      other = std::thread([&] {
+        (void)service->timerDeadline();
+        tookLock.set_value();
+      });
+      lockFree = took.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    });
+    ASSERT_TRUE(other.joinable()) << c.name;
+    other.join();
+    EXPECT_TRUE(lockFree) << c.name;
+  }
 }
 
 TEST_F(DaemonServiceTest, DiscardedServiceStopsItsTimer) {

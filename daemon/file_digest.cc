@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -16,6 +18,10 @@
 namespace tamrin {
 
 std::string sha256OfDescriptor(int fd) {
+  return sha256OfDescriptor(fd, std::numeric_limits<std::uint64_t>::max());
+}
+
+std::string sha256OfDescriptor(int fd, std::uint64_t limit) {
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
                                                                   &EVP_MD_CTX_free);
   if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
@@ -23,12 +29,14 @@ std::string sha256OfDescriptor(int fd) {
   }
   std::array<unsigned char, 64 * 1024> buffer;
   for (;;) {
-    const ssize_t count = ::read(fd, buffer.data(), buffer.size());
+    const ssize_t count = ::read(
+        fd, buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), limit)));
     if (count < 0) {
       if (errno == EINTR) continue;
       throw std::system_error(errno, std::generic_category(), "read");
     }
     if (count == 0) break;
+    limit -= static_cast<std::uint64_t>(count);
     EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(count));
   }
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest;

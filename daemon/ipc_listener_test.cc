@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -78,6 +79,12 @@ class IpcListenerTest : public ::testing::Test {
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     EXPECT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     return fd;
+  }
+
+  // Whether the server has taken every byte sent on `fd`.
+  static bool listenerHasRead(int fd) {
+    int unread = 0;
+    return ::ioctl(fd, TIOCOUTQ, &unread) == 0 && unread == 0;
   }
 
   // Everything the server sends until it closes; "(still open)" when it does not within 5 s.
@@ -274,6 +281,46 @@ TEST_F(IpcListenerTest, SilentClientsHoldNoWorker) {
   for (int i = 0; i < 40; ++i) silent.push_back(rawConnection());
   EXPECT_EQ(outcome(client(), Operation::remove), "ok");
   EXPECT_EQ(outcome(client(), Operation::update), "ok");
+}
+
+TEST_F(IpcListenerTest, ClientsThatNeverReadTheirReplyDelayNoStatus) {
+  // The handler replies under a lock of its own, as a service might: a reply call that waited
+  // for its client would hold up every other request behind that lock.
+  auto serviceLock = std::make_shared<std::mutex>();
+  const Data large(kMaxFrameBodySize - 64, 'x');
+  service_.handler = [serviceLock, large](const std::string& selector, auto&, Reply reply) {
+    std::lock_guard lock(*serviceLock);
+    reply(selector == kGetStatusSelector ? encodeDaemonStatus({}) : large, std::nullopt);
+  };
+  startListener({.maxWorkers = 4});
+  const std::string request = encodeRequestFrame({std::string(kPrepareForRemovalSelector), {}});
+  std::vector<UniqueFd> deaf;
+  for (int i = 0; i < 16; ++i) {  // four times as many as there are workers
+    deaf.push_back(rawConnection());
+    ::send(deaf.back().get(), request.data(), request.size(), MSG_NOSIGNAL);
+  }
+  for (int i = 0; i < 10; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(outcome(client(), Operation::status), "other status") << "call " << i;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "call " << i;
+  }
+}
+
+TEST_F(IpcListenerTest, OldestIncompleteRequestsGoWhenBufferedBytesExceedTheBudget) {
+  startListener({.maxBufferedRequestBytes = 256 * 1024});
+  const std::string frame =
+      encodeRequestFrame({std::string(kUpdateConfigurationSelector), std::string(200 * 1024, 'x')});
+  const std::string half = frame.substr(0, 150 * 1024);
+  UniqueFd oldest = rawConnection();
+  ASSERT_EQ(::send(oldest.get(), half.data(), half.size(), MSG_NOSIGNAL), ssize_t(half.size()));
+  while (listenerHasRead(oldest.get()) == false) std::this_thread::sleep_for(1ms);
+  UniqueFd newer = rawConnection();
+  ASSERT_EQ(::send(newer.get(), half.data(), half.size(), MSG_NOSIGNAL), ssize_t(half.size()));
+  EXPECT_EQ(readUntilClosed(oldest.get()), "");
+  const std::string rest = frame.substr(half.size());
+  ASSERT_EQ(::send(newer.get(), rest.data(), rest.size(), MSG_NOSIGNAL), ssize_t(rest.size()));
+  EXPECT_EQ(decodeReplyBody(readUntilClosed(newer.get()).substr(kFrameHeaderSize)), IpcReply{});
+  EXPECT_EQ(service_.calls, 1);
 }
 
 TEST_F(IpcListenerTest, WorkersAreLimited) {

@@ -78,7 +78,8 @@ int serve() {
       });
   IpcListener listener(*service);
   try {
-    listener.setConnectionCodeSigningRequirement(clientCodeSigningRequirement());
+    const SealedClients sealed = sealedClients();
+    listener.setConnectionCodeSigningRequirement(sealed.requirement, sealed.sizes);
   } catch (const std::exception& error) {
     return fail(error);  // no client is ever served without a requirement
   }

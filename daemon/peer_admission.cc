@@ -11,6 +11,7 @@
 #include <charconv>
 #include <optional>
 #include <system_error>
+#include <variant>
 
 #include "core/ipc_socket.h"
 #include "daemon/file_digest.h"
@@ -46,33 +47,74 @@ bool stillAlive(int pidfd) { return ::syscall(SYS_pidfd_send_signal, pidfd, 0, n
 
 }  // namespace
 
-PeerAdmission::PeerAdmission(std::set<std::string> allowedDigests)
-    : allowedDigests_(std::move(allowedDigests)) {}
+PeerAdmission::PeerAdmission(std::set<std::string> allowedDigests,
+                             std::optional<std::set<std::uint64_t>> sealedSizes, Digest digest)
+    : allowedDigests_(std::move(allowedDigests)),
+      sealedSizes_(std::move(sealedSizes)),
+      digest_(digest ? std::move(digest) : Digest([](int fd) {
+        struct stat info {};
+        if (::fstat(fd, &info) != 0) throw std::system_error(errno, std::generic_category());
+        return sha256OfDescriptor(fd, static_cast<std::uint64_t>(info.st_size));
+      })) {}
 
-bool PeerAdmission::admits(int connection) {
+std::variant<bool, PeerAdmission::Pending> PeerAdmission::begin(int connection) {
   try {
+    UniqueFd pidfd;
+    pid_t pid = 0;
     int rawPidfd = -1;
     socklen_t size = sizeof rawPidfd;
     if (::getsockopt(connection, SOL_SOCKET, SO_PEERPIDFD, &rawPidfd, &size) == 0) {
-      UniqueFd pidfd(rawPidfd);
-      const std::optional<pid_t> pid = pidOfPidfd(pidfd.get());
-      if (!pid) return false;
-      const bool allowed = allowedDigests_.contains(executableDigest(*pid));
-      // While the process lives its pid cannot name another process, so the file hashed above
-      // was its executable.
-      return allowed && stillAlive(pidfd.get());
+      pidfd = UniqueFd(rawPidfd);
+      const std::optional<pid_t> known = pidOfPidfd(pidfd.get());
+      if (!known) return false;
+      pid = *known;
+    } else {
+      if (errno != ENOPROTOOPT && errno != EINVAL) return false;
+      ucred credentials{};
+      size = sizeof credentials;
+      if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
+          credentials.pid <= 0) {
+        return false;
+      }
+      pid = credentials.pid;
     }
-    if (errno != ENOPROTOOPT && errno != EINVAL) return false;
-    ucred credentials{};
-    size = sizeof credentials;
-    if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
-        credentials.pid <= 0) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/exe";
+    UniqueFd executable(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat info {};
+    if (!executable || ::fstat(executable.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
       return false;
     }
-    return allowedDigests_.contains(executableDigest(credentials.pid));
+    if (sealedSizes_ && !sealedSizes_->contains(static_cast<std::uint64_t>(info.st_size))) {
+      return false;
+    }
+    Pending peer{
+        .executable = std::move(executable),
+        .pidfd = std::move(pidfd),
+        .key = {info.st_dev, info.st_ino, info.st_size, info.st_ctim.tv_sec, info.st_ctim.tv_nsec}};
+    if (const std::optional<std::string> digest = cached(peer.key)) {
+      // While the process lives its pid cannot name another process, so the file opened above
+      // is its executable.
+      return allowedDigests_.contains(*digest) && (!peer.pidfd || stillAlive(peer.pidfd.get()));
+    }
+    return peer;
   } catch (const std::exception&) {
     return false;
   }
+}
+
+bool PeerAdmission::finish(Pending peer) {
+  try {
+    const bool allowed = allowedDigests_.contains(hashAndCache(peer.executable.get(), peer.key));
+    return allowed && (!peer.pidfd || stillAlive(peer.pidfd.get()));
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool PeerAdmission::admits(int connection) {
+  std::variant<bool, Pending> step = begin(connection);
+  if (const bool* verdict = std::get_if<bool>(&step)) return *verdict;
+  return finish(std::get<Pending>(std::move(step)));
 }
 
 std::string PeerAdmission::executableDigest(pid_t pid) {
@@ -83,11 +125,24 @@ std::string PeerAdmission::executableDigest(pid_t pid) {
   if (::fstat(fd.get(), &info) != 0) throw std::system_error(errno, std::generic_category(), path);
   const FileKey key{info.st_dev, info.st_ino, info.st_size, info.st_ctim.tv_sec,
                     info.st_ctim.tv_nsec};
-  {
-    std::lock_guard lock(cacheMutex_);
-    if (auto found = digestCache_.find(key); found != digestCache_.end()) return found->second;
+  if (std::optional<std::string> digest = cached(key)) return *digest;
+  return hashAndCache(fd.get(), key);
+}
+
+std::optional<std::string> PeerAdmission::cached(const FileKey& key) {
+  std::lock_guard lock(cacheMutex_);
+  if (auto found = digestCache_.find(key); found != digestCache_.end()) return found->second;
+  return std::nullopt;
+}
+
+// A file that changed while it was hashed is not cached under the key it had before.
+std::string PeerAdmission::hashAndCache(int fd, const FileKey& key) {
+  std::string digest = digest_(fd);
+  struct stat after {};
+  if (::fstat(fd, &after) != 0 || FileKey{after.st_dev, after.st_ino, after.st_size,
+                                          after.st_ctim.tv_sec, after.st_ctim.tv_nsec} != key) {
+    throw std::system_error(EAGAIN, std::generic_category(), "executable changed while hashed");
   }
-  std::string digest = sha256OfDescriptor(fd.get());
   std::lock_guard lock(cacheMutex_);
   if (digestCache_.size() >= kMaxCachedDigests) digestCache_.clear();
   digestCache_.emplace(key, digest);

@@ -2,23 +2,49 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <variant>
+
+#include "core/ipc_socket.h"
 
 namespace tamrin {
 
 // Decides whether the process at the other end of a connected Unix socket may talk to the
-// daemon: it is admitted only when the SHA-256 of its executable is one of the allowed digests.
+// daemon: it is admitted only when the SHA-256 of its executable is one of the allowed digests
+// and the process was still alive after its executable was hashed. Thread-safe.
 class PeerAdmission {
  public:
-  explicit PeerAdmission(std::set<std::string> allowedDigests);
+  // SHA-256 of what is readable from a descriptor, as lower-case hex.
+  using Digest = std::function<std::string(int fd)>;
 
-  // True when the peer of `connection` runs an allowed executable and was still alive after
-  // its executable was hashed. Reads nothing from the socket. Any failure refuses.
+  // `sealedSizes`, when given, are the sizes of the sealed files: an executable of any other
+  // size is refused without being read. `digest` hashes an opened executable.
+  explicit PeerAdmission(std::set<std::string> allowedDigests,
+                         std::optional<std::set<std::uint64_t>> sealedSizes = std::nullopt,
+                         Digest digest = nullptr);
+
+  // A peer whose executable must still be hashed: its open executable and what proves the
+  // process is the same one after hashing.
+  struct Pending {
+    UniqueFd executable;
+    UniqueFd pidfd;  // absent where the kernel cannot give one
+    std::tuple<dev_t, ino_t, off_t, long long, long long> key;
+  };
+
+  // The part of the decision that reads no file content: a verdict, or the peer to hash with
+  // finish(). Reads nothing from the socket. Any failure refuses.
+  std::variant<bool, Pending> begin(int connection);
+  // Hashes the pending peer's executable (up to the largest sealed size) and decides.
+  bool finish(Pending peer);
+  // begin() and, when needed, finish() on the calling thread.
   bool admits(int connection);
 
   // The SHA-256 of the executable of process `pid` (in this process's pid namespace), through
@@ -30,7 +56,12 @@ class PeerAdmission {
   using FileKey = std::tuple<dev_t, ino_t, off_t, long long, long long>;
   static constexpr std::size_t kMaxCachedDigests = 64;
 
+  std::optional<std::string> cached(const FileKey& key);
+  std::string hashAndCache(int fd, const FileKey& key);
+
   const std::set<std::string> allowedDigests_;
+  const std::optional<std::set<std::uint64_t>> sealedSizes_;
+  const Digest digest_;
   std::mutex cacheMutex_;
   std::map<FileKey, std::string> digestCache_;  // guarded by cacheMutex_
 };

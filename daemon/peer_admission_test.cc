@@ -2,15 +2,19 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <set>
 
 #include "core/ipc_socket.h"
 #include "daemon/file_digest.h"
+#include "tests/support/scratch_directory.h"
 
 namespace tamrin {
 namespace {
@@ -63,6 +67,71 @@ TEST(PeerAdmissionTest, PeerThatHasExitedIsRefused) {
 
   EXPECT_FALSE(PeerAdmission({ownDigest()}).admits(connection.get()));
   std::filesystem::remove_all(directory);
+}
+
+// A child of this very program, connected to a socket of ours and alive until killed.
+struct ConnectedChild {
+  pid_t pid = -1;
+  UniqueFd ourEnd;
+  ~ConnectedChild() {
+    if (pid > 0) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+void startConnectedChild(ConnectedChild& child, const std::filesystem::path& socketPath) {
+  const sockaddr_un address = unixSocketAddress(socketPath);
+  UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener.get(), 1), 0);
+  child.pid = ::fork();
+  ASSERT_GE(child.pid, 0);
+  if (child.pid == 0) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) _exit(1);
+    char byte;
+    while (::read(fd, &byte, 1) != 0) {
+    }
+    ::_exit(0);
+  }
+  child.ourEnd = UniqueFd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  ASSERT_TRUE(child.ourEnd);
+  ::unlink(socketPath.c_str());
+}
+
+TEST(PeerAdmissionTest, SizeAndLivenessDecideAroundTheHash) {
+  const auto ownSize = static_cast<std::uint64_t>(std::filesystem::file_size("/proc/self/exe"));
+  struct Case {
+    const char* name;
+    std::set<std::uint64_t> sealedSizes;
+    bool peerDiesWhileHashed;  // its pid may name another process by the time the hash is done
+    bool hashed;
+    bool admitted;
+  };
+  const Case cases[] = {
+      {"sealed size, alive", {1, ownSize}, false, true, true},
+      {"size matches no sealed file", {1, ownSize + 1}, false, false, false},
+      {"peer gone after the hash", {ownSize}, true, true, false},
+  };
+  ScratchDirectory scratch{"peer"};
+  for (const Case& c : cases) {
+    ConnectedChild child;
+    startConnectedChild(child, scratch.path() / "s");
+    bool hashed = false;
+    PeerAdmission admission({ownDigest()}, c.sealedSizes, [&](int fd) {
+      hashed = true;
+      if (c.peerDiesWhileHashed) {
+        ::kill(child.pid, SIGKILL);
+        ::waitpid(child.pid, nullptr, 0);
+        child.pid = -1;
+      }
+      return sha256OfDescriptor(fd);
+    });
+    EXPECT_EQ(admission.admits(child.ourEnd.get()), c.admitted) << c.name;
+    EXPECT_EQ(hashed, c.hashed) << c.name;
+  }
 }
 
 }  // namespace

@@ -5,6 +5,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <iterator>
+#include <vector>
 
 #include "core/daemon_client.h"
 #include "daemon/client_requirement.h"
@@ -49,8 +52,8 @@ class IpcAdmissionTest : public ::testing::Test {
 
     listener_ = std::make_unique<IpcListener>(
         service_, IpcListenerOptions{.socketPath = root_ / "daemon.sock"});
-    listener_->setConnectionCodeSigningRequirement(
-        clientCodeSigningRequirement(root_ / "Tamrin.app/bin/TamrinDaemon"));
+    const SealedClients sealed = sealedClients(root_ / "Tamrin.app/bin/TamrinDaemon");
+    listener_->setConnectionCodeSigningRequirement(sealed.requirement, sealed.sizes);
     listener_->resume();
     listener_->serveInBackground();
   }
@@ -111,6 +114,41 @@ TEST_F(IpcAdmissionTest, IdenticalCopyIsAdmittedBecauseAdmissionIsByContent) {
   fs::create_directories(copy.parent_path());
   fs::copy_file(sealedClient(), copy);
   EXPECT_EQ(run(copy), "ok");
+}
+
+TEST_F(IpcAdmissionTest, SealedProgramRewrittenInPlaceToTheSameSizeIsRefused) {
+  EXPECT_EQ(run(sealedClient()), "ok");
+  // Same file, same size, other bytes: only its change time tells the cached digest is stale.
+  std::fstream file(sealedClient(), std::ios::in | std::ios::out | std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(file)), {});
+  std::size_t at = bytes.find("GCC: (");  // the compiler's note, never loaded
+  if (at == std::string::npos) at = bytes.find("clang version");
+  ASSERT_NE(at, std::string::npos);
+  file.seekp(static_cast<std::streamoff>(at));
+  file.put('g');
+  file.close();
+  EXPECT_EQ(fs::file_size(sealedClient()), bytes.size());
+  EXPECT_EQ(run(sealedClient()), kRefused);
+  EXPECT_EQ(service_.calls, 1);
+}
+
+TEST_F(IpcAdmissionTest, HugeSparseClientDelaysNoOtherClient) {
+  const fs::path huge = root_ / "elsewhere/tamrinctl";
+  fs::create_directories(huge.parent_path());
+  fs::copy_file(sealedClient(), huge);
+  fs::resize_file(huge, std::uintmax_t{8} << 30);  // a hole: no disk used, 8 GiB to read
+
+  std::vector<std::future<std::string>> huges;
+  for (int i = 0; i < 6; ++i) {
+    huges.push_back(std::async(std::launch::async, [&] { return run(huge); }));
+  }
+  for (int i = 0; i < 5; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(run(sealedClient()), "ok");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << "call " << i;
+  }
+  for (auto& result : huges) EXPECT_EQ(result.get(), kRefused);
+  EXPECT_EQ(service_.calls, 5);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,6 +20,19 @@ inline TamrinConfiguration window(std::int64_t focus, std::int64_t access,
           .focusStartMinutes = focus,
           .accessStartMinutes = access,
           .activeWeekdays = std::move(weekdays)};
+}
+
+// `count` distinct domains "s00000.example.com", "s00001.example.com", ...; with `padding`,
+// each starts with that many more letters.
+inline std::vector<std::string> numberedDomains(std::size_t count, std::size_t padding = 0) {
+  std::vector<std::string> domains;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string number = std::to_string(i);
+    domains.push_back(std::string(padding, 'p') + "s" +
+                      std::string(5 - std::min<std::size_t>(number.size(), 5), '0') + number +
+                      ".example.com");
+  }
+  return domains;
 }
 
 }  // namespace tamrin::testing
