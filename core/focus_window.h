@@ -16,7 +16,7 @@ namespace tamrin {
 struct FocusWindow {
   std::int64_t focusStartMinutes = 0;
   std::int64_t accessStartMinutes = 0;
-  std::optional<std::vector<std::int64_t>> activeWeekdays;
+  std::optional<std::vector<std::int64_t>> activeWeekdays = std::nullopt;
 
   // Minutes in 0-1439 and different, at least one weekday, all in 1-7, none repeated.
   bool isValid() const;

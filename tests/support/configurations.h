@@ -20,4 +20,19 @@ inline TamrinConfiguration window(std::int64_t focus, std::int64_t access,
           .activeWeekdays = std::move(weekdays)};
 }
 
+// A configuration holding `windows` in its "windows" list; one site unless told otherwise.
+inline TamrinConfiguration windows(std::vector<FocusWindow> windows,
+                                   std::vector<std::string> domains = {"example.com"}) {
+  TamrinConfiguration configuration;
+  configuration.domains = std::move(domains);
+  configuration.windows = std::move(windows);
+  return configuration;
+}
+
+// The same schedule as `configuration` (given with the three top-level keys) given as a list
+// of that one window.
+inline TamrinConfiguration asWindowList(const TamrinConfiguration& configuration) {
+  return windows({configuration.topLevelWindow()}, configuration.domains);
+}
+
 }  // namespace tamrin::testing
