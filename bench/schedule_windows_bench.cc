@@ -144,25 +144,4 @@ BENCHMARK(BM_StatusPrinting)->ArgName("windows")->Arg(1)->Arg(64);
 }  // namespace
 }  // namespace tamrin
 
-
-namespace tamrin {
-void BM_Piece(benchmark::State& state) {
-  const TamrinPolicy policy(spreadWindows(static_cast<int>(state.range(0)), false));
-  const DaemonStatus st{.blocked = true, .managedHostsBlockPresent = true, .managedPacketFilterBlockPresent = true, .policy = policy};
-  const std::string reply = encodeDaemonStatus(st);
-  const Instant now = testing::localInstant(kZone, 2026, 3, 2, 0, 5);
-  const Calendar calendar = Calendar::named(kZone);
-  const ControlStatus cs = makeControlStatus(st, now, calendar);
-  for (auto _ : state) {
-    switch (state.range(1)) {
-      case 0: benchmark::DoNotOptimize(decodeDaemonStatus(reply)); break;
-      case 1: benchmark::DoNotOptimize(makeControlStatus(st, now, calendar)); break;
-      case 2: benchmark::DoNotOptimize(encodeControlStatus(cs)); break;
-      case 3: benchmark::DoNotOptimize(encodeDaemonStatus(st)); break;
-      case 4: benchmark::DoNotOptimize(policy.nextScheduledAccessStart(now, calendar)); break;
-    }
-  }
-}
-BENCHMARK(BM_Piece)->ArgsProduct({{1, 64}, {0, 1, 2, 3, 4}});
-}
 BENCHMARK_MAIN();

@@ -21,10 +21,10 @@ bool FocusWindow::isValid() const {
 }
 
 nlohmann::json focusWindowToJson(const FocusWindow& window) {
-  nlohmann::json json = {
-      {"focusStartMinutes", window.focusStartMinutes},
-      {"accessStartMinutes", window.accessStartMinutes},
-  };
+  // Member by member: an initializer list would build each pair as an array first.
+  nlohmann::json json = nlohmann::json::object();
+  json["focusStartMinutes"] = window.focusStartMinutes;
+  json["accessStartMinutes"] = window.accessStartMinutes;
   if (window.activeWeekdays) json["activeWeekdays"] = *window.activeWeekdays;
   return json;
 }
