@@ -219,9 +219,6 @@ TEST_F(ControlCommandsTest, BadConfigureInputFailsBeforeAnyDaemonRequest) {
       {"window weekday repeated",
        R"({"domains":["a.com"],"windows":[{"focusStartMinutes":60,"accessStartMinutes":120,"activeWeekdays":[3,2,3]}]})",
        std::string(kInvalidLine)},
-      {"window weekday 0",
-       R"({"domains":["a.com"],"windows":[{"focusStartMinutes":60,"accessStartMinutes":120,"activeWeekdays":[0]}]})",
-       std::string(kInvalidLine)},
       {"several megabytes",
        R"({"domains":["a.com"],"focusStartMinutes":60,"accessStartMinutes":120,"activeWeekdays":[2]})" +
            spaces,

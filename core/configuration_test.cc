@@ -202,7 +202,6 @@ TEST(ConfigurationTest, WindowsValidity) {
       {"sixty-five", std::vector<FocusWindow>(65, afternoon), false},
       {"equal minutes", {morning, {600, 600}}, false},
       {"minute 1440", {{1440, 60}, morning}, false},
-      {"negative minute", {morning, {-1, 60}}, false},
       {"no weekday", {morning, {60, 120, {{}}}}, false},
       {"weekday 8", {{60, 120, {{8}}}}, false},
       {"repeated weekday", {morning, {60, 120, {{3, 3}}}}, false},

@@ -369,7 +369,6 @@ TEST(ScheduleTest, UnionOfWindows) {
        {},
        at(2, 13, 0),
        at(2, 17, 0)},
-      {"lunch free, lunch", kZone, lunchFree, at(2, 12, 59), {}, at(2, 13, 0), at(2, 17, 0)},
       {"lunch free, afternoon", kZone, lunchFree, at(2, 13, 0), at(2, 13, 0), at(3, 9, 0),
        at(2, 17, 0)},
       {"lunch free, early", kZone, lunchFree, at(2, 8, 0), {}, at(2, 9, 0), at(2, 12, 0)},
