@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,23 +10,28 @@
 
 namespace tamrin {
 
-// The input of `configure`: one JSON object with all four keys; other keys are ignored.
+// The input of `configure`: "domains" and either the three keys of one window or "windows",
+// a list of 1 to 64 objects with exactly those three keys. Other top-level keys are ignored.
 struct ConfigureRequest {
   std::vector<std::string> domains;
   std::int64_t focusStartMinutes = 0;
   std::int64_t accessStartMinutes = 0;
   std::vector<std::int64_t> activeWeekdays;
+  // Each entry's weekdays are always present.
+  std::optional<std::vector<FocusWindow>> windows = std::nullopt;
 
   bool operator==(const ConfigureRequest&) const = default;
 };
 
 // Throws JsonError for text that is not one JSON object, a missing key, a null or a value of
-// the wrong type.
+// the wrong type, both schedule forms at once, a "windows" that is not a list of 1 to 64
+// objects, or an entry with a key it does not know.
 ConfigureRequest decodeConfigureRequest(std::string_view bytes);
 
 // The configuration to send: domains normalised and de-duplicated in order of first
-// appearance, weekdays sorted ascending (repeats kept). Throws ControlError
-// invalidConfiguration for a domain that does not normalise or a result that is not valid.
+// appearance, weekdays sorted ascending (repeats kept), windows in the order given. Throws
+// ControlError invalidConfiguration for a domain that does not normalise or a result that is
+// not valid.
 TamrinConfiguration cleanedConfiguration(const ConfigureRequest& request);
 
 }  // namespace tamrin

@@ -144,6 +144,10 @@ TEST_F(ControlCommandsTest, SilentDaemonFailsWithoutOutput) {
 
 TEST_F(ControlCommandsTest, BadConfigureInputFailsBeforeAnyDaemonRequest) {
   const std::string spaces(3 * 1024 * 1024, ' ');
+  constexpr std::string_view kWindow =
+      R"({"focusStartMinutes":60,"accessStartMinutes":120,"activeWeekdays":[2]})";
+  std::string sixtyFiveWindows(kWindow);
+  for (int i = 1; i < 65; ++i) sixtyFiveWindows += "," + std::string(kWindow);
   struct Case {
     const char* name;
     std::string input;
@@ -201,6 +205,32 @@ TEST_F(ControlCommandsTest, BadConfigureInputFailsBeforeAnyDaemonRequest) {
        encodeConfigureRequest(testing::numberedDomains(35000)),
        "error: The configuration is too large (35000 domains, 735082 bytes of JSON); Tamrin "
        "accepts at most 10000 domains and 262144 bytes.\n"},
+      {"windows not a list", R"({"domains":["a.com"],"windows":{"focusStartMinutes":60}})",
+       "error: Invalid JSON: \"windows\" must be an array.\n"},
+      {"no windows", R"({"domains":["a.com"],"windows":[]})",
+       "error: Invalid JSON: \"windows\" must hold 1 to 64 windows.\n"},
+      {"65 windows", R"({"domains":["a.com"],"windows":[)" + sixtyFiveWindows + "]}",
+       "error: Invalid JSON: \"windows\" must hold 1 to 64 windows.\n"},
+      {"window without weekdays",
+       R"({"domains":["a.com"],"windows":[)" + std::string(kWindow) +
+           R"(,{"focusStartMinutes":60,"accessStartMinutes":120}]})",
+       "error: Invalid JSON: the key \"windows[1].activeWeekdays\" is missing.\n"},
+      {"window with a misspelt key",
+       R"({"domains":["a.com"],"windows":[{"focusStartMinutes":60,"acessStartMinutes":120,"activeWeekdays":[2]}]})",
+       "error: Invalid JSON: \"windows[0]\" has the unknown key \"acessStartMinutes\".\n"},
+      {"window that is no object", R"({"domains":["a.com"],"windows":[[60,120]]})",
+       "error: Invalid JSON: \"windows[0]\" must be an object.\n"},
+      {"both forms",
+       R"({"domains":["a.com"],"focusStartMinutes":60,"windows":[)" + std::string(kWindow) + "]}",
+       "error: Invalid JSON: a configuration has either \"windows\" or \"focusStartMinutes\", "
+       "\"accessStartMinutes\" and \"activeWeekdays\", never both.\n"},
+      {"window minute out of range",
+       R"({"domains":["a.com"],"windows":[)" + std::string(kWindow) +
+           R"(,{"focusStartMinutes":60,"accessStartMinutes":1440,"activeWeekdays":[2]}]})",
+       std::string(kInvalidLine)},
+      {"window weekday repeated",
+       R"({"domains":["a.com"],"windows":[{"focusStartMinutes":60,"accessStartMinutes":120,"activeWeekdays":[3,2,3]}]})",
+       std::string(kInvalidLine)},
       {"several megabytes",
        R"({"domains":["a.com"],"focusStartMinutes":60,"accessStartMinutes":120,"activeWeekdays":[2]})" +
            spaces,
@@ -229,6 +259,17 @@ TEST_F(ControlCommandsTest, ConfigureCleansBeforeSending) {
                                 .accessStartMinutes = 420,
                                 .activeWeekdays = {{1, 5, 7}},
                             }));
+}
+
+TEST_F(ControlCommandsTest, ConfigureSendsWindowsInTheirOrder) {
+  EXPECT_EQ(run({"configure"}, R"({"domains":["www.Example.com"],"windows":[
+      {"focusStartMinutes":780,"accessStartMinutes":1020,"activeWeekdays":[6,2]},
+      {"focusStartMinutes":540,"accessStartMinutes":720,"activeWeekdays":[2]},
+      {"focusStartMinutes":540,"accessStartMinutes":720,"activeWeekdays":[2]}]})"),
+            0);
+  ASSERT_EQ(daemon.sent.size(), 1u);
+  EXPECT_EQ(daemon.sent[0],
+            testing::windows({{780, 1020, {{2, 6}}}, {540, 720, {{2}}}, {540, 720, {{2}}}}));
 }
 
 TEST_F(ControlCommandsTest, ConfigureEnablesFirstAndUpdatesAfterwards) {

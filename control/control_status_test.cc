@@ -5,6 +5,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "tests/support/configurations.h"
 #include "tests/support/local_time.h"
 
 namespace tamrin {
@@ -137,6 +138,25 @@ TEST(ControlStatusTest, StagedChangeIsReportedWithItsStart) {
       R"({"configuration":{"accessStartMinutes":1080,"activeWeekdays":[2,3],"domains":["example.com","news.org"],"focusStartMinutes":360},)"
       R"("hasProtectionMismatch":false,"isProtected":false,"nextTransition":"2026-03-03T05:00:00Z",)"
       R"("nextTransitionKind":"blocking","pendingChangesApplyAt":"2026-03-03T05:00:00Z","state":"access"})");
+}
+
+TEST(ControlStatusTest, WindowsArePrintedAsGivenWithTheTransitionsOfTheirUnion) {
+  const Calendar calendar = Calendar::named(kZone);
+  const DaemonStatus status{
+      .blocked = true,
+      .managedHostsBlockPresent = true,
+      .managedPacketFilterBlockPresent = true,
+      .policy = TamrinPolicy(testing::windows({{780, 1020}, {540, 720, {{2}}}}))};
+  const std::string configuration =
+      R"({"configuration":{"domains":["example.com"],"windows":[{"accessStartMinutes":1020,)"
+      R"("focusStartMinutes":780},{"accessStartMinutes":720,"activeWeekdays":[2],)"
+      R"("focusStartMinutes":540}]},"hasProtectionMismatch":false,"isProtected":true,)";
+  EXPECT_EQ(encodeControlStatus(makeControlStatus(status, berlin(2, 10, 0), calendar)),
+            configuration +
+                R"("nextTransition":"2026-03-02T11:00:00Z","nextTransitionKind":"access",)"
+                R"("state":"protected"})");
+  EXPECT_EQ(makeControlStatus(status, berlin(2, 12, 30), calendar).nextTransition,
+            berlin(2, 13, 0));
 }
 
 TEST(ControlStatusTest, ScheduleWithoutDaysWaitsForTheDistantFuture) {

@@ -21,8 +21,12 @@ const TamrinConfiguration& TamrinConfiguration::standard() {
 }
 
 std::set<std::int64_t> TamrinConfiguration::scheduledWeekdays() const {
-  if (!activeWeekdays) return {1, 2, 3, 4, 5, 6, 7};
-  return {activeWeekdays->begin(), activeWeekdays->end()};
+  std::set<std::int64_t> weekdays;
+  for (const FocusWindow& window : windows ? *windows : std::vector{topLevelWindow()}) {
+    if (!window.activeWeekdays) return {1, 2, 3, 4, 5, 6, 7};
+    weekdays.insert(window.activeWeekdays->begin(), window.activeWeekdays->end());
+  }
+  return weekdays;
 }
 
 bool TamrinConfiguration::isValid() const {
@@ -31,14 +35,11 @@ bool TamrinConfiguration::isValid() const {
     const auto normalized = normalizedDomain(domain);
     if (!normalized || *normalized != domain) return false;
   }
-  const auto inDay = [](std::int64_t minutes) { return minutes >= 0 && minutes <= 1439; };
-  if (!inDay(focusStartMinutes) || !inDay(accessStartMinutes)) return false;
-  if (focusStartMinutes == accessStartMinutes) return false;
-  const auto weekdays = scheduledWeekdays();
-  if (weekdays.empty()) return false;
-  if (*weekdays.begin() < 1 || *weekdays.rbegin() > 7) return false;
-  if (activeWeekdays && weekdays.size() != activeWeekdays->size()) return false;
-  return true;
+  if (!windows) return topLevelWindow().isValid();
+  if (topLevelWindow() != FocusWindow{}) return false;
+  if (windows->empty() || windows->size() > kMaximumFocusWindows) return false;
+  return std::all_of(windows->begin(), windows->end(),
+                     [](const FocusWindow& window) { return window.isValid(); });
 }
 
 namespace {
@@ -79,12 +80,15 @@ std::optional<std::string> normalizedDomain(std::string_view text) {
 }
 
 nlohmann::json configurationToJson(const TamrinConfiguration& configuration) {
-  nlohmann::json json = {
-      {"domains", configuration.domains},
-      {"focusStartMinutes", configuration.focusStartMinutes},
-      {"accessStartMinutes", configuration.accessStartMinutes},
-  };
-  if (configuration.activeWeekdays) json["activeWeekdays"] = *configuration.activeWeekdays;
+  if (configuration.windows) {
+    nlohmann::json windows = nlohmann::json::array();
+    for (const FocusWindow& window : *configuration.windows) {
+      windows.push_back(focusWindowToJson(window));
+    }
+    return {{"domains", configuration.domains}, {"windows", std::move(windows)}};
+  }
+  nlohmann::json json = focusWindowToJson(configuration.topLevelWindow());
+  json["domains"] = configuration.domains;
   return json;
 }
 
@@ -92,12 +96,24 @@ TamrinConfiguration configurationFromJson(const nlohmann::json& json) {
   requireObject(json, "a configuration");
   TamrinConfiguration configuration;
   configuration.domains = readStringArray(requireMember(json, "domains"), "domains");
-  configuration.focusStartMinutes =
-      readInt64(requireMember(json, "focusStartMinutes"), "focusStartMinutes");
-  configuration.accessStartMinutes =
-      readInt64(requireMember(json, "accessStartMinutes"), "accessStartMinutes");
-  if (const auto* weekdays = optionalMember(json, "activeWeekdays")) {
-    configuration.activeWeekdays = readInt64Array(*weekdays, "activeWeekdays");
+  const auto* windows = optionalMember(json, "windows");
+  if (!windows) {
+    const FocusWindow window = focusWindowFromJson(json);
+    configuration.focusStartMinutes = window.focusStartMinutes;
+    configuration.accessStartMinutes = window.accessStartMinutes;
+    configuration.activeWeekdays = window.activeWeekdays;
+    return configuration;
+  }
+  for (const char* key : {"focusStartMinutes", "accessStartMinutes", "activeWeekdays"}) {
+    if (optionalMember(json, key)) throw JsonError(std::string(kBothScheduleFormsMessage));
+  }
+  if (!windows->is_array()) throw JsonError(R"(Invalid JSON: "windows" must be an array.)");
+  configuration.windows.emplace();
+  configuration.windows->reserve(windows->size());
+  for (std::size_t i = 0; i < windows->size(); ++i) {
+    const std::string name = "windows[" + std::to_string(i) + "]";
+    requireObject((*windows)[i], "\"" + name + "\"");
+    configuration.windows->push_back(focusWindowFromJson((*windows)[i], name + "."));
   }
   return configuration;
 }

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -9,26 +10,42 @@
 #include <string_view>
 #include <vector>
 
+#include "core/focus_window.h"
+
 namespace tamrin {
+
+// A configuration holds at most this many windows.
+inline constexpr std::size_t kMaximumFocusWindows = 64;
+
+// The decoding error of a configuration that gives both schedule forms.
+inline constexpr std::string_view kBothScheduleFormsMessage =
+    "Invalid JSON: a configuration has either \"windows\" or \"focusStartMinutes\", "
+    "\"accessStartMinutes\" and \"activeWeekdays\", never both.";
 
 // The user's blocking schedule: the sites, the minute of the local day at which a block opens
 // (focus start) and at which access returns (access start), and the weekdays (1 = Sunday ...
-// 7 = Saturday) on which a block opens; absent weekdays mean every day.
+// 7 = Saturday) on which a block opens; absent weekdays mean every day. Instead of that one
+// window, `windows` may list several; the three top-level fields then stay at their defaults.
 struct TamrinConfiguration {
   std::vector<std::string> domains;
   std::int64_t focusStartMinutes = 0;
   std::int64_t accessStartMinutes = 0;
   std::optional<std::vector<std::int64_t>> activeWeekdays;
+  std::optional<std::vector<FocusWindow>> windows = std::nullopt;
 
   // One well-known video site, 04:00 to 20:00, every day.
   static const TamrinConfiguration& standard();
 
-  // The set of weekdays on which a block opens: all seven when `activeWeekdays` is absent.
+  // The set of weekdays on which some window opens: all seven for absent weekdays.
   std::set<std::int64_t> scheduledWeekdays() const;
-  // Canonical domains (at least one), minutes in 0-1439 and different, at least one weekday,
-  // all in 1-7, none repeated.
+  // Canonical domains (at least one) and a valid top-level window (FocusWindow::isValid), or
+  // else 1 to 64 valid `windows` with the top-level fields at their defaults.
   bool isValid() const;
-  // Focus start not before access start: the window runs across midnight.
+  // The one window of the three top-level fields.
+  FocusWindow topLevelWindow() const {
+    return {focusStartMinutes, accessStartMinutes, activeWeekdays};
+  }
+  // Focus start not before access start: the top-level window runs across midnight.
   bool isOvernight() const { return focusStartMinutes >= accessStartMinutes; }
 
   bool operator==(const TamrinConfiguration&) const = default;
@@ -39,8 +56,10 @@ struct TamrinConfiguration {
 // text names no host with a dot in it. Never fails.
 std::optional<std::string> normalizedDomain(std::string_view text);
 
+// The three top-level keys, or "windows" in their place when it is present.
 nlohmann::json configurationToJson(const TamrinConfiguration& configuration);
-// Throws JsonError for a missing required key or a value of the wrong type. Does not validate.
+// Throws JsonError for a missing required key, a value of the wrong type, or "windows" given
+// together with a top-level window key (kBothScheduleFormsMessage). Does not validate.
 TamrinConfiguration configurationFromJson(const nlohmann::json& json);
 
 std::string encodeConfiguration(const TamrinConfiguration& configuration);

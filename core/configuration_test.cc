@@ -158,6 +158,14 @@ TEST(ConfigurationJsonTest, BadInputFailsWithOneLineNamingTheKey) {
       {R"({"focusStartMinutes":1,"accessStartMinutes":2})", "\"domains\""},
       {R"({"domains":["a.com"],"focusStartMinutes":null,"accessStartMinutes":2})",
        "\"focusStartMinutes\""},
+      {R"({"domains":["a.com"],"windows":{}})", "\"windows\""},
+      {R"({"domains":["a.com"],"windows":[1]})", "\"windows[0]\""},
+      {R"({"domains":["a.com"],"windows":[{"focusStartMinutes":1,"accessStartMinutes":2},{"accessStartMinutes":2}]})",
+       "\"windows[1].focusStartMinutes\""},
+      {R"({"domains":["a.com"],"windows":[{"focusStartMinutes":1,"accessStartMinutes":2,"activeWeekdays":"x"}]})",
+       "\"windows[0].activeWeekdays\""},
+      {R"({"domains":["a.com"],"activeWeekdays":[1],"windows":[{"focusStartMinutes":1,"accessStartMinutes":2}]})",
+       "never both"},
       {R"([1,2])", "object"},
       {"", "byte"},
       {"{\"domains\":[\"\xFF\"]}", "byte"},
@@ -177,6 +185,54 @@ TEST(ConfigurationJsonTest, BadInputFailsWithOneLineNamingTheKey) {
 TEST(ConfigurationJsonTest, DeepNestingIsRefused) {
   const std::string deep = std::string(100000, '[') + std::string(100000, ']');
   EXPECT_THROW(decodeConfiguration(deep), JsonError);
+}
+
+TEST(ConfigurationTest, WindowsValidity) {
+  const FocusWindow morning{540, 720, {{2, 3}}};
+  const FocusWindow afternoon{780, 1020};
+  struct Case {
+    const char* name;
+    std::vector<FocusWindow> windows;
+    bool valid;
+  } const cases[] = {
+      {"two windows", {morning, afternoon}, true},
+      {"duplicates", {morning, morning}, true},
+      {"none", {}, false},
+      {"sixty-four", std::vector<FocusWindow>(64, afternoon), true},
+      {"sixty-five", std::vector<FocusWindow>(65, afternoon), false},
+      {"equal minutes", {morning, {600, 600}}, false},
+      {"minute 1440", {{1440, 60}, morning}, false},
+      {"no weekday", {morning, {60, 120, {{}}}}, false},
+      {"weekday 8", {{60, 120, {{8}}}}, false},
+      {"repeated weekday", {morning, {60, 120, {{3, 3}}}}, false},
+  };
+  for (const auto& c : cases) {
+    TamrinConfiguration configuration = valid();
+    configuration.focusStartMinutes = configuration.accessStartMinutes = 0;
+    configuration.windows = c.windows;
+    EXPECT_EQ(configuration.isValid(), c.valid) << c.name;
+  }
+  TamrinConfiguration both = valid();
+  both.windows = {morning};
+  EXPECT_FALSE(both.isValid()) << "a top-level window beside the list";
+  EXPECT_EQ(both.scheduledWeekdays(), (std::set<std::int64_t>{2, 3}));
+}
+
+TEST(ConfigurationJsonTest, WindowsAreWrittenInTheirOrderAndReadBackExactly) {
+  TamrinConfiguration configuration;
+  configuration.domains = {"example.com"};
+  configuration.windows = {{780, 1020}, {540, 720, {{6, 2}}}, {780, 1020}};
+  const std::string encoded = encodeConfiguration(configuration);
+  EXPECT_EQ(encoded,
+            R"({"domains":["example.com"],"windows":[{"accessStartMinutes":1020,)"
+            R"("focusStartMinutes":780},{"accessStartMinutes":720,"activeWeekdays":[6,2],)"
+            R"("focusStartMinutes":540},{"accessStartMinutes":1020,"focusStartMinutes":780}]})");
+  EXPECT_EQ(decodeConfiguration(encoded), configuration);
+  // A null list is no list: the three top-level keys are read as before.
+  EXPECT_EQ(decodeConfiguration(
+                R"({"domains":["example.com"],"focusStartMinutes":240,"accessStartMinutes":1200,)"
+                R"("windows":null})"),
+            valid());
 }
 
 }  // namespace

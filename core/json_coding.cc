@@ -48,9 +48,14 @@ const nlohmann::json& requireObject(const nlohmann::json& value, std::string_vie
 }
 
 const nlohmann::json& requireMember(const nlohmann::json& object, std::string_view key) {
+  return requireMember(object, key, key);
+}
+
+const nlohmann::json& requireMember(const nlohmann::json& object, std::string_view key,
+                                    std::string_view label) {
   const auto found = object.find(key);
   if (found == object.end())
-    throw JsonError("Invalid JSON: the key " + quoted(key) + " is missing.");
+    throw JsonError("Invalid JSON: the key " + quoted(label) + " is missing.");
   return *found;
 }
 

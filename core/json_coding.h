@@ -25,6 +25,9 @@ std::string dumpJson(const nlohmann::json& json);
 // wrong type always throws, naming the key.
 const nlohmann::json& requireObject(const nlohmann::json& value, std::string_view what);
 const nlohmann::json& requireMember(const nlohmann::json& object, std::string_view key);
+// The same, naming the key as `label` (e.g. "windows[2].focusStartMinutes") when it is missing.
+const nlohmann::json& requireMember(const nlohmann::json& object, std::string_view key,
+                                    std::string_view label);
 const nlohmann::json* optionalMember(const nlohmann::json& object, std::string_view key);
 
 std::int64_t readInt64(const nlohmann::json& value, std::string_view key);

@@ -5,6 +5,7 @@
 #include "core/json_coding.h"
 #include "core/json_error.h"
 #include "core/tamrin_error.h"
+#include "core/window_union.h"
 
 namespace tamrin {
 
@@ -24,8 +25,7 @@ void TamrinPolicy::stageConfiguration(const TamrinConfiguration& next, Instant a
     pendingConfigurationStopsEnforcingAt.reset();
     return;
   }
-  const bool blockRunning =
-      governing != nullptr && scheduledBlockStart(at, *governing, calendar).has_value();
+  const bool blockRunning = governing != nullptr && isCovered(at, *governing, calendar);
   Instant stopsEnforcing = blockRunning ? nextScheduledAccessStart(at, calendar) : at;
   if (heldUntil && *heldUntil > stopsEnforcing) stopsEnforcing = *heldUntil;
   const Instant applies = nextScheduledBlockStart(stopsEnforcing, next, true, calendar);
@@ -54,7 +54,7 @@ bool TamrinPolicy::needsPendingAddressResolution(Instant at, const Calendar& cal
     return false;
   }
   const TamrinConfiguration* governing = scheduledConfiguration(at);
-  if (governing == nullptr || !scheduledBlockStart(at, *governing, calendar)) return true;
+  if (governing == nullptr || !isCovered(at, *governing, calendar)) return true;
   return at >= *pendingConfigurationAppliesAt;
 }
 

@@ -61,9 +61,11 @@ struct TamrinPolicy {
   bool isScheduledAccess(Instant at, const Calendar& calendar) const {
     return !isBlocked(at, calendar);
   }
-  // The next block start strictly after `after`; the distant future when there is none.
+  // The next block start strictly after `after` (after the end of a block running then); the
+  // distant future when there is none. Windows that overlap or touch form one block.
   Instant nextScheduledBlockStart(Instant after, const Calendar& calendar) const;
-  // The end of the block containing `after`, or else of the next block.
+  // The end of the block containing `after`, or else of the next block: the latest access
+  // instant of its chain of overlapping or touching windows.
   Instant nextScheduledAccessStart(Instant after, const Calendar& calendar) const;
   // The end of the running block, or the start of the next one.
   Instant nextEnforcementTransition(Instant after, const Calendar& calendar) const;
@@ -73,10 +75,11 @@ struct TamrinPolicy {
  private:
   friend struct ScheduleProbe;
   const TamrinConfiguration* scheduledConfiguration(Instant at) const;
-  // The focus instant opening the window of `configuration` that contains `at`, if any.
+  // The start of the running block of `configuration` that contains `at`, if any.
   static std::optional<Instant> scheduledBlockStart(Instant at,
                                                     const TamrinConfiguration& configuration,
                                                     const Calendar& calendar);
+  // The first focus instant of any window of `configuration` after `after` (or at it).
   static Instant nextScheduledBlockStart(Instant after, const TamrinConfiguration& configuration,
                                          bool includingDate, const Calendar& calendar);
 };

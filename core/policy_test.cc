@@ -144,6 +144,13 @@ TEST(PolicyJsonTest, RoundTripKeepsExactInstants) {
   EXPECT_EQ(decoded.pendingConfigurationStopsEnforcingAt->secondsSinceReference(), 0.1 + 0.2);
 }
 
+TEST(PolicyJsonTest, WindowsAreReadBackExactly) {
+  TamrinPolicy policy(testing::windows({{780, 1020}, {540, 720, {{2}}}}));
+  policy.pendingConfiguration = testing::windows({{1320, 420}}, {"other.org"});
+  policy.pendingConfigurationAppliesAt = Instant(820454400.5);
+  EXPECT_EQ(decodePolicy(encodePolicy(policy)), policy);
+}
+
 TEST(PolicyJsonTest, BadInputFails) {
   const char* cases[] = {
       R"({})",

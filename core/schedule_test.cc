@@ -25,6 +25,8 @@ struct ScheduleProbe {
 
 namespace {
 
+using testing::asWindowList;
+
 constexpr const char* kZone = "Europe/Berlin";
 
 Instant at(int day, int hour, int minute, int second = 0) {
@@ -69,11 +71,14 @@ TEST(ScheduleTest, BlockWindows) {
       {"no weekday", 240, 1200, {{}}, at(2, 12, 0), {}},
   };
   for (const auto& c : cases) {
-    const TamrinPolicy policy = policyWith(c.focus, c.access, c.weekdays);
-    EXPECT_EQ(ScheduleProbe::blockStart(policy, c.t, calendar), c.blockStart) << c.name;
-    EXPECT_EQ(policy.isBlocked(c.t, calendar), c.blockStart.has_value()) << c.name;
-    EXPECT_EQ(policy.shouldEnforce(c.t, calendar), c.blockStart.has_value()) << c.name;
-    EXPECT_EQ(policy.isScheduledAccess(c.t, calendar), !c.blockStart.has_value()) << c.name;
+    // The same window given in the list form behaves exactly alike.
+    const TamrinPolicy single = policyWith(c.focus, c.access, c.weekdays);
+    for (const TamrinPolicy& policy : {single, TamrinPolicy(asWindowList(single.configuration))}) {
+      EXPECT_EQ(ScheduleProbe::blockStart(policy, c.t, calendar), c.blockStart) << c.name;
+      EXPECT_EQ(policy.isBlocked(c.t, calendar), c.blockStart.has_value()) << c.name;
+      EXPECT_EQ(policy.shouldEnforce(c.t, calendar), c.blockStart.has_value()) << c.name;
+      EXPECT_EQ(policy.isScheduledAccess(c.t, calendar), !c.blockStart.has_value()) << c.name;
+    }
   }
 }
 
@@ -107,10 +112,12 @@ TEST(ScheduleTest, Transitions) {
       {"midnight focus", 0, 60, {}, at(2, 0, 30), at(3, 0, 0), at(2, 1, 0), at(2, 1, 0)},
   };
   for (const auto& c : cases) {
-    const TamrinPolicy policy = policyWith(c.focus, c.access, c.weekdays);
-    EXPECT_EQ(policy.nextScheduledBlockStart(c.t, calendar), c.nextBlockStart) << c.name;
-    EXPECT_EQ(policy.nextScheduledAccessStart(c.t, calendar), c.nextAccessStart) << c.name;
-    EXPECT_EQ(policy.nextEnforcementTransition(c.t, calendar), c.nextTransition) << c.name;
+    const TamrinPolicy single = policyWith(c.focus, c.access, c.weekdays);
+    for (const TamrinPolicy& policy : {single, TamrinPolicy(asWindowList(single.configuration))}) {
+      EXPECT_EQ(policy.nextScheduledBlockStart(c.t, calendar), c.nextBlockStart) << c.name;
+      EXPECT_EQ(policy.nextScheduledAccessStart(c.t, calendar), c.nextAccessStart) << c.name;
+      EXPECT_EQ(policy.nextEnforcementTransition(c.t, calendar), c.nextTransition) << c.name;
+    }
   }
 }
 
@@ -327,6 +334,186 @@ TEST(ScheduleTest, StagedChangeGovernsByInterval) {
   EXPECT_FALSE(policy.isBlocked(at(3, 18, 0), calendar));
   EXPECT_EQ(policy.nextScheduledAccessStart(at(3, 5, 0), calendar), at(3, 18, 0));
   EXPECT_EQ(policy.nextScheduledBlockStart(at(3, 7, 0), calendar), at(4, 6, 0));
+}
+
+struct UnionCase {
+  const char* name;
+  const char* zone;
+  std::vector<FocusWindow> windows;
+  Instant t;
+  std::optional<Instant> blockStart;
+  Instant nextBlockStart, nextAccessStart;
+};
+
+// Several windows: the union blocks, and overlapping or touching windows form one block from
+// the earliest focus instant to the latest access instant of the chain.
+TEST(ScheduleTest, UnionOfWindows) {
+  using testing::utcInstant;
+  const std::vector<FocusWindow> lunchFree = {{540, 720}, {780, 1020}};
+  const std::vector<FocusWindow> touching = {{540, 720}, {720, 1020}};
+  const std::vector<FocusWindow> nested = {{540, 1020}, {600, 660}};
+  // Friday night into Saturday morning (March 6th and 7th 2026).
+  const std::vector<FocusWindow> intoMorning = {{1320, 420, {{6}}}, {420, 720, {{7}}}};
+  const std::vector<FocusWindow> workAndWeekend = {{540, 1020, {{2, 3, 4, 5, 6}}},
+                                                   {600, 720, {{1, 7}}}};
+  // Berlin skips 02:00-03:00 on March 29th: 02:15 and 02:45 both fall on 03:00 (01:00Z);
+  // the next day's 01:00 is 23:00Z.
+  const std::vector<FocusWindow> acrossGap = {{60, 135}, {165, 300}};
+  // Berlin runs 02:00-02:59 twice on October 25th, as 00:00Z-01:00Z and again to 02:00Z.
+  const std::vector<FocusWindow> repeated = {{120, 150}, {150, 200}};
+  const UnionCase cases[] = {
+      {"lunch free, morning", kZone, lunchFree, at(2, 10, 0), at(2, 9, 0), at(2, 13, 0),
+       at(2, 12, 0)},
+      {"lunch free, at the first access",
+       kZone,
+       lunchFree,
+       at(2, 12, 0),
+       {},
+       at(2, 13, 0),
+       at(2, 17, 0)},
+      {"lunch free, afternoon", kZone, lunchFree, at(2, 13, 0), at(2, 13, 0), at(3, 9, 0),
+       at(2, 17, 0)},
+      {"lunch free, early", kZone, lunchFree, at(2, 8, 0), {}, at(2, 9, 0), at(2, 12, 0)},
+      {"touching, first window", kZone, touching, at(2, 10, 0), at(2, 9, 0), at(3, 9, 0),
+       at(2, 17, 0)},
+      {"touching, second window", kZone, touching, at(2, 12, 0), at(2, 9, 0), at(3, 9, 0),
+       at(2, 17, 0)},
+      {"touching, before", kZone, touching, at(2, 8, 0), {}, at(2, 9, 0), at(2, 17, 0)},
+      {"nested window", kZone, nested, at(2, 10, 30), at(2, 9, 0), at(3, 9, 0), at(2, 17, 0)},
+      {"overnight into morning, night", kZone, intoMorning, at(6, 23, 0), at(6, 22, 0),
+       at(13, 22, 0), at(7, 12, 0)},
+      {"overnight into morning, morning", kZone, intoMorning, at(7, 9, 0), at(6, 22, 0),
+       at(13, 22, 0), at(7, 12, 0)},
+      {"overnight into morning, Sunday",
+       kZone,
+       intoMorning,
+       at(8, 9, 0),
+       {},
+       at(13, 22, 0),
+       at(14, 12, 0)},
+      {"weekday window on Monday", kZone, workAndWeekend, at(2, 11, 0), at(2, 9, 0), at(3, 9, 0),
+       at(2, 17, 0)},
+      {"Friday evening: Saturday's window next",
+       kZone,
+       workAndWeekend,
+       at(6, 18, 0),
+       {},
+       at(7, 10, 0),
+       at(7, 12, 0)},
+      {"Saturday before its window",
+       kZone,
+       workAndWeekend,
+       at(7, 9, 30),
+       {},
+       at(7, 10, 0),
+       at(7, 12, 0)},
+      {"Saturday afternoon: Sunday's window next",
+       kZone,
+       workAndWeekend,
+       at(7, 13, 0),
+       {},
+       at(8, 10, 0),
+       at(8, 12, 0)},
+      {"duplicates",
+       kZone,
+       {{540, 720}, {540, 720}},
+       at(2, 10, 0),
+       at(2, 9, 0),
+       at(3, 9, 0),
+       at(2, 12, 0)},
+      {"gap joins the windows", kZone, acrossGap, utcInstant(2026, 3, 29, 0, 30),
+       utcInstant(2026, 3, 29, 0, 0), utcInstant(2026, 3, 29, 23, 0),
+       utcInstant(2026, 3, 29, 3, 0)},
+      {"after the gap", kZone, acrossGap, utcInstant(2026, 3, 29, 1, 30),
+       utcInstant(2026, 3, 29, 0, 0), utcInstant(2026, 3, 29, 23, 0),
+       utcInstant(2026, 3, 29, 3, 0)},
+      {"no gap the day before", kZone, acrossGap, utcInstant(2026, 3, 28, 0, 30),
+       utcInstant(2026, 3, 28, 0, 0), utcInstant(2026, 3, 28, 1, 45),
+       utcInstant(2026, 3, 28, 1, 15)},
+      {"repeated hour, first pass", kZone, repeated, utcInstant(2026, 10, 25, 0, 15),
+       utcInstant(2026, 10, 25, 0, 0), utcInstant(2026, 10, 26, 1, 0),
+       utcInstant(2026, 10, 25, 2, 20)},
+      {"repeated hour, second pass", kZone, repeated, utcInstant(2026, 10, 25, 1, 15),
+       utcInstant(2026, 10, 25, 0, 0), utcInstant(2026, 10, 26, 1, 0),
+       utcInstant(2026, 10, 25, 2, 20)},
+      {"round the clock, every day",
+       "UTC",
+       {{0, 720}, {720, 0}},
+       utcInstant(2026, 3, 2, 10, 0),
+       {},
+       Instant::distantFuture(),
+       Instant::distantFuture()},
+  };
+  for (const auto& c : cases) {
+    const Calendar calendar = Calendar::named(c.zone);
+    const TamrinPolicy policy(testing::windows(c.windows));
+    if (c.nextBlockStart != Instant::distantFuture()) {
+      EXPECT_EQ(ScheduleProbe::blockStart(policy, c.t, calendar), c.blockStart) << c.name;
+    }
+    EXPECT_EQ(policy.isBlocked(c.t, calendar),
+              c.blockStart.has_value() || c.nextBlockStart == Instant::distantFuture())
+        << c.name;
+    EXPECT_EQ(policy.nextScheduledBlockStart(c.t, calendar), c.nextBlockStart) << c.name;
+    EXPECT_EQ(policy.nextScheduledAccessStart(c.t, calendar), c.nextAccessStart) << c.name;
+    EXPECT_EQ(policy.nextEnforcementTransition(c.t, calendar),
+              policy.isBlocked(c.t, calendar) ? c.nextAccessStart : c.nextBlockStart)
+        << c.name;
+  }
+}
+
+struct UnionStagingCase {
+  const char* name;
+  std::vector<FocusWindow> current, next;
+  Instant stagedAt;
+  Instant stopsEnforcing, applies;
+  std::vector<std::pair<Instant, bool>> blocked;
+};
+
+// A change never cuts a merged block short, waits for the first focus start of any of its
+// windows, and leaves the gap unblocked even where the old windows would block.
+TEST(ScheduleTest, StagingOverUnions) {
+  const Calendar calendar = Calendar::named(kZone);
+  const std::vector<FocusWindow> touching = {{540, 720}, {720, 1020}};
+  const std::vector<FocusWindow> lunchFree = {{540, 720}, {780, 1020}};
+  const UnionStagingCase cases[] = {
+      {"during a merged block",
+       touching,
+       {{600, 660}},
+       at(2, 10, 0),
+       at(2, 17, 0),
+       at(3, 10, 0),
+       {{at(2, 12, 30), true}, {at(2, 16, 59), true}, {at(3, 9, 30), false}, {at(3, 10, 0), true}}},
+      {"during the first of two windows",
+       lunchFree,
+       {{480, 600}, {840, 960}},
+       at(2, 10, 0),
+       at(2, 12, 0),
+       at(2, 14, 0),
+       {{at(2, 11, 59), true}, {at(2, 13, 30), false}, {at(2, 14, 0), true}, {at(3, 8, 0), true}}},
+      {"in the lunch gap",
+       lunchFree,
+       {{480, 600}, {840, 960}},
+       at(2, 12, 30),
+       at(2, 12, 30),
+       at(2, 14, 0),
+       {{at(2, 13, 30), false}, {at(2, 15, 0), true}, {at(2, 16, 30), false}}},
+      {"a new window touching the running block's end",
+       lunchFree,
+       {{720, 780}, {1200, 1260}},
+       at(2, 11, 0),
+       at(2, 12, 0),
+       at(2, 12, 0),
+       {{at(2, 12, 30), true}, {at(2, 13, 30), false}}},
+  };
+  for (const auto& c : cases) {
+    TamrinPolicy policy(testing::windows(c.current));
+    policy.stageConfiguration(testing::windows(c.next), c.stagedAt, std::nullopt, calendar);
+    EXPECT_EQ(policy.pendingConfigurationStopsEnforcingAt, c.stopsEnforcing) << c.name;
+    EXPECT_EQ(policy.pendingConfigurationAppliesAt, c.applies) << c.name;
+    for (const auto& [t, blocked] : c.blocked) {
+      EXPECT_EQ(policy.isBlocked(t, calendar), blocked) << c.name << " at " << t.unixSeconds();
+    }
+  }
 }
 
 }  // namespace

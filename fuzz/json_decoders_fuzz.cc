@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to the configuration, policy and status decoders; whatever decodes
-// must encode and decode again to an equal value.
+// must encode and decode again to an equal value, a configuration also after it was moved into
+// the "windows" list form. Seeds and a dictionary are in fuzz/corpus and fuzz/*.dict.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -27,11 +28,23 @@ void roundTrip(std::string_view bytes, Decode decode, Encode encode) {
   }
 }
 
+// The configuration of `bytes` with its one top-level window moved into "windows".
+tamrin::TamrinConfiguration decodeAsWindowList(std::string_view bytes) {
+  tamrin::TamrinConfiguration configuration = tamrin::decodeConfiguration(bytes);
+  if (!configuration.windows) {
+    configuration.windows = {configuration.topLevelWindow()};
+    configuration.focusStartMinutes = configuration.accessStartMinutes = 0;
+    configuration.activeWeekdays.reset();
+  }
+  return configuration;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   roundTrip(bytes, tamrin::decodeConfiguration, tamrin::encodeConfiguration);
+  roundTrip(bytes, decodeAsWindowList, tamrin::encodeConfiguration);
   roundTrip(bytes, tamrin::decodePolicy, tamrin::encodePolicy);
   roundTrip(bytes, tamrin::decodeDaemonStatus, tamrin::encodeDaemonStatus);
   return 0;

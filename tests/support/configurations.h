@@ -35,4 +35,19 @@ inline std::vector<std::string> numberedDomains(std::size_t count, std::size_t p
   return domains;
 }
 
+// A configuration holding `windows` in its "windows" list; one site unless told otherwise.
+inline TamrinConfiguration windows(std::vector<FocusWindow> windows,
+                                   std::vector<std::string> domains = {"example.com"}) {
+  TamrinConfiguration configuration;
+  configuration.domains = std::move(domains);
+  configuration.windows = std::move(windows);
+  return configuration;
+}
+
+// The same schedule as `configuration` (given with the three top-level keys) given as a list
+// of that one window.
+inline TamrinConfiguration asWindowList(const TamrinConfiguration& configuration) {
+  return windows({configuration.topLevelWindow()}, configuration.domains);
+}
+
 }  // namespace tamrin::testing
