@@ -41,7 +41,11 @@ expect_eq "the installed seal lists the installed programs" \
   "$(cd "$app" && find bin libexec -type f -perm -u+x | LC_ALL=C sort | while read -r f; do
       printf 'sha256 %s %s\n' "$(sha256sum <"$f" | cut -d' ' -f1)" "$f"; done)" \
   "$(cat "$app/_CodeSignature/CodeResources")"
-expect "the unit is the packaged one" cmp "$TAMRIN_SOURCE_DIR/packaging/tamrin-daemon.service" "$unit"
+expect_eq "the unit is the packaged one, started from $app" \
+  "$(sed "s|/usr/lib/tamrin/Tamrin.app/|$app/|g" "$TAMRIN_SOURCE_DIR/packaging/tamrin-daemon.service")" \
+  "$(cat "$unit")"
+expect_eq "the unit starts the installed daemon" "ExecStart=$app/bin/TamrinDaemon" \
+  "$(grep '^ExecStart=' "$unit")"
 expect_eq "the unit file is 0644" 644 "$(stat -c %a "$unit")"
 expect_eq "tamrinctl links to the installed tool" "$app/bin/tamrinctl" "$(readlink "$link")"
 if command -v systemd-analyze >/dev/null; then
