@@ -1,4 +1,4 @@
-# make test: install dependencies, build the default preset, run every test.
+# make test: install dependencies, build the default preset and the package, run every test.
 # make demo: install dependencies, build, and play a real block in a private sandbox.
 .PHONY: all deps build test demo asan tsan fuzz install uninstall deb clean
 
@@ -11,7 +11,8 @@ build: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default
 
-test: build
+# The package's own scenario installs build/tamrin_*.deb in the sandbox, so it is built first.
+test: build deb
 	ctest --preset default
 
 demo: build
