@@ -48,6 +48,9 @@ expect_eq "the unit starts the installed daemon" "ExecStart=$app/bin/TamrinDaemo
   "$(grep '^ExecStart=' "$unit")"
 expect_eq "the unit file is 0644" 644 "$(stat -c %a "$unit")"
 expect_eq "tamrinctl links to the installed tool" "$app/bin/tamrinctl" "$(readlink "$link")"
+expect "the manual pages and the completion are installed" test -f \
+  /usr/local/share/man/man1/tamrinctl.1 -a -f /usr/local/share/man/man8/TamrinDaemon.8 \
+  -a -f /usr/local/share/bash-completion/completions/tamrinctl
 if command -v systemd-analyze >/dev/null; then
   expect "systemd accepts the installed unit" systemd-analyze verify "$unit"
 fi
@@ -77,6 +80,7 @@ expect_contains "uninstall: reports the removal" "uninstall: Tamrin was removed.
 expect_not "uninstall: /opt/Tamrin.app is gone" test -e "$app"
 expect_not "uninstall: the unit is gone" test -e "$unit"
 expect_not "uninstall: the link is gone" test -L "$link"
+expect_not "uninstall: the manual page is gone" test -e /usr/local/share/man/man1/tamrinctl.1
 run make -s -C "$TAMRIN_SOURCE_DIR" uninstall
 expect_eq "uninstall once more: exit 0" 0 "$RUN_STATUS"
 expect_eq "uninstall once more: nothing to do" "uninstall: Tamrin is not installed." "$RUN_OUT"
