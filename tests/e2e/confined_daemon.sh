@@ -4,7 +4,7 @@
 # /run/tamrin. Checked: a whole block (enforced, the site refused, removal refused), repair by
 # the timer after the hosts block and the table were removed by hand, a sealed client run by
 # another user is served while a changed copy is refused, and removal after the block. The
-# daemon's clock (libfaketime) starts 75 s before the end of the block.
+# daemon's clock (libfaketime) starts 85 s before the end of the block.
 . "$(dirname "$0")/lib.sh"
 
 readonly unit=$TAMRIN_SOURCE_DIR/packaging/tamrin-daemon.service
@@ -47,7 +47,7 @@ now=$(local_minute_now)
 focus=$(((now + 1439) % 1440))
 access=$(((now + 3) % 1440))
 read -r _ block_end < <(next_start "$access")
-start_daemon "$work/confined" "+$((block_end - $(date +%s) - 75))s"
+start_daemon "$work/confined" "+$((block_end - $(date +%s) - 85))s"
 expect_eq "the daemon's bounding set is the unit's" "$expected_mask" \
   "$(grep '^CapBnd:' "/proc/$DAEMON_PID/status" | cut -f2)"
 expect_eq "the daemon has no new privileges" 1 "$(sed -n 's/^NoNewPrivs:\t//p' "/proc/$DAEMON_PID/status")"

@@ -4,10 +4,10 @@
 # installed tamrinctl; dpkg -r is refused while the daemon is not running and during a block
 # (the package and the block stay), an upgrade during the block needs no permission; after the
 # block dpkg -r removes protection, policy and programs. The daemon's clock (libfaketime) starts
-# 40 s before the end of the block.
+# 50 s before the end of the block.
 . "$(dirname "$0")/lib.sh"
 require_private_install_dirs
-for dir in /usr /var/log /var/cache; do
+for dir in /usr /var/lib /var/log /var/cache; do
   [ "$(findmnt -n -o FSTYPE --mountpoint "$dir")" = overlay ] || bail "$dir is not private"
 done
 
@@ -57,12 +57,12 @@ expect_contains "dpkg -r without a running daemon: says how to start it" \
   "systemctl start tamrin-daemon.service" "$RUN_ERR"
 expect_eq "dpkg -r without a running daemon: still installed" installed "$(package_state)"
 
-# --- a block that ends 40 s after the daemon starts ---
+# --- a block that ends 50 s after the daemon starts ---
 now=$(local_minute_now)
 focus=$(((now + 1439) % 1440))
 access=$(((now + 2) % 1440))
 read -r _ block_end < <(next_start "$access")
-start_daemon "$exec_start" "+$((block_end - $(date +%s) - 40))s"
+start_daemon "$exec_start" "+$((block_end - $(date +%s) - 50))s"
 run "$CTL" status
 expect_eq "the installed tamrinctl is served" \
   '{"hasProtectionMismatch":false,"isProtected":false,"state":"notConfigured"}' "$RUN_OUT"
