@@ -1,6 +1,6 @@
-# make test: install dependencies, build the default preset, run every test.
+# make test: install dependencies, build the default preset and the package, run every test.
 # make demo: install dependencies, build, and play a real block in a private sandbox.
-.PHONY: all deps build test demo asan tsan fuzz install uninstall clean
+.PHONY: all deps build test demo asan tsan fuzz install uninstall deb clean
 
 all: build
 
@@ -11,7 +11,8 @@ build: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default
 
-test: build
+# The package's own scenario installs build/tamrin_*.deb in the sandbox, so it is built first.
+test: build deb
 	ctest --preset default
 
 demo: build
@@ -24,6 +25,10 @@ install: build
 # As root: remove what `make install` put in place; refused while a block is running.
 uninstall:
 	scripts/uninstall
+
+# The Debian package build/tamrin_<version>_<arch>.deb, as root or not (scripts/build-deb).
+deb: deps
+	scripts/build-deb
 
 asan: deps
 	cmake --preset asan >/dev/null

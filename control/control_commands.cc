@@ -9,6 +9,7 @@
 #include "control/configure_request.h"
 #include "control/control_error.h"
 #include "control/control_status.h"
+#include "control/version.h"
 #include "core/configuration_limits.h"
 
 namespace tamrin {
@@ -49,12 +50,17 @@ void usageCommand(ControlEnvironment& environment) {
   environment.writeOutput(std::string(kUsageMessage) + "\n");
 }
 
+void versionCommand(ControlEnvironment& environment) {
+  environment.writeOutput("tamrinctl " + std::string(tamrinVersion()) + "\n");
+}
+
 constexpr std::array kCommands = {
     ControlCommand{"status", "print the blocking status as one line of JSON", statusCommand},
     ControlCommand{"configure", "send the JSON configuration on standard input, print the status",
                    configureCommand},
     ControlCommand{"help", "print the usage line", usageCommand},
     ControlCommand{"--help", "print the usage line", usageCommand},
+    ControlCommand{"--version", "print the version", versionCommand},
 };
 
 int exitStatusFor(const std::exception& error) {

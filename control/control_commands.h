@@ -43,7 +43,7 @@ struct ControlCommand {
   void (*run)(ControlEnvironment& environment);
 };
 
-// status, configure, help and --help.
+// status, configure, help, --help and --version.
 std::span<const ControlCommand> controlCommands();
 
 // Runs the command named by `arguments` (the words after the program name) and returns the

@@ -94,8 +94,9 @@ class ControlCommandsTest : public ::testing::Test {
 
 TEST_F(ControlCommandsTest, WrongCommandLinesExitTwoWithTheUsageLine) {
   const std::vector<std::vector<std::string>> commandLines = {
-      {},   {"Status"}, {"status", "now"},  {"STATUS"},  {"configure", "-"},
-      {""}, {"-h"},     {"help", "status"}, {" status"}, {"--help", "--help"},
+      {},     {"Status"},  {"status", "now"},       {"STATUS"},    {"configure", "-"},
+      {""},   {"-h"},      {"help", "status"},      {" status"},   {"--help", "--help"},
+      {"-V"}, {"version"}, {"--version", "status"}, {"--Version"},
   };
   for (const auto& arguments : commandLines) {
     SCOPED_TRACE(::testing::PrintToString(arguments));

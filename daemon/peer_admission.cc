@@ -43,7 +43,11 @@ std::optional<pid_t> pidOfPidfd(int pidfd) {
   return pid;
 }
 
-bool stillAlive(int pidfd) { return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0; }
+// EPERM (a process of another user, and no CAP_KILL, as under the systemd unit) still means
+// that the process exists; only ESRCH says it has ended.
+bool stillAlive(int pidfd) {
+  return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0 || errno == EPERM;
+}
 
 }  // namespace
 

@@ -41,9 +41,16 @@ expect_eq "the installed seal lists the installed programs" \
   "$(cd "$app" && find bin libexec -type f -perm -u+x | LC_ALL=C sort | while read -r f; do
       printf 'sha256 %s %s\n' "$(sha256sum <"$f" | cut -d' ' -f1)" "$f"; done)" \
   "$(cat "$app/_CodeSignature/CodeResources")"
-expect "the unit is the packaged one" cmp "$TAMRIN_SOURCE_DIR/packaging/tamrin-daemon.service" "$unit"
+expect_eq "the unit is the packaged one, started from $app" \
+  "$(sed "s|/usr/lib/tamrin/Tamrin.app/|$app/|g" "$TAMRIN_SOURCE_DIR/packaging/tamrin-daemon.service")" \
+  "$(cat "$unit")"
+expect_eq "the unit starts the installed daemon" "ExecStart=$app/bin/TamrinDaemon" \
+  "$(grep '^ExecStart=' "$unit")"
 expect_eq "the unit file is 0644" 644 "$(stat -c %a "$unit")"
 expect_eq "tamrinctl links to the installed tool" "$app/bin/tamrinctl" "$(readlink "$link")"
+expect "the manual pages and the completion are installed" test -f \
+  /usr/local/share/man/man1/tamrinctl.1 -a -f /usr/local/share/man/man8/TamrinDaemon.8 \
+  -a -f /usr/local/share/bash-completion/completions/tamrinctl
 if command -v systemd-analyze >/dev/null; then
   expect "systemd accepts the installed unit" systemd-analyze verify "$unit"
 fi
@@ -73,6 +80,7 @@ expect_contains "uninstall: reports the removal" "uninstall: Tamrin was removed.
 expect_not "uninstall: /opt/Tamrin.app is gone" test -e "$app"
 expect_not "uninstall: the unit is gone" test -e "$unit"
 expect_not "uninstall: the link is gone" test -L "$link"
+expect_not "uninstall: the manual page is gone" test -e /usr/local/share/man/man1/tamrinctl.1
 run make -s -C "$TAMRIN_SOURCE_DIR" uninstall
 expect_eq "uninstall once more: exit 0" 0 "$RUN_STATUS"
 expect_eq "uninstall once more: nothing to do" "uninstall: Tamrin is not installed." "$RUN_OUT"
