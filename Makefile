@@ -41,7 +41,8 @@ tsan: deps
 FUZZ_SECONDS ?= 10
 fuzz: deps
 	cmake --preset clang >/dev/null
-	cmake --build --preset clang --target tamrin_daemon_lib hosts_file_fuzz ipc_frame_fuzz json_decoders_fuzz
+	cmake --build --preset clang --target tamrin_daemon_lib hosts_file_fuzz ipc_frame_fuzz json_decoders_fuzz \
+		suffix_list_fuzz
 	scripts/run-fuzzers build-clang $(FUZZ_SECONDS)
 
 clean:
