@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/json_coding.h"
+#include "core/json_error.h"
 
 namespace tamrin {
 
@@ -13,6 +14,8 @@ nlohmann::json daemonStatusToJson(const DaemonStatus& status) {
   };
   if (status.blocked) json["blocked"] = *status.blocked;
   if (status.policy) json["policy"] = policyToJson(*status.policy);
+  if (!status.layersInForce.empty()) json["layersInForce"] = status.layersInForce;
+  if (!status.layerProblems.empty()) json["layerProblems"] = status.layerProblems;
   return json;
 }
 
@@ -26,6 +29,16 @@ DaemonStatus daemonStatusFromJson(const nlohmann::json& json) {
   status.managedPacketFilterBlockPresent = readBool(
       requireMember(json, "managedPacketFilterBlockPresent"), "managedPacketFilterBlockPresent");
   if (const auto* value = optionalMember(json, "policy")) status.policy = policyFromJson(*value);
+  if (const auto* value = optionalMember(json, "layersInForce")) {
+    status.layersInForce = readStringArray(*value, "layersInForce");
+  }
+  if (const auto* value = optionalMember(json, "layerProblems")) {
+    requireObject(*value, "layerProblems");
+    for (const auto& [layer, reason] : value->items()) {
+      if (!reason.is_string()) throw JsonError("\"layerProblems\" must map layers to texts");
+      status.layerProblems[layer] = reason.get<std::string>();
+    }
+  }
   return status;
 }
 

@@ -118,6 +118,11 @@ void DaemonService::start() {
   scheduleNextReconciliationLocked(now);
 }
 
+void DaemonService::attachLayers(std::shared_ptr<const ProtectionLayers> layers) {
+  MutexLock guard(lock_);
+  layers_ = std::move(layers);
+}
+
 void DaemonService::runReconciliationPass(Instant at) {
   MutexLock guard(lock_);
   reconcileLocked(at);
@@ -190,6 +195,8 @@ Data DaemonService::statusLocked() {
       .managedHostsBlockPresent = managedHostsBlockPresent_,
       .managedPacketFilterBlockPresent = managedPacketFilterBlockPresent_,
       .policy = policy_,
+      .layersInForce = layerReport_.inForce,
+      .layerProblems = layerReport_.problems,
   });
 }
 
@@ -227,6 +234,7 @@ void DaemonService::prepareForRemovalLocked() {
   policy_.reset();
   managedHostsBlockPresent_ = false;
   managedPacketFilterBlockPresent_ = false;
+  layerReport_ = {};
 }
 
 void DaemonService::removeSystemProtection() {
@@ -241,6 +249,9 @@ void DaemonService::removeSystemProtection() {
   attempt([&] { hosts_.setBlocked(false, TamrinConfiguration::standard().domains); });
   attempt([&] { packetFilter_.disable(); });
   attempt([&] { flushDNS_(); });
+  attempt([&] {
+    if (layers_) layers_->removeAll();
+  });
   if (first) std::rethrow_exception(first);
 }
 
@@ -349,6 +360,10 @@ void DaemonService::reconcileProtection(bool shouldBlock,
       packetFilter_.disable();
     }
   } catch (const std::exception&) {
+  }
+  if (layers_) {
+    layerReport_ = layers_->reconcile(
+        {.enabled = policy.has_value(), .blocking = shouldBlock, .domains = domains});
   }
 }
 

@@ -14,6 +14,7 @@
 #include "core/policy.h"
 #include "daemon/mutex.h"
 #include "daemon/packet_filter.h"
+#include "daemon/protection_layers.h"
 #include "daemon/reconciliation_timer.h"
 
 namespace tamrin {
@@ -45,6 +46,8 @@ class DaemonService final : public TamrinDaemonProtocol,
 
   // Creates the timer and runs the first reconciliation pass, which arms it.
   void start() EXCLUDES(lock_);
+  // Adds the further protection layers that every pass reconciles and the status reports.
+  void attachLayers(std::shared_ptr<const ProtectionLayers> layers) EXCLUDES(lock_);
 
   void getStatus(Reply reply) override EXCLUDES(lock_);
   void enableBlocking(const Data& configuration, Reply reply) override EXCLUDES(lock_);
@@ -114,6 +117,8 @@ class DaemonService final : public TamrinDaemonProtocol,
   bool managedHostsBlockPresent_ GUARDED_BY(lock_) = false;
   bool managedPacketFilterBlockPresent_ GUARDED_BY(lock_) = false;
   std::unique_ptr<ReconciliationTimer> timer_ GUARDED_BY(lock_);
+  std::shared_ptr<const ProtectionLayers> layers_ GUARDED_BY(lock_);
+  LayerReport layerReport_ GUARDED_BY(lock_);
 };
 
 }  // namespace tamrin

@@ -43,6 +43,8 @@ int serve() {
                    .runner = systemPacketFilterRunner()},
       [](const std::vector<std::string>& domains) { return resolvedAddresses(domains); },
       [] { flushDNSCache(); });
+  service->attachLayers(
+      std::make_shared<ProtectionLayers>(NameServicePaths::system(), BrowserPolicyPaths::system()));
   IpcListener listener(*service);
   try {
     listener.setConnectionCodeSigningRequirement(clientCodeSigningRequirement());
