@@ -55,8 +55,9 @@ std::string suffixListText(const std::vector<std::string>& domains) {
 void NameServiceLayer::writeList(const std::string& text) const {
   try {
     if (readFile(paths_.suffixList) == text) return;
-  } catch (const std::system_error&) {
-    // Missing or unreadable: written below.
+  } catch (const std::system_error& error) {
+    // A missing list already blocks nothing; an unreadable one is replaced below.
+    if (text.empty() && error.code() == std::errc::no_such_file_or_directory) return;
   }
   createDirectories(paths_.suffixList.parent_path());
   writeFileAtomically(paths_.suffixList, text, 0644);
