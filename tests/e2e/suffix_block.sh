@@ -1,7 +1,7 @@
 # A block on "*.blocked.test" with the installed programs: the name-service module sends
 # getent, curl and headless Chromium to the sink for old.blocked.test, Chromium's policy is in
 # place with DNS-over-HTTPS off, an edited hosts: line and a deleted policy file are put back by
-# the next pass; after the block the site answers again and the policy file is gone; removal
+# the next pass, a missing module is reported; after the block the site answers again and the policy file is gone; removal
 # leaves nsswitch.conf as it was, byte for byte.
 . "$(dirname "$0")/lib.sh"
 require_private_install_dirs
@@ -73,6 +73,16 @@ else
   not_ok "the hosts: line and the policy file are back within $pass_limit s" "$(cat /etc/nsswitch.conf)"
 fi
 expect_eq "status after the repair: protected, no layer problem" protected "$(status_member state)"
+
+# The module gone: the first pass of a restarted daemon reports it.
+mv "$multiarch_lib/libnss_tamrin.so.2" "$work/module.away"
+stop_daemon
+start_daemon "$app/bin/TamrinDaemon"
+run "$CTL" status
+expect_eq "without the module: attention" attention "$(json_member state <<<"$RUN_OUT")"
+expect_contains "without the module: status says why" \
+  '"layerProblems":{"nameService":"the name-service module' "$RUN_OUT"
+mv "$work/module.away" "$multiarch_lib/libnss_tamrin.so.2"
 
 # The end of the block: the daemon's clock moved to 5 s before it.
 stop_daemon
