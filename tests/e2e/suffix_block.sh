@@ -34,6 +34,15 @@ chromium_page() {
 }
 first_address() { getent ahosts "$1" | awk 'NR == 1 { print $1 }'; }
 
+printf 'passwd: files\n# hosts: files dns\n' >/etc/nsswitch.conf
+run "$TAMRIN_SOURCE_DIR/scripts/install" "$TAMRIN_BUNDLE_DIR"
+expect_eq "install without a hosts: line: refused" 1 "$RUN_STATUS"
+expect_contains "install without a hosts: line: says why" "no hosts: line" "$RUN_ERR"
+expect_not "install without a hosts: line: nothing installed" test -e "$app"
+expect_eq "install without a hosts: line: the file unchanged" \
+  $'passwd: files\n# hosts: files dns' "$(cat /etc/nsswitch.conf)"
+cp "$work/nsswitch.before" /etc/nsswitch.conf
+
 run "$TAMRIN_SOURCE_DIR/scripts/install" "$TAMRIN_BUNDLE_DIR"
 [ "$RUN_STATUS" -eq 0 ] || bail "scripts/install failed" "$RUN_OUT" "$RUN_ERR"
 CTL=/usr/local/bin/tamrinctl
