@@ -49,7 +49,8 @@ FUZZ_SECONDS ?= 10
 fuzz: deps
 	cmake --preset clang >/dev/null
 	cmake --build --preset clang --target tamrin_daemon_lib hosts_file_fuzz ipc_frame_fuzz json_decoders_fuzz \
-		pfctl_rule_text_fuzz nftables_listing_fuzz configure_input_fuzz
+		pfctl_rule_text_fuzz nftables_listing_fuzz configure_input_fuzz \
+		suffix_list_fuzz
 	scripts/run-fuzzers build-clang $(FUZZ_SECONDS)
 
 clean:

@@ -27,6 +27,7 @@ ControlStatus makeControlStatus(const DaemonStatus& status, Instant now, const C
   result.isProtected = status.blocked.value_or(false) && status.managedHostsBlockPresent &&
                        status.managedPacketFilterBlockPresent;
   result.state = stateWord(status, result.hasProtectionMismatch);
+  result.layerProblems = status.layerProblems;
   if (const auto& policy = status.policy) {
     result.configuration = policy->configuredForNextFocus();
     result.pendingChangesApplyAt = policy->pendingConfigurationAppliesAt;
@@ -70,6 +71,7 @@ std::string encodeControlStatus(const ControlStatus& status) {
   if (status.pendingChangesApplyAt) {
     json["pendingChangesApplyAt"] = iso8601Text(*status.pendingChangesApplyAt);
   }
+  if (!status.layerProblems.empty()) json["layerProblems"] = status.layerProblems;
   return dumpJson(json);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,9 @@ struct ControlStatus {
   // "blocking" or "access"; present exactly when `nextTransition` is.
   std::optional<std::string> nextTransitionKind;
   std::optional<Instant> pendingChangesApplyAt;
+  // Why a further protection layer (name service, browser policy) is not in force; printed
+  // only when there is such a layer.
+  std::map<std::string, std::string> layerProblems = {};
 
   bool operator==(const ControlStatus&) const = default;
 };

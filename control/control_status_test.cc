@@ -74,6 +74,17 @@ TEST(ControlStatusTest, WithoutPolicyPrintsExactlyThreeMembers) {
                                 .policy = std::nullopt};
   EXPECT_EQ(encodeControlStatus(makeControlStatus(leftBehind, berlin(2, 10, 0), calendar)),
             R"({"hasProtectionMismatch":true,"isProtected":false,"state":"attention"})");
+  DaemonStatus layers{.blocked = std::nullopt,
+                      .managedHostsBlockPresent = false,
+                      .managedPacketFilterBlockPresent = false,
+                      .policy = std::nullopt,
+                      .layersInForce = {"nameService"}};
+  EXPECT_EQ(encodeControlStatus(makeControlStatus(layers, berlin(2, 10, 0), calendar)),
+            R"({"hasProtectionMismatch":false,"isProtected":false,"state":"notConfigured"})");
+  layers.layerProblems["firefoxPolicy"] = "someone else's";
+  EXPECT_EQ(
+      encodeControlStatus(makeControlStatus(layers, berlin(2, 10, 0), calendar)),
+      R"({"hasProtectionMismatch":true,"isProtected":false,"layerProblems":{"firefoxPolicy":"someone else's"},"state":"attention"})");
 }
 
 TEST(ControlStatusTest, NextTransitionFollowsTheSchedule) {

@@ -4,6 +4,8 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "core/configuration.h"
+
 namespace tamrin {
 namespace {
 
@@ -28,7 +30,8 @@ std::vector<std::string> blockedHostnames(const std::vector<std::string>& domain
   auto add = [&](std::string name) {
     if (seen.insert(name).second) names.push_back(std::move(name));
   };
-  for (const std::string& domain : domains) {
+  for (const std::string& rule : domains) {
+    const std::string domain(ruleDomain(rule));
     add(domain);
     add("www." + domain);
     for (const SiblingNames& entry : kSiblingNames) {

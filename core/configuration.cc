@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/json_coding.h"
+#include "core/public_suffix.h"
 #include "core/unicode_text.h"
 
 namespace tamrin {
@@ -75,6 +76,16 @@ std::optional<std::string> normalizedDomain(std::string_view text) {
     return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   });
   if (host->find('.') == std::string::npos) return std::nullopt;
+  if (host->find('*') != std::string::npos) {
+    if (!isSuffixRule(*host)) return std::nullopt;
+    std::string_view suffix = std::string_view(*host).substr(2);
+    if (suffix.ends_with('.')) suffix.remove_suffix(1);
+    if (suffix.empty() || suffix.find('*') != std::string_view::npos || suffix.starts_with('.') ||
+        PublicSuffixList::system().isPublicSuffix(suffix)) {
+      return std::nullopt;
+    }
+    return host;
+  }
   if (host->starts_with("www.")) host->erase(0, 4);
   return host;
 }

@@ -53,8 +53,17 @@ struct TamrinConfiguration {
 
 // The canonical domain for what a user typed: the lowercased host of the text read as a URL
 // (with "https://" in front when it has no "://"), without one leading "www.". Absent when the
-// text names no host with a dot in it. Never fails.
+// text names no host with a dot in it. A host "*." + D is a suffix rule: it is kept whole (no
+// "www." removed) and is absent when D holds a "*" or is a public suffix (e.g. "com", "co.uk");
+// a "*" anywhere else makes the text absent. Never fails.
 std::optional<std::string> normalizedDomain(std::string_view text);
+
+// Whether a normalised domain is a suffix rule: it stands for D and every name under D.
+inline bool isSuffixRule(std::string_view domain) { return domain.starts_with("*."); }
+// The D of a suffix rule "*." + D, or the domain itself for any other domain.
+inline std::string_view ruleDomain(std::string_view domain) {
+  return isSuffixRule(domain) ? domain.substr(2) : domain;
+}
 
 // The three top-level keys, or "windows" in their place when it is present.
 nlohmann::json configurationToJson(const TamrinConfiguration& configuration);

@@ -35,6 +35,26 @@ TEST(NormalizedDomainTest, Table) {
       {"\xFF\xFE.com", std::nullopt},
       {"file:///etc/hosts", std::nullopt},
       {"192.0.2.1", "192.0.2.1"},
+      {"*.Example.com", "*.example.com"},
+      {"https://*.example.com:8443/path", "*.example.com"},
+      {"*.www.example.com", "*.www.example.com"},
+      {"*.example.com.", "*.example.com."},
+      {"*.blocked.test", "*.blocked.test"},
+      {"*", std::nullopt},
+      {"*.", std::nullopt},
+      {"*.com", std::nullopt},
+      {"*.co.uk", std::nullopt},
+      {"*.com.", std::nullopt},
+      {"*.test", std::nullopt},
+      {"*.foo.ck", std::nullopt},
+      {"*.www.ck", "*.www.ck"},
+      {"*.bbc.co.uk", "*.bbc.co.uk"},
+      {"*.*.example.com", std::nullopt},
+      {"www.*.example.com", std::nullopt},
+      {"a*.example.com", std::nullopt},
+      {"example.*", std::nullopt},
+      {"**.example.com", std::nullopt},
+      {"*..example.com", std::nullopt},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(normalizedDomain(c.input), c.expected) << "input: " << c.input;
@@ -68,6 +88,10 @@ TEST(ConfigurationTest, Validity) {
       {"blanks", [](TamrinConfiguration& c) { c.domains = {" example.com"}; }, false},
       {"www and a single label", [](TamrinConfiguration& c) { c.domains = {"example"}; }, false},
       {"trailing dot", [](TamrinConfiguration& c) { c.domains = {"example.com."}; }, true},
+      {"suffix rule", [](TamrinConfiguration& c) { c.domains = {"*.example.com"}; }, true},
+      {"suffix rule in capitals", [](TamrinConfiguration& c) { c.domains = {"*.Example.com"}; },
+       false},
+      {"public suffix rule", [](TamrinConfiguration& c) { c.domains = {"*.co.uk"}; }, false},
       {"repeated domains",
        [](TamrinConfiguration& c) {
          c.domains = {"a.com", "a.com"};

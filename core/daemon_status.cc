@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/json_coding.h"
+#include "core/json_error.h"
 
 namespace tamrin {
 
@@ -15,6 +16,8 @@ nlohmann::json daemonStatusToJson(const DaemonStatus& status) {
   if (status.policy) json["policy"] = policyToJson(*status.policy);
   if (status.blockHeldUntil)
     json["blockHeldUntil"] = status.blockHeldUntil->secondsSinceReference();
+  if (!status.layersInForce.empty()) json["layersInForce"] = status.layersInForce;
+  if (!status.layerProblems.empty()) json["layerProblems"] = status.layerProblems;
   return json;
 }
 
@@ -30,6 +33,16 @@ DaemonStatus daemonStatusFromJson(const nlohmann::json& json) {
   if (const auto* value = optionalMember(json, "policy")) status.policy = policyFromJson(*value);
   if (const auto* value = optionalMember(json, "blockHeldUntil")) {
     status.blockHeldUntil = readInstant(*value, "blockHeldUntil");
+  }
+  if (const auto* value = optionalMember(json, "layersInForce")) {
+    status.layersInForce = readStringArray(*value, "layersInForce");
+  }
+  if (const auto* value = optionalMember(json, "layerProblems")) {
+    requireObject(*value, "layerProblems");
+    for (const auto& [layer, reason] : value->items()) {
+      if (!reason.is_string()) throw JsonError("\"layerProblems\" must map layers to texts");
+      status.layerProblems[layer] = reason.get<std::string>();
+    }
   }
   return status;
 }

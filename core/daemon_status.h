@@ -2,9 +2,11 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/policy.h"
 
@@ -20,12 +22,18 @@ struct DaemonStatus {
   // Set while the daemon holds a block past what the schedule demands (the wall clock or the
   // zone was changed during it): when that block really ends.
   std::optional<Instant> blockHeldUntil = std::nullopt;
+  // The further protection layers in force (name service, browser policies), and for each
+  // layer that is not as it should be, why. Both empty when the daemon has no such layers.
+  std::vector<std::string> layersInForce = {};
+  std::map<std::string, std::string> layerProblems = {};
 
   // True when either mechanism's presence differs from what the schedule demands (enforcement
-  // when `blocked` is true; nothing otherwise, including without a policy).
+  // when `blocked` is true; nothing otherwise, including without a policy), or when a further
+  // layer has a problem.
   bool hasProtectionMismatch() const {
     const bool expected = blocked.value_or(false);
-    return managedHostsBlockPresent != expected || managedPacketFilterBlockPresent != expected;
+    return managedHostsBlockPresent != expected || managedPacketFilterBlockPresent != expected ||
+           !layerProblems.empty();
   }
 
   bool operator==(const DaemonStatus&) const = default;

@@ -60,6 +60,20 @@ TEST(DaemonStatusTest, RoundTripWithAStagedPolicy) {
   EXPECT_EQ(decodeDaemonStatus(encodeDaemonStatus(status)), status);
 }
 
+TEST(DaemonStatusTest, LayersTravelAndAProblemIsAMismatch) {
+  DaemonStatus status{.blocked = true,
+                      .managedHostsBlockPresent = true,
+                      .managedPacketFilterBlockPresent = true,
+                      .policy = std::nullopt,
+                      .layersInForce = {"nameService"},
+                      .layerProblems = {}};
+  EXPECT_FALSE(status.hasProtectionMismatch());
+  EXPECT_EQ(decodeDaemonStatus(encodeDaemonStatus(status)), status);
+  status.layerProblems["chromiumPolicy"] = "not writable";
+  EXPECT_TRUE(status.hasProtectionMismatch());
+  EXPECT_EQ(decodeDaemonStatus(encodeDaemonStatus(status)), status);
+}
+
 TEST(DaemonStatusTest, MissingOrMistypedKeysFail) {
   const char* cases[] = {
       R"({"managedHostsBlockPresent":true})",
@@ -67,6 +81,8 @@ TEST(DaemonStatusTest, MissingOrMistypedKeysFail) {
       R"({"managedHostsBlockPresent":true,"managedPacketFilterBlockPresent":true,"blocked":"yes"})",
       R"({"managedHostsBlockPresent":true,"managedPacketFilterBlockPresent":true,"policy":{}})",
       R"(["managedHostsBlockPresent"])",
+      R"({"managedHostsBlockPresent":true,"managedPacketFilterBlockPresent":true,"layerProblems":{"a":1}})",
+      R"({"managedHostsBlockPresent":true,"managedPacketFilterBlockPresent":true,"layersInForce":"a"})",
   };
   for (const char* json : cases) EXPECT_THROW(decodeDaemonStatus(json), JsonError) << json;
 }

@@ -155,6 +155,11 @@ void DaemonService::start() {
   scheduleNextReconciliationLocked(now);
 }
 
+void DaemonService::attachLayers(std::shared_ptr<const ProtectionLayers> layers) {
+  MutexLock guard(lock_);
+  layers_ = std::move(layers);
+}
+
 void DaemonService::runReconciliationPass(Instant at) {
   std::optional<RefreshPlan> refresh;
   {
@@ -267,6 +272,8 @@ Data DaemonService::statusLocked() {
       .managedPacketFilterBlockPresent = managedPacketFilterBlockPresent_,
       .policy = policy_,
       .blockHeldUntil = heldUntil,
+      .layersInForce = layerReport_.inForce,
+      .layerProblems = layerReport_.problems,
   });
 }
 
@@ -316,6 +323,7 @@ void DaemonService::prepareForRemovalLocked() {
   policy_.reset();
   managedHostsBlockPresent_ = false;
   managedPacketFilterBlockPresent_ = false;
+  layerReport_ = {};
 }
 
 void DaemonService::removeSystemProtection() {
@@ -331,6 +339,9 @@ void DaemonService::removeSystemProtection() {
   confirmedFilter_.reset();
   attempt([&] { packetFilter_.disable(); });
   attempt([&] { flushDNS_(); });
+  attempt([&] {
+    if (layers_) layers_->removeAll();
+  });
   if (first) std::rethrow_exception(first);
 }
 
@@ -474,6 +485,10 @@ void DaemonService::reconcileProtection(bool shouldBlock,
       packetFilter_.disable();
     }
   } catch (const std::exception&) {
+  }
+  if (layers_) {
+    layerReport_ = layers_->reconcile(
+        {.enabled = policy.has_value(), .blocking = shouldBlock, .domains = domains});
   }
 }
 

@@ -19,6 +19,7 @@
 #include "daemon/mutex.h"
 #include "daemon/packet_filter.h"
 #include "daemon/protection_watcher.h"
+#include "daemon/protection_layers.h"
 #include "daemon/reconciliation_timer.h"
 
 namespace tamrin {
@@ -55,6 +56,8 @@ class DaemonService final : public TamrinDaemonProtocol,
 
   // Creates the timer and runs the first reconciliation pass, which arms it.
   void start() EXCLUDES(lock_);
+  // Adds the further protection layers that every pass reconciles and the status reports.
+  void attachLayers(std::shared_ptr<const ProtectionLayers> layers) EXCLUDES(lock_);
 
   void getStatus(Reply reply) override EXCLUDES(lock_);
   void enableBlocking(const Data& configuration, Reply reply) override EXCLUDES(lock_);
@@ -181,6 +184,9 @@ class DaemonService final : public TamrinDaemonProtocol,
   mutable Mutex requestLock_;
   ReconciliationTimer* requestTarget_ GUARDED_BY(requestLock_) = nullptr;
   std::vector<std::unique_ptr<ProtectionWatcher>> watchers_ GUARDED_BY(requestLock_);
+
+  std::shared_ptr<const ProtectionLayers> layers_ GUARDED_BY(lock_);
+  LayerReport layerReport_ GUARDED_BY(lock_);
 };
 
 }  // namespace tamrin

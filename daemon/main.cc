@@ -76,6 +76,8 @@ int serve() {
         options.resolvConf = directResolverConfiguration();  // looked at again every refresh
         return resolveDirectly(hostnames, options);
       });
+  service->attachLayers(
+      std::make_shared<ProtectionLayers>(NameServicePaths::system(), BrowserPolicyPaths::system()));
   IpcListener listener(*service);
   try {
     const SealedClients sealed = sealedClients();
