@@ -21,6 +21,7 @@ TEST(AddressRefreshSandboxTest, DirectResolverAgainstARealServer) {
 // A site moved during a block is refused at its new address within a minute, still at the old
 // one, and the policy file holds both.
 TEST(AddressRefreshSandboxTest, ASiteThatMovesDuringABlockStaysBlocked) {
+  TAMRIN_SLOW_SCENARIO();
   TAMRIN_REQUIRE_SANDBOX();
   expectScenarioPassed(runScenario("address_refresh.sh", seconds(90)));
 }

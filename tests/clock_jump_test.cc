@@ -9,9 +9,7 @@ namespace {
 // Three hours forward during a block of one to two minutes: the block holds until its real
 // length has passed (hosts block repaired after the jump), then ends by itself.
 TEST(ClockJumpTest, ABlockLastsItsRealLength) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "two minutes of waiting: run in the default build only";
-#endif
+  TAMRIN_SLOW_SCENARIO();
   TAMRIN_REQUIRE_SANDBOX();
   testing::expectScenarioPassed(testing::runScenario("clock_jump.sh", std::chrono::seconds(200)));
 }

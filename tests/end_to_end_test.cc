@@ -24,6 +24,7 @@ TEST(EndToEndTest, InstallAndUninstall) {
 // shown while repair fails, SIGKILL and restart, removal refused during the block and allowed
 // after it. Waits for two timer passes (at most about two minutes).
 TEST(EndToEndTest, BlockFromConfigureToUninstall) {
+  TAMRIN_SLOW_SCENARIO();
   TAMRIN_REQUIRE_SANDBOX();
   expectScenarioPassed(runScenario("block_lifecycle.sh", seconds(280)));
 }

@@ -15,6 +15,7 @@ TEST(NameServiceModuleTest, GetaddrinfoFollowsTheSuffixList) {
 // to the sink, Chromium's policy in place, an edited hosts: line put back by the next pass
 // (waits for one timer pass, at most about a minute), all gone after the block and removal.
 TEST(NameServiceModuleTest, SuffixBlockWithRealPrograms) {
+  TAMRIN_SLOW_SCENARIO();
   TAMRIN_REQUIRE_SANDBOX();
   testing::expectScenarioPassed(testing::runScenario("suffix_block.sh", std::chrono::seconds(150)));
 }

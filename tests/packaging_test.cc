@@ -111,6 +111,7 @@ TEST(PackagingTest, VersionIsTheChangelogs) {
 // The daemon with exactly the unit's capabilities, no new privileges and a read-only system
 // but its own paths: a whole block, repair by the timer, a client of another user, removal.
 TEST(PackagingTest, DaemonUnderTheUnitsLimits) {
+  TAMRIN_SLOW_SCENARIO();
   TAMRIN_REQUIRE_SANDBOX();
   expectScenarioPassed(runScenario("confined_daemon.sh", seconds(150)));
 }
@@ -118,6 +119,7 @@ TEST(PackagingTest, DaemonUnderTheUnitsLimits) {
 // dpkg -i, the daemon from the unit's ExecStart, dpkg -r refused without a daemon and during the
 // block, an upgrade during the block, dpkg -r after it. Needs build/tamrin_*.deb (make deb).
 TEST(PackagingTest, PackageInstallRefusedRemovalAndRemoval) {
+  TAMRIN_SLOW_SCENARIO();
   TAMRIN_REQUIRE_SANDBOX();
   expectScenarioPassed(runScenario("package.sh", seconds(150)));
 }

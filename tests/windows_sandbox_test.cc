@@ -11,6 +11,7 @@ namespace {
 // at the first window's access instant and starts at the second's focus instant, and status
 // reports both. Waits about 80 s.
 TEST(WindowsSandboxTest, TwoWindowDay) {
+  TAMRIN_SLOW_SCENARIO();
   TAMRIN_REQUIRE_SANDBOX();
   testing::expectScenarioPassed(testing::runScenario("two_windows.sh", std::chrono::seconds(150)));
 }

@@ -32,6 +32,14 @@ void expectScenarioPassed(const ScenarioRun& run);
 
 }  // namespace tamrin::testing
 
+// Skips a scenario that waits for minutes when the build runs under a sanitizer: such
+// scenarios run in the default build, so a sanitizer run repeats only the quick ones.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TAMRIN_SLOW_SCENARIO() GTEST_SKIP() << "minutes of waiting: run in the default build only"
+#else
+#define TAMRIN_SLOW_SCENARIO() static_cast<void>(0)
+#endif
+
 // Skips the current test, with the reason, when scenarios cannot run here; fails it instead
 // when CI=true.
 #define TAMRIN_REQUIRE_SANDBOX()                                                           \
