@@ -15,14 +15,9 @@
 #include "core/configuration.h"
 #include "core/configuration_limits.h"
 #include "core/json_error.h"
+#include "fuzz/fuzz_check.h"
 
-namespace {
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
+using tamrin::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tamrin;

@@ -11,16 +11,15 @@
 
 #include "core/hosts_file.h"
 #include "core/tamrin_error.h"
+#include "fuzz/fuzz_check.h"
+
+using tamrin::check;
 
 namespace {
 
 bool holdsMarker(const std::string& text) {
   return text.find("# BEGIN TAMRIN BLOCK") != std::string::npos ||
          text.find("# END TAMRIN BLOCK") != std::string::npos;
-}
-
-void check(bool condition) {
-  if (!condition) std::abort();
 }
 
 }  // namespace
@@ -50,8 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string added = HostsFile::addingManagedBlock(text, domains);
   check(HostsFile::withoutManagedBlock(added) == text);
   check(HostsFile::withoutManagedBlock(HostsFile::withoutManagedBlock(added)) == text);
-  const size_t stop = text.size() + 3 +
-                      provider.ConsumeIntegralInRange<size_t>(0, added.size() - text.size() - 3);
+  const size_t stop =
+      text.size() + 3 + provider.ConsumeIntegralInRange<size_t>(0, added.size() - text.size() - 3);
   check(HostsFile::withoutManagedBlock(added.substr(0, stop)) == text);
   return 0;
 }

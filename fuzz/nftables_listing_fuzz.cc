@@ -9,17 +9,12 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/fuzz_check.h"
 #include "pfctl/nftables_anchor.h"
 #include "pfctl/pfctl_error.h"
 #include "pfctl/rule_listing.h"
 
-namespace {
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
+using tamrin::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tamrin;

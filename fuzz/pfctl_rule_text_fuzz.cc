@@ -10,16 +10,11 @@
 #include <vector>
 
 #include "core/packet_filter_rules.h"
+#include "fuzz/fuzz_check.h"
 #include "pfctl/pfctl_error.h"
 #include "pfctl/rule_text.h"
 
-namespace {
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
+using tamrin::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tamrin;

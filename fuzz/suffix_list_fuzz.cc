@@ -7,13 +7,12 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz/fuzz_check.h"
 #include "nss/suffix_list.h"
 
-namespace {
+using tamrin::check;
 
-void check(bool condition) {
-  if (!condition) std::abort();
-}
+namespace {
 
 bool canonicalCovers(const tamrin_suffix_list& list, const std::string& name) {
   char canonical[TAMRIN_NAME_MAX + 1];

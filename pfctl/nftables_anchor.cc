@@ -311,7 +311,26 @@ std::optional<std::string> NftablesAnchor::listIfPresent(std::string_view comman
 std::optional<ParsedTable> NftablesAnchor::readTable() {
   const auto listing = listIfPresent("list table inet tamrin");
   if (!listing) return std::nullopt;
-  return parseTableListing(*listing);
+  try {
+    return parseTableListing(*listing);
+  } catch (const PfctlError&) {
+    // nftables 1.0.6 cuts its JSON short after the "flags" of a table made dormant by hand.
+    // The parts we rebuild from list without the table's own line; the table is not ours.
+    ParsedTable table;
+    for (const char* part : {"list set inet tamrin ipv4_addr", "list set inet tamrin ipv6_addr",
+                             "list chain inet tamrin block", "list chain inet tamrin output"}) {
+      const auto piece = listIfPresent(part);
+      if (!piece) continue;
+      ParsedTable parsed = parseTableListing(*piece);
+      auto& addresses = table.contents.addresses;
+      addresses.insert(addresses.end(), parsed.contents.addresses.begin(),
+                       parsed.contents.addresses.end());
+      table.contents.rules.insert(parsed.contents.rules.begin(), parsed.contents.rules.end());
+      table.hasBaseChain = table.hasBaseChain || parsed.hasBaseChain;
+    }
+    table.contents.unexpected.push_back("a table that nftables cannot list whole");
+    return table;
+  }
 }
 
 bool NftablesAnchor::isEnabled() {
