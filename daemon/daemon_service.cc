@@ -339,9 +339,7 @@ void DaemonService::removeSystemProtection() {
   confirmedFilter_.reset();
   attempt([&] { packetFilter_.disable(); });
   attempt([&] { flushDNS_(); });
-  attempt([&] {
-    if (layers_) layers_->removeAll();
-  });
+  if (const auto layers = layers_) attempt([&] { layers->removeAll(); });
   if (first) std::rethrow_exception(first);
 }
 
