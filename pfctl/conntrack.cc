@@ -70,10 +70,14 @@ std::size_t killStatesTowards(std::span<const IpAddress> destinations) {
 
   Search search{.destinations = {destinations.begin(), destinations.end()}, .matches = {}};
   nfct_callback_register(handle.get(), NFCT_T_ALL, collect, &search);
-  uint32_t family = AF_UNSPEC;
-  if (nfct_query(handle.get(), NFCT_Q_DUMP, &family) != 0) {
-    if (meansNoTracking(errno)) return 0;
-    fail("cannot list the connection states", errno);
+  // One dump per family asked for, of that family's entries alone.
+  std::set<uint32_t> families;
+  for (const IpAddress& destination : destinations) families.insert(destination.family);
+  for (uint32_t family : families) {
+    if (nfct_query(handle.get(), NFCT_Q_DUMP, &family) != 0) {
+      if (meansNoTracking(errno)) return 0;
+      fail("cannot list the connection states", errno);
+    }
   }
   nfct_callback_unregister(handle.get());
 
