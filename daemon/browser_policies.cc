@@ -53,13 +53,23 @@ bool isThere(const fs::path& path) {
   return fs::exists(fs::symlink_status(path, error));
 }
 
+// Creates the missing directories of `directory` with mode 0755 whatever the umask (the
+// daemon's is 0077, and the browsers read the files as their users); existing ones stay as
+// they are.
+void createReadableDirectories(const fs::path& directory) {
+  if (directory.empty() || isThere(directory)) return;
+  createReadableDirectories(directory.parent_path());
+  fs::create_directory(directory);
+  fs::permissions(directory, fs::perms(0755));
+}
+
 // Writes `text` to `file` when it differs, creating the directories below `root`.
 void writePolicy(const fs::path& file, const std::string& text) {
   try {
     if (readFile(file) == text) return;
   } catch (const std::system_error&) {
   }
-  fs::create_directories(file.parent_path());
+  createReadableDirectories(file.parent_path());
   writeFileAtomically(file, text, 0644);
 }
 

@@ -1,6 +1,7 @@
 #include "daemon/protection_layers.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -17,10 +18,13 @@ using nlohmann::json;
 class ProtectionLayersTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    previousMask = ::umask(0077);
     fs::create_directories(dir / "chromium");
     fs::create_directories(dir / "firefox");
     writeFileAtomically(nsswitch, "passwd: files\nhosts: files dns # local\n", 0644);
   }
+
+  void TearDown() override { ::umask(previousMask); }
 
   LayerReport run(bool enabled, bool blocking, std::vector<std::string> domains) {
     return layers.reconcile({.enabled = enabled, .blocking = blocking, .domains = domains});
@@ -29,6 +33,7 @@ class ProtectionLayersTest : public ::testing::Test {
   // The suffix list; a missing list blocks nothing, like an empty one.
   std::string listText() { return fs::exists(list) ? readFile(list) : "<missing>"; }
 
+  mode_t previousMask = 0;
   ScratchDirectory scratch{"layers"};
   const fs::path dir = scratch.path();
   const fs::path list = dir / "run/suffixes";
@@ -62,6 +67,10 @@ TEST_F(ProtectionLayersTest, ABlockWithSuffixRulesAndAfterIt) {
                 "WebsiteFilter":{"Block":["*://plain.org/*","*://www.plain.org/*",
                                           "*://example.com/*","*://*.example.com/*"]}})"));
   EXPECT_EQ((fs::status(chromiumFile).permissions() & fs::perms::all), fs::perms(0644));
+  // Made under the daemon's umask 0077, yet readable by the browsers' users.
+  for (const fs::path& made : {chromiumFile.parent_path(), firefoxFile.parent_path()}) {
+    EXPECT_EQ((fs::status(made).permissions() & fs::perms::all), fs::perms(0755)) << made;
+  }
 
   // Edited during the block: put back.
   writeFileAtomically(nsswitch, "hosts: files tamrin dns\n", 0644);

@@ -1,10 +1,12 @@
 # The Debian package (build/tamrin_*.deb, from `make deb`) in the sandbox, where /usr, /etc,
 # /var and /opt are private: dpkg -i puts the sealed bundle, the link, the unit, the manual
-# pages and the completion in place; the daemon started from the unit's ExecStart serves the
-# installed tamrinctl; dpkg -r is refused while the daemon is not running and during a block
-# (the package and the block stay), an upgrade during the block needs no permission; after the
-# block dpkg -r removes protection, policy and programs. The daemon's clock (libfaketime) starts
-# 50 s before the end of the block.
+# pages, the completion and the name-service module in place, with "tamrin" first on the hosts:
+# line; the daemon started from the unit's ExecStart serves the installed tamrinctl; dpkg -r is
+# refused while the daemon is not running and during a block (the package and the block stay),
+# an upgrade during the block needs no permission and leaves nsswitch.conf alone; after the
+# block dpkg -r removes protection, policy, programs, the module, the layers' files and the
+# hosts: source (nsswitch.conf is then as it was). The daemon's clock (libfaketime) starts 50 s
+# before the end of the block.
 . "$(dirname "$0")/lib.sh"
 require_private_install_dirs
 for dir in /usr /var/lib /var/log /var/cache; do
@@ -18,12 +20,18 @@ readonly deb=${packages[0]}
 readonly app=/usr/lib/tamrin/Tamrin.app
 readonly unit=/lib/systemd/system/tamrin-daemon.service
 CTL=/usr/bin/tamrinctl
+module=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/libnss_tamrin.so.2
+nsswitch_before=$(cat /etc/nsswitch.conf; echo .)
 # No manual-page index rebuild inside the sandbox: it is slow and proves nothing here.
 rm -f /var/lib/man-db/auto-update
 
 # "installed", or "not-installed"/"config-files" after a removal. (A refused dpkg -r still
 # records the wish to remove it; the package itself stays installed and configured.)
 package_state() { dpkg-query -W -f='${db:Status-Status}' tamrin 2>/dev/null; }
+layer_files_left() {
+  [ -e /run/tamrin/suffixes ] || [ -e /etc/chromium/policies/managed/tamrin.json ] ||
+    grep -qs '"tamrin":' /etc/firefox/policies/policies.json
+}
 protection_in_force() { hosts_has_block && rules_block "$app/libexec/tamrin-pfctl" "$test_address"; }
 
 printf '%s %s\n' "$test_address" "$site" >>/etc/hosts
@@ -41,6 +49,10 @@ expect_eq "the bundle's seal lists every shipped program with its digest" \
       printf 'sha256 %s %s\n' "$(sha256sum <"$f" | cut -d' ' -f1)" "$f"; done)" \
   "$(cat "$app/_CodeSignature/CodeResources")"
 expect "dpkg verifies every shipped file" dpkg --verify tamrin
+expect "the name-service module is installed beside the C library" test -f "$module"
+expect_eq "tamrin is the first source of the hosts: line" tamrin \
+  "$(sed -n 's/^hosts:[[:space:]]*\([^[:space:]]*\).*/\1/p' /etc/nsswitch.conf)"
+nsswitch_installed=$(cat /etc/nsswitch.conf)
 expect "the manual pages are installed compressed" \
   test -f /usr/share/man/man1/tamrinctl.1.gz -a -f /usr/share/man/man8/TamrinDaemon.8.gz
 expect "the bash completion is installed" test -f /usr/share/bash-completion/completions/tamrinctl
@@ -83,6 +95,7 @@ run dpkg -i "$deb"
 expect_eq "an upgrade during the block needs no permission: exit 0" 0 "$RUN_STATUS"
 expect "after the upgrade the policy is kept" test -f /var/lib/tamrin/policy.json
 expect "after the upgrade protection is still in force" protection_in_force
+expect_eq "the upgrade leaves nsswitch.conf alone" "$nsswitch_installed" "$(cat /etc/nsswitch.conf)"
 
 block_over() { [ "$(status_member state)" = access ]; }
 wait_until 90 block_over || bail "the block did not end" "$("$CTL" status 2>&1)"
@@ -96,6 +109,9 @@ expect "the rules are gone" rules_empty "$TAMRIN_BUNDLE_DIR/libexec/tamrin-pfctl
 expect_not "the policy is gone" test -e /var/lib/tamrin/policy.json
 expect_not "tamrinctl is gone" test -e "$CTL" -o -L "$CTL"
 expect_not "the bundle is gone" test -e "$app"
+expect_not "the name-service module is gone" test -e "$module"
+expect_not "no suffix list or browser policy of Tamrin is left" layer_files_left
+expect_eq "nsswitch.conf is back byte for byte" "$nsswitch_before" "$(cat /etc/nsswitch.conf; echo .)"
 expect_eq "the site answers again" "Tamrin test site on port 80" "$(fetch "http://$site/" 2>&1)"
 
 finish
