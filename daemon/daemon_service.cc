@@ -473,11 +473,11 @@ void DaemonService::reconcileProtection(bool shouldBlock,
       if (filterWatched_ && confirmedFilter_ && confirmedFilter_->changes == changes &&
           confirmedFilter_->addresses == addresses) {
         packetFilterJustConfirmed_ = true;  // nothing touched the filter since it was in place
-        return;
+      } else {
+        confirmedFilter_.reset();
+        packetFilterJustConfirmed_ = packetFilter_.enable(addresses);
+        if (packetFilterJustConfirmed_) confirmedFilter_ = ConfirmedFilter{changes, addresses};
       }
-      confirmedFilter_.reset();
-      packetFilterJustConfirmed_ = packetFilter_.enable(addresses);
-      if (packetFilterJustConfirmed_) confirmedFilter_ = ConfirmedFilter{changes, addresses};
     } else {
       confirmedFilter_.reset();
       packetFilter_.disable();

@@ -18,6 +18,7 @@
 #include "core/regular_file.h"
 #include "core/tamrin_error.h"
 #include "daemon/fake_packet_filter_runner.h"
+#include "daemon/protection_layers.h"
 #include "tests/support/configurations.h"
 #include "tests/support/local_time.h"
 #include "tests/support/scratch_directory.h"
@@ -230,6 +231,26 @@ TEST_F(WatchedServiceTest, ReportsMakeOneCoalescedPassThatRepairsAndThenChangesN
   // A watcher that stopped is not trusted: every pass lists the filter again.
   EXPECT_EQ(listingsAfter([&] { watcher->report(Change::stopped); }), onePass);
   EXPECT_EQ(listingsAfter([&] { watcher->report(Change::hostsFile); }), onePass);
+}
+
+// A pass that finds the filter untouched since it was in place still repairs the other layers.
+TEST_F(WatchedServiceTest, APassThatSkipsTheFilterStillRepairsTheLayers) {
+  const fs::path chromium = directory / "chromium";
+  fs::create_directories(chromium);
+  service->attachLayers(std::make_shared<ProtectionLayers>(
+      NameServicePaths{.suffixList = directory / "suffixes",
+                       .nsswitch = directory / "nsswitch.conf",
+                       .module = directory / "libnss_tamrin.so.2"},
+      BrowserPolicyPaths{.chromiumRoot = chromium,
+                         .chromeRoot = directory / "no-chrome",
+                         .firefoxRoot = directory / "no-firefox",
+                         .firefoxPrograms = {}}));
+  const fs::path policy = chromium / "policies" / "managed" / "tamrin.json";
+  listingsAfter([&] { watcher->report(); });
+  ASSERT_TRUE(fs::exists(policy));
+  fs::remove(policy);
+  EXPECT_EQ(listingsAfter([&] { watcher->report(ProtectionWatcher::Change::hostsFile); }), 0u);
+  EXPECT_TRUE(fs::exists(policy));
 }
 
 TEST_F(DaemonServiceTest, UnreadablePolicyRefusesEverythingAndTouchesNothing) {
