@@ -86,8 +86,8 @@ int serve() {
     return fail(error);  // no client is ever served without a requirement
   }
   try {
-    // Changes of the hosts file or the table bring a pass within about 100 ms.
-    service->watch(systemProtectionWatcher(kHostsPath));
+    // Changes of the hosts file, nsswitch.conf or the table bring a pass within about 100 ms.
+    service->watch(systemProtectionWatcher(kHostsPath, {NameServicePaths::system().nsswitch}));
   } catch (const std::exception& error) {
     fail(error);  // reported; the timer still repairs within a minute
   }

@@ -40,6 +40,7 @@ constexpr uint32_t kDirectoryEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN
 // that is destroyed from inside the callback.
 struct Watch {
   fs::path hostsPath;
+  std::vector<fs::path> otherFiles;  // watched like the hosts file, but never through a link
   int inotify = -1;
   int stop = -1;
   mnl_socket* netlink = nullptr;
@@ -68,6 +69,10 @@ struct Watch {
     std::map<int, std::vector<std::string>> wanted;
     add(wanted, hostsPath, kFileEvents, "");
     add(wanted, hostsPath.parent_path(), kDirectoryEvents, hostsPath.filename());
+    for (const fs::path& other : otherFiles) {
+      add(wanted, other, kFileEvents, "");
+      add(wanted, other.parent_path(), kDirectoryEvents, other.filename());
+    }
     std::error_code error;
     if (fs::is_symlink(fs::symlink_status(hostsPath, error))) {
       const fs::path target = fs::weakly_canonical(hostsPath, error);
@@ -130,8 +135,10 @@ struct Watch {
 
 class SystemProtectionWatcher final : public ProtectionWatcher {
  public:
-  explicit SystemProtectionWatcher(fs::path hostsPath) : watch_(std::make_shared<Watch>()) {
+  SystemProtectionWatcher(fs::path hostsPath, std::vector<fs::path> otherFiles)
+      : watch_(std::make_shared<Watch>()) {
     watch_->hostsPath = std::move(hostsPath);
+    watch_->otherFiles = std::move(otherFiles);
     watch_->inotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (watch_->inotify < 0) fail("cannot watch the hosts file");
     watch_->stop = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -185,8 +192,9 @@ class SystemProtectionWatcher final : public ProtectionWatcher {
 
 }  // namespace
 
-std::unique_ptr<ProtectionWatcher> systemProtectionWatcher(fs::path hostsPath) {
-  return std::make_unique<SystemProtectionWatcher>(std::move(hostsPath));
+std::unique_ptr<ProtectionWatcher> systemProtectionWatcher(fs::path hostsPath,
+                                                           std::vector<fs::path> otherFiles) {
+  return std::make_unique<SystemProtectionWatcher>(std::move(hostsPath), std::move(otherFiles));
 }
 
 }  // namespace tamrin

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace tamrin {
 
@@ -25,8 +26,10 @@ class ProtectionWatcher {
 
 // The real watcher: inotify on `hostsPath`, on its directory and, when it is a symbolic link,
 // on the file it points to and that file's directory; a netlink socket on the nftables
-// multicast group. Throws std::system_error when either cannot be opened.
-std::unique_ptr<ProtectionWatcher> systemProtectionWatcher(std::filesystem::path hostsPath);
+// multicast group. Changes of `otherFiles` (each watched with its directory) are reported like
+// those of the hosts file. Throws std::system_error when either cannot be opened.
+std::unique_ptr<ProtectionWatcher> systemProtectionWatcher(
+    std::filesystem::path hostsPath, std::vector<std::filesystem::path> otherFiles = {});
 
 // A watcher that reports when the test says so.
 class FakeProtectionWatcher final : public ProtectionWatcher {

@@ -71,9 +71,11 @@ TEST(SystemProtectionWatcher, ReportsEveryKindOfChangeOfTheHostsFileAndNothingEl
   const fs::path hosts = scratch.path() / "hosts";
   const fs::path elsewhere = scratch.path() / "real";
   fs::create_directory(elsewhere);
+  const fs::path nsswitch = scratch.path() / "nsswitch.conf";
   writeFileAtomically(hosts, "127.0.0.1 localhost\n", 0644);
+  writeFileAtomically(nsswitch, "hosts: tamrin files dns\n", 0644);
   std::atomic<int> reports{0};
-  auto watcher = systemProtectionWatcher(hosts);
+  auto watcher = systemProtectionWatcher(hosts, {nsswitch});
   watcher->start([&](ProtectionWatcher::Change change) {
     if (change == ProtectionWatcher::Change::hostsFile) ++reports;
   });
@@ -112,6 +114,9 @@ TEST(SystemProtectionWatcher, ReportsEveryKindOfChangeOfTheHostsFileAndNothingEl
        },
        true},
       {"the old target edited", [&] { fs::resize_file(elsewhere / "hosts", 0); }, false},
+      {"another watched file replaced",
+       [&] { writeFileAtomically(nsswitch, "hosts: files dns\n", 0644); }, true},
+      {"another watched file edited in place", [&] { fs::resize_file(nsswitch, 5); }, true},
   };
   for (const Case& c : cases) EXPECT_EQ(reported(c.act), c.expected) << c.name;
 }
