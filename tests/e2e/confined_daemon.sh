@@ -2,8 +2,8 @@
 # unit's capability bounding set with no inheritable or ambient ones, no new privileges, its
 # UMask, every file system read-only except the unit's ReadWritePaths, /var/lib/tamrin and
 # /run/tamrin, empty /tmp, /home and /root, and other users' processes hidden in /proc unless
-# its capabilities let it look at them (ProtectProc=invisible). Checked: a whole block (enforced, the site refused, removal refused), repair by
-# the timer after the hosts block and the table were removed by hand, a sealed client run by
+# its capabilities let it look at them (ProtectProc=invisible). Checked: a whole block
+# (enforced, the site refused, removal refused), repair by the timer after the hosts block and the table were removed by hand, a sealed client run by
 # another user is served while a changed copy is refused, and removal after the block. The
 # daemon's clock (libfaketime) starts 85 s before the end of the block.
 . "$(dirname "$0")/lib.sh"
@@ -31,13 +31,17 @@ findmnt -rn -o TARGET | while read -r target; do
   mount -o remount,bind,ro "\$target" 2>/dev/null || true
 done
 for path in ${writable[*]}; do mount --bind "\$path" "\$path"; mount -o remount,bind,rw "\$path"; done
+# The bundle stays in sight, read-only, wherever the build tree is (also under /tmp or /root).
+mount --bind "$TAMRIN_BUNDLE_DIR" "$work/Tamrin.app"
+mount -o remount,bind,ro "$work/Tamrin.app"
 for dir in /tmp /home /root; do [ ! -d "\$dir" ] || mount -t tmpfs -o mode=0700 none "\$dir"; done
 mount -t proc -o hidepid=$(unit_value ProtectProc | sed "s/^$/off/") proc /proc
 umask $(unit_value UMask)
 exec setpriv --bounding-set=$bounding --inh-caps=-all --ambient-caps=-all --no-new-privs \\
-  "$TAMRIN_BUNDLE_DIR/bin/TamrinDaemon"
+  "$work/Tamrin.app/bin/TamrinDaemon"
 SCRIPT
 chmod +x "$work/confined"
+mkdir -p "$work/Tamrin.app"
 
 # The capability mask (as in /proc/<pid>/status) the unit allows.
 expected_mask=$(setpriv --bounding-set="$bounding" grep '^CapBnd:' /proc/self/status | cut -f2)
