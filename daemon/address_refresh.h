@@ -84,8 +84,9 @@ std::optional<RefreshPlan> planAddressRefresh(const TamrinPolicy& policy, Instan
                                               std::optional<Instant> nextRefresh, double lookAhead);
 
 // `policy` with what the resolution learned: a grown list (add-only, capped) or, before a
-// block, a fresh one that replaces the old list (grown instead when the fresh one failed). Absent when nothing changes, or when the policy no longer fits
-// the plan (other domains, block state changed).
+// block, a fresh one that replaces the old list (grown instead when the fresh one failed). Absent
+// when nothing changes, or when the policy no longer fits the plan (other domains, block state
+// changed).
 std::optional<TamrinPolicy> policyAfterRefresh(
     const TamrinPolicy& policy, const RefreshPlan& plan,
     const std::optional<std::vector<std::string>>& system, const DirectResolution& direct,

@@ -18,8 +18,8 @@
 #include "daemon/boot_anchor.h"
 #include "daemon/mutex.h"
 #include "daemon/packet_filter.h"
-#include "daemon/protection_watcher.h"
 #include "daemon/protection_layers.h"
+#include "daemon/protection_watcher.h"
 #include "daemon/reconciliation_timer.h"
 
 namespace tamrin {

@@ -47,8 +47,7 @@ bool matchesAdd(std::span<const std::string> arguments, Command& command) {
     return false;
   }
   if (!std::equal(kAddPrefix.begin(), kAddPrefix.end(), arguments.begin())) return false;
-  command = Command{
-      .action = Action::addAddresses, .operand = {}, .addresses = {}};
+  command = Command{.action = Action::addAddresses, .operand = {}, .addresses = {}};
   for (const std::string& argument : arguments.subspan(kAddPrefix.size())) {
     auto address = IpAddress::parse(argument, AF_INET);
     if (!address) address = IpAddress::parse(argument, AF_INET6);

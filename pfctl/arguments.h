@@ -29,7 +29,7 @@ inline constexpr std::size_t kMaxAddedAddresses = 4096;
 
 struct Command {
   Action action;
-  std::string operand;               // the token of `release`, the file of `loadRules`
+  std::string operand;  // the token of `release`, the file of `loadRules`
   // The destinations of `killStates` in the given order, or the addresses of `addAddresses`.
   std::vector<IpAddress> addresses;
 };
