@@ -137,8 +137,10 @@ expect_not "make uninstall: /opt/Tamrin.app is gone" test -e "$app"
 expect_not "make uninstall: the link is gone" test -L /usr/local/bin/tamrinctl
 expect_not "make uninstall: the daemon removed its policy file" test -e /var/lib/tamrin/policy.json
 CTL=$TAMRIN_BUNDLE_DIR/bin/tamrinctl
+# (A pass that the removal's own file changes bring may run after /opt/Tamrin.app is gone: it
+# cannot look at the filter without its tool, and says so as a mismatch.)
 run "$CTL" status
-expect_eq "the daemon, still running, has forgotten its policy" \
-  '{"hasProtectionMismatch":false,"isProtected":false,"state":"notConfigured"}' "$RUN_OUT"
+expect_not "the daemon, still running, has forgotten its policy" grep -q configuration <<<"$RUN_OUT"
+expect_eq "and is not protecting" false "$(json_member isProtected <<<"$RUN_OUT")"
 
 finish
