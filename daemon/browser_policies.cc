@@ -7,6 +7,7 @@
 #include "core/blocked_hostnames.h"
 #include "core/configuration.h"
 #include "core/file_io.h"
+#include "daemon/first_failure.h"
 
 namespace tamrin {
 namespace {
@@ -170,24 +171,17 @@ void BrowserPolicies::reconcile(bool enabled, bool blocking,
 }
 
 void BrowserPolicies::removeAll() const {
-  std::exception_ptr first;
-  const auto attempt = [&](auto&& step) {
-    try {
-      step();
-    } catch (...) {
-      if (!first) first = std::current_exception();
-    }
-  };
+  FirstFailure failures;
   for (const fs::path& root : {paths_.chromiumRoot, paths_.chromeRoot}) {
-    attempt([&] {
+    failures.attempt([&] {
       if (isThere(chromiumFile(root))) removeFile(chromiumFile(root));
     });
   }
-  attempt([&] {
+  failures.attempt([&] {
     const fs::path file = firefoxFile(paths_.firefoxRoot);
     if (isThere(file) && isTamrinFirefoxPolicy(readFile(file))) removeFile(file);
   });
-  if (first) std::rethrow_exception(first);
+  failures.rethrow();
 }
 
 }  // namespace tamrin

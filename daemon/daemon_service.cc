@@ -13,6 +13,7 @@
 #include "core/file_io.h"
 #include "core/regular_file.h"
 #include "core/tamrin_error.h"
+#include "daemon/first_failure.h"
 
 namespace tamrin {
 namespace {
@@ -327,20 +328,13 @@ void DaemonService::prepareForRemovalLocked() {
 }
 
 void DaemonService::removeSystemProtection() {
-  std::exception_ptr first;
-  const auto attempt = [&](auto&& step) {
-    try {
-      step();
-    } catch (...) {
-      if (!first) first = std::current_exception();
-    }
-  };
-  attempt([&] { hosts_.setBlocked(false, TamrinConfiguration::standard().domains); });
+  FirstFailure failures;
+  failures.attempt([&] { hosts_.setBlocked(false, TamrinConfiguration::standard().domains); });
   confirmedFilter_.reset();
-  attempt([&] { packetFilter_.disable(); });
-  attempt([&] { flushDNS_(); });
-  if (const auto layers = layers_) attempt([&] { layers->removeAll(); });
-  if (first) std::rethrow_exception(first);
+  failures.attempt([&] { packetFilter_.disable(); });
+  failures.attempt([&] { flushDNS_(); });
+  if (const auto layers = layers_) failures.attempt([&] { layers->removeAll(); });
+  failures.rethrow();
 }
 
 void DaemonService::persist(const TamrinPolicy& policy) {
