@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "core/configuration_limits.h"
 #include "core/json_error.h"
+#include "tests/support/configurations.h"
 
 namespace tamrin {
 namespace {
@@ -85,6 +89,28 @@ TEST(DaemonStatusTest, MissingOrMistypedKeysFail) {
       R"({"managedHostsBlockPresent":true,"managedPacketFilterBlockPresent":true,"layersInForce":"a"})",
   };
   for (const char* json : cases) EXPECT_THROW(decodeDaemonStatus(json), JsonError) << json;
+}
+
+TEST(DaemonStatusTest, AStagedListTooLongForOneReplyIsCutFromItsEnd) {
+  // A policy stored before the limits: its staged list alone is longer than a reply frame.
+  const std::vector<std::string> staged = testing::numberedDomains(60000);
+  TamrinPolicy policy(testing::window(240, 1200, {"a.org", "b.org"}));
+  policy.pendingConfiguration = testing::window(300, 1000, staged);
+  policy.pendingConfigurationAppliesAt = Instant(8e8);
+  const DaemonStatus status{.blocked = true,
+                            .managedHostsBlockPresent = true,
+                            .managedPacketFilterBlockPresent = true,
+                            .policy = policy};
+
+  const std::string encoded = encodeReportableStatus(status);
+  EXPECT_LE(encoded.size(), kMaxStatusBytes);
+  DaemonStatus reported = decodeDaemonStatus(encoded);
+  const std::vector<std::string> kept = reported.policy.value().pendingConfiguration->domains;
+  EXPECT_GT(kept.size(), 0u);
+  EXPECT_LT(kept.size(), staged.size());
+  EXPECT_TRUE(std::equal(kept.begin(), kept.end(), staged.begin()));
+  reported.policy->pendingConfiguration->domains = staged;
+  EXPECT_EQ(reported, status) << "only the staged list may be cut";
 }
 
 }  // namespace

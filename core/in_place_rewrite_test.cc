@@ -1,7 +1,11 @@
 #include "core/in_place_rewrite.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <system_error>
@@ -85,6 +89,53 @@ TEST_F(InPlaceRewriteTest, AFileReplacedSinceItWasReadIsNotWritten) {
   EXPECT_THROW(rewriteInPlace(path_, before, "read text\nmore\n", "read text\n", 10),
                std::system_error);
   EXPECT_EQ(readFile(path_), "someone else's text\n");
+}
+
+// What the file held when a write first ran past RLIMIT_FSIZE, taken in the SIGXFSZ handler,
+// which then lifts the limit so the rest of the rewrite runs unhindered.
+char gAtFailure[256];
+ssize_t gAtFailureLength = -1;
+const char* gWatchedPath = nullptr;
+struct rlimit gOriginalLimit;
+
+void onFileTooLarge(int) {
+  const int fd = ::open(gWatchedPath, O_RDONLY | O_CLOEXEC);
+  gAtFailureLength = fd < 0 ? -1 : ::read(fd, gAtFailure, sizeof gAtFailure);
+  ::close(fd);
+  ::setrlimit(RLIMIT_FSIZE, &gOriginalLimit);
+}
+
+TEST_F(InPlaceRewriteTest, AWriteFailingPartWayAfterTheKeptTextLeavesOnlyAPrefixOfTheNewText) {
+  // The texts differ from the first byte after the kept part; the old tail is longer than the
+  // new one reaches before the write fails.
+  const std::string user = "127.0.0.1\tlocalhost\n";
+  const std::string previous = user + std::string(30, 'o');
+  const std::string wanted = user + std::string(20, 'n');
+  const struct stat before = prepare(previous);
+  const std::string path = path_.string();
+  gWatchedPath = path.c_str();
+  gAtFailureLength = -1;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &gOriginalLimit), 0);
+  ASSERT_GE(gOriginalLimit.rlim_cur, rlim_t{previous.size()});
+  struct sigaction handler = {};
+  struct sigaction saved = {};
+  handler.sa_handler = onFileTooLarge;
+  ASSERT_EQ(::sigaction(SIGXFSZ, &handler, &saved), 0);
+  const struct rlimit limited = {user.size() + 15, gOriginalLimit.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  try {
+    rewriteInPlace(path_, before, wanted, previous, user.size());
+    ADD_FAILURE() << "no error";
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code().value(), EFBIG);
+  }
+  ::setrlimit(RLIMIT_FSIZE, &gOriginalLimit);
+  ::sigaction(SIGXFSZ, &saved, nullptr);
+  ASSERT_GE(gAtFailureLength, 0) << "the write never ran past the limit";
+  const std::string atFailure(gAtFailure, static_cast<size_t>(gAtFailureLength));
+  EXPECT_EQ(atFailure, wanted.substr(0, atFailure.size()))
+      << "old bytes were left behind the new ones";
+  EXPECT_EQ(readFile(path_), previous);
 }
 
 }  // namespace

@@ -78,6 +78,8 @@ TEST_F(ClientRequirementTest, RequirementListsTheSealedDigestsSorted) {
   EXPECT_EQ(clientCodeSigningRequirement(daemon), expected);
   EXPECT_EQ(clientCodeSigningRequirement(root_ / "Tamrin.app/bin/../libexec/x/y/z/deep"), expected);
   EXPECT_EQ(requirementDigests(expected), (std::set<std::string>{a, b}));
+  // The sizes admission refuses others by: those of "daemon program", "packet filter program".
+  EXPECT_EQ(sealedClients(daemon).sizes, (std::set<std::uint64_t>{14, 21}));
 }
 
 TEST_F(ClientRequirementTest, NearestBundleIsTaken) {

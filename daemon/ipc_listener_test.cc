@@ -323,6 +323,32 @@ TEST_F(IpcListenerTest, OldestIncompleteRequestsGoWhenBufferedBytesExceedTheBudg
   EXPECT_EQ(service_.calls, 1);
 }
 
+TEST_F(IpcListenerTest, RepliesPastTheBufferedByteCapDropTheOldestAndNewClientsAreServed) {
+  // The socket takes only part of each reply; the listener holds the rest. One remainder fits
+  // the cap, two do not.
+  const Data large(kMaxFrameBodySize - 64, 'x');
+  const std::string whole = encodeReplyFrame(IpcReply{large, std::nullopt});
+  std::atomic<int> replied{0};
+  service_.handler = [&](auto&, auto&, Reply reply) {
+    reply(large, std::nullopt);
+    ++replied;
+  };
+  startListener({.maxBufferedReplyBytes = kMaxFrameBodySize});
+  const std::string request = encodeRequestFrame({std::string(kPrepareForRemovalSelector), {}});
+  UniqueFd deaf[2];
+  for (int i = 0; i < 2; ++i) {  // in this order, each handed over before the next is asked
+    deaf[i] = rawConnection();
+    ASSERT_EQ(::send(deaf[i].get(), request.data(), request.size(), MSG_NOSIGNAL),
+              ssize_t(request.size()));
+    while (replied <= i) std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_EQ(readUntilClosed(deaf[1].get()), whole) << "the newer reply was cut";
+  const std::string oldest = readUntilClosed(deaf[0].get());
+  EXPECT_LT(oldest.size(), whole.size()) << "the oldest reply was kept past the cap";
+  EXPECT_EQ(oldest, whole.substr(0, oldest.size()));
+  EXPECT_EQ(client().call(kPrepareForRemovalSelector, std::nullopt), large);
+}
+
 TEST_F(IpcListenerTest, WorkersAreLimited) {
   std::mutex mutex;
   int inFlight = 0;

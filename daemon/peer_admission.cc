@@ -52,14 +52,16 @@ bool stillAlive(int pidfd) {
 }  // namespace
 
 PeerAdmission::PeerAdmission(std::set<std::string> allowedDigests,
-                             std::optional<std::set<std::uint64_t>> sealedSizes, Digest digest)
+                             std::optional<std::set<std::uint64_t>> sealedSizes, Digest digest,
+                             Liveness alive)
     : allowedDigests_(std::move(allowedDigests)),
       sealedSizes_(std::move(sealedSizes)),
       digest_(digest ? std::move(digest) : Digest([](int fd) {
         struct stat info {};
         if (::fstat(fd, &info) != 0) throw std::system_error(errno, std::generic_category());
         return sha256OfDescriptor(fd, static_cast<std::uint64_t>(info.st_size));
-      })) {}
+      })),
+      alive_(alive ? std::move(alive) : Liveness(stillAlive)) {}
 
 std::variant<bool, PeerAdmission::Pending> PeerAdmission::begin(int connection) {
   try {
@@ -98,7 +100,7 @@ std::variant<bool, PeerAdmission::Pending> PeerAdmission::begin(int connection) 
     if (const std::optional<std::string> digest = cached(peer.key)) {
       // While the process lives its pid cannot name another process, so the file opened above
       // is its executable.
-      return allowedDigests_.contains(*digest) && (!peer.pidfd || stillAlive(peer.pidfd.get()));
+      return allowedDigests_.contains(*digest) && (!peer.pidfd || alive_(peer.pidfd.get()));
     }
     return peer;
   } catch (const std::exception&) {
@@ -109,7 +111,7 @@ std::variant<bool, PeerAdmission::Pending> PeerAdmission::begin(int connection) 
 bool PeerAdmission::finish(Pending peer) {
   try {
     const bool allowed = allowedDigests_.contains(hashAndCache(peer.executable.get(), peer.key));
-    return allowed && (!peer.pidfd || stillAlive(peer.pidfd.get()));
+    return allowed && (!peer.pidfd || alive_(peer.pidfd.get()));
   } catch (const std::exception&) {
     return false;
   }
@@ -125,12 +127,19 @@ std::string PeerAdmission::executableDigest(pid_t pid) {
   const std::string path = "/proc/" + std::to_string(pid) + "/exe";
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) throw std::system_error(errno, std::generic_category(), path);
+  return fileDigest(fd.get());
+}
+
+std::string PeerAdmission::fileDigest(int fd) {
   struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) throw std::system_error(errno, std::generic_category(), path);
+  if (::fstat(fd, &info) != 0) throw std::system_error(errno, std::generic_category(), "stat");
+  if (!S_ISREG(info.st_mode)) {
+    throw std::system_error(EINVAL, std::generic_category(), "not a regular file");
+  }
   const FileKey key{info.st_dev, info.st_ino, info.st_size, info.st_ctim.tv_sec,
                     info.st_ctim.tv_nsec};
   if (std::optional<std::string> digest = cached(key)) return *digest;
-  return hashAndCache(fd.get(), key);
+  return hashAndCache(fd, key);
 }
 
 std::optional<std::string> PeerAdmission::cached(const FileKey& key) {

@@ -25,11 +25,15 @@ class PeerAdmission {
   // SHA-256 of what is readable from a descriptor, as lower-case hex.
   using Digest = std::function<std::string(int fd)>;
 
+  // Whether the process a pidfd stands for still exists.
+  using Liveness = std::function<bool(int pidfd)>;
+
   // `sealedSizes`, when given, are the sizes of the sealed files: an executable of any other
-  // size is refused without being read. `digest` hashes an opened executable.
+  // size is refused without being read. `digest` hashes an opened executable; `alive` probes a
+  // peer after its executable was opened (by default with signal 0 through the pidfd).
   explicit PeerAdmission(std::set<std::string> allowedDigests,
                          std::optional<std::set<std::uint64_t>> sealedSizes = std::nullopt,
-                         Digest digest = nullptr);
+                         Digest digest = nullptr, Liveness alive = nullptr);
 
   // A peer whose executable must still be hashed: its open executable and what proves the
   // process is the same one after hashing.
@@ -50,11 +54,16 @@ class PeerAdmission {
   // The SHA-256 of the executable of process `pid` (in this process's pid namespace), through
   // the cache. Throws std::system_error.
   std::string executableDigest(pid_t pid);
+  // The SHA-256 of the opened regular file `fd`, through the cache, which is keyed by device,
+  // inode, size and change time and holds at most kMaxCachedDigests entries. Throws
+  // std::system_error.
+  std::string fileDigest(int fd);
+
+  static constexpr std::size_t kMaxCachedDigests = 64;
 
  private:
   // Device, inode, size, change time (seconds, nanoseconds) of an executable file.
   using FileKey = std::tuple<dev_t, ino_t, off_t, long long, long long>;
-  static constexpr std::size_t kMaxCachedDigests = 64;
 
   std::optional<std::string> cached(const FileKey& key);
   std::string hashAndCache(int fd, const FileKey& key);
@@ -62,6 +71,7 @@ class PeerAdmission {
   const std::set<std::string> allowedDigests_;
   const std::optional<std::set<std::uint64_t>> sealedSizes_;
   const Digest digest_;
+  const Liveness alive_;
   std::mutex cacheMutex_;
   std::map<FileKey, std::string> digestCache_;  // guarded by cacheMutex_
 };

@@ -11,10 +11,16 @@
 #include <cstdint>
 #include <filesystem>
 #include <set>
+#include <vector>
 
+#include "core/file_io.h"
 #include "core/ipc_socket.h"
 #include "daemon/file_digest.h"
 #include "tests/support/scratch_directory.h"
+
+#ifndef SO_PEERPIDFD
+#define SO_PEERPIDFD 77
+#endif
 
 namespace tamrin {
 namespace {
@@ -132,6 +138,62 @@ TEST(PeerAdmissionTest, SizeAndLivenessDecideAroundTheHash) {
     EXPECT_EQ(admission.admits(child.ourEnd.get()), c.admitted) << c.name;
     EXPECT_EQ(hashed, c.hashed) << c.name;
   }
+}
+
+TEST(PeerAdmissionTest, ACachedDigestStillNeedsALivePeer) {
+  ScratchDirectory scratch{"peer"};
+  ConnectedChild child;
+  startConnectedChild(child, scratch.path() / "s");
+  int pidfd = -1;
+  socklen_t size = sizeof pidfd;
+  if (::getsockopt(child.ourEnd.get(), SOL_SOCKET, SO_PEERPIDFD, &pidfd, &size) != 0) {
+    GTEST_SKIP() << "this kernel gives no pidfd of a socket's peer";
+  }
+  ::close(pidfd);
+  int hashes = 0;
+  bool alive = true;  // what the probe after opening the peer's executable finds
+  PeerAdmission admission(
+      {ownDigest()}, std::nullopt,
+      [&](int fd) {
+        ++hashes;
+        return sha256OfDescriptor(fd);
+      },
+      [&](int) { return alive; });
+  const struct {
+    bool alive;
+    bool admitted;
+  } steps[] = {{true, true}, {false, false}, {true, true}};
+  for (const auto& step : steps) {
+    alive = step.alive;
+    EXPECT_EQ(admission.admits(child.ourEnd.get()), step.admitted) << "alive=" << step.alive;
+  }
+  EXPECT_EQ(hashes, 1) << "the later decisions come from the cache";
+}
+
+TEST(PeerAdmissionTest, TheDigestCacheHoldsUpToItsBoundAndNoMore) {
+  ScratchDirectory scratch{"digests"};
+  std::vector<UniqueFd> files;
+  for (std::size_t i = 0; i <= PeerAdmission::kMaxCachedDigests; ++i) {
+    const std::filesystem::path path = scratch.path() / std::to_string(i);
+    writeFileAtomically(path, std::to_string(i), 0644);
+    files.emplace_back(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(files.back());
+  }
+  int hashes = 0;
+  PeerAdmission admission({}, std::nullopt, [&](int fd) {
+    ++hashes;
+    ::lseek(fd, 0, SEEK_SET);
+    return sha256OfDescriptor(fd);
+  });
+  const auto digestOf = [&](std::size_t i) { return admission.fileDigest(files[i].get()); };
+  const int bound = static_cast<int>(PeerAdmission::kMaxCachedDigests);
+  for (std::size_t i = 0; i < PeerAdmission::kMaxCachedDigests; ++i) digestOf(i);
+  EXPECT_EQ(digestOf(0), sha256OfFile(scratch.path() / "0"));
+  EXPECT_EQ(hashes, bound) << "a full cache answers for its first entry";
+  digestOf(PeerAdmission::kMaxCachedDigests);
+  EXPECT_EQ(hashes, bound + 1);
+  digestOf(0);
+  EXPECT_EQ(hashes, bound + 2) << "one entry past the bound was kept";
 }
 
 }  // namespace
