@@ -297,12 +297,13 @@ TEST_F(ControlCommandsTest, ConfigureEnablesFirstAndUpdatesAfterwards) {
 }
 
 TEST_F(ControlCommandsTest, DaemonRefusalIsPrintedAndNothingElse) {
-  daemon.refusal = "Tamrin can’t safely read its blocking state. Restart your Mac and try again.";
+  daemon.refusal =
+      "Tamrin can’t safely read its blocking state. Restart the computer and try again.";
   EXPECT_EQ(run({"configure"}, R"({"domains":["example.com"],"focusStartMinutes":480,)"
                                R"("accessStartMinutes":720,"activeWeekdays":[2]})"),
             1);
   EXPECT_EQ(errorLine(),
-            "error: Tamrin can’t safely read its blocking state. Restart your Mac and try "
+            "error: Tamrin can’t safely read its blocking state. Restart the computer and try "
             "again.\n");
   EXPECT_EQ(daemon.requests, (std::vector<std::string>{"status", "enable"}));
   EXPECT_TRUE(output.empty());

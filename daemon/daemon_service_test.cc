@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 using testing::utcInstant;
 
 constexpr const char* kUnavailable =
-    "Tamrin can\u2019t safely read its blocking state. Restart your Mac and try again.";
+    "Tamrin can\u2019t safely read its blocking state. Restart the computer and try again.";
 constexpr const char* kLocked =
     "Tamrin can\u2019t be removed during an active block. Try again when access returns.";
 constexpr const char* kHostsText = "127.0.0.1 localhost\n";

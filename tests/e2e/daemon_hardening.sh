@@ -8,7 +8,7 @@
 bundle=$TAMRIN_BUNDLE_DIR
 daemon=$bundle/bin/TamrinDaemon
 pfctl=$bundle/libexec/tamrin-pfctl
-readonly unavailable="error: Tamrin can’t safely read its blocking state. Restart your Mac and try again."
+readonly unavailable="error: Tamrin can’t safely read its blocking state. Restart the computer and try again."
 
 # timed COMMAND...: `run`, with ELAPSED the seconds it took.
 timed() {
