@@ -87,6 +87,8 @@ stop_daemon
 
 # --- the policy is a FIFO ---
 restore_hosts "$work/hosts.clean"
+# A block left in force by an earlier daemon: a daemon without a usable policy keeps it.
+printf '# BEGIN TAMRIN BLOCK\n0.0.0.0\tleftover.test\n# END TAMRIN BLOCK\n' >>/etc/hosts
 rm -f /var/lib/tamrin/policy.json
 mkfifo /var/lib/tamrin/policy.json
 "$daemon" >>"$work/daemon.log" 2>&1 &
