@@ -6,6 +6,7 @@
 
 #include "control/control_error.h"
 #include "core/json_coding.h"
+#include "core/week_coverage.h"
 
 namespace tamrin {
 namespace {
@@ -95,6 +96,7 @@ TamrinConfiguration cleanedConfiguration(const ConfigureRequest& request) {
     configuration.accessStartMinutes = request.accessStartMinutes;
     configuration.activeWeekdays = sorted(request.activeWeekdays);
   }
+  requireScheduleThatEnds(configuration);
   if (!configuration.isValid()) throw ControlError::invalidConfiguration();
   return configuration;
 }

@@ -31,7 +31,7 @@ ConfigureRequest decodeConfigureRequest(std::string_view bytes);
 // The configuration to send: domains normalised and de-duplicated in order of first
 // appearance, weekdays sorted ascending (repeats kept), windows in the order given. Throws
 // ControlError invalidConfiguration for a domain that does not normalise or a result that is
-// not valid.
+// not valid, and EndlessScheduleError for windows that leave no free minute in the week.
 TamrinConfiguration cleanedConfiguration(const ConfigureRequest& request);
 
 }  // namespace tamrin

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <exception>
+#include <optional>
 #include <utility>
 
 #include "control/bounded_input.h"
@@ -37,7 +38,15 @@ void configureCommand(ControlEnvironment& environment) {
   const TamrinConfiguration configuration = cleanedConfiguration(decodeConfigureRequest(bytes));
   requireReportableSize(configuration);
 
-  if (environment.daemon.status().policy) {
+  std::optional<DaemonStatus> before;
+  try {
+    before = environment.daemon.status();
+  } catch (const TamrinClientError& error) {
+    // A daemon that refuses the status (it cannot use its stored state) is sent the
+    // configuration as a first one, which replaces that state; a timeout stays the answer.
+    if (error.kind() != TamrinClientError::Kind::remote) throw;
+  }
+  if (before && before->policy) {
     environment.daemon.updateConfiguration(configuration);
   } else {
     environment.daemon.enableBlocking(configuration);

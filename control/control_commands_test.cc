@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "control/bounded_input.h"
+#include "core/week_coverage.h"
 #include "tests/support/configurations.h"
 #include "tests/support/local_time.h"
 
@@ -33,6 +34,8 @@ constexpr std::string_view kInvalidLine =
 struct FakeDaemon {
   std::deque<DaemonStatus> statuses{DaemonStatus{}};
   std::optional<std::string> refusal;
+  // Refuses status requests with this text until a configuration is accepted.
+  std::optional<std::string> unusable;
   std::size_t silentFromRequest = SIZE_MAX;
   std::vector<std::string> requests;
   std::vector<TamrinConfiguration> sent;
@@ -40,6 +43,7 @@ struct FakeDaemon {
   DaemonStatus status() {
     requests.push_back("status");
     if (requests.size() > silentFromRequest) throw TamrinClientError::timeout();
+    if (unusable) throw TamrinClientError::remote(*unusable);
     DaemonStatus next = statuses.front();
     if (statuses.size() > 1) statuses.pop_front();
     return next;
@@ -49,6 +53,7 @@ struct FakeDaemon {
     if (requests.size() > silentFromRequest) throw TamrinClientError::timeout();
     if (refusal) throw TamrinClientError::remote(*refusal);
     sent.push_back(configuration);
+    unusable.reset();
   }
 };
 
@@ -229,6 +234,10 @@ TEST_F(ControlCommandsTest, BadConfigureInputFailsBeforeAnyDaemonRequest) {
        R"({"domains":["a.com"],"windows":[)" + std::string(kWindow) +
            R"(,{"focusStartMinutes":60,"accessStartMinutes":1440,"activeWeekdays":[2]}]})",
        std::string(kInvalidLine)},
+      {"windows that leave no free minute",
+       R"({"domains":["a.com"],"windows":[{"focusStartMinutes":0,"accessStartMinutes":720,"activeWeekdays":[1,2,3,4,5,6,7]},)"
+       R"({"focusStartMinutes":720,"accessStartMinutes":0,"activeWeekdays":[7,6,5,4,3,2,1]}]})",
+       "error: " + std::string(kEndlessScheduleMessage) + "\n"},
       {"window weekday repeated",
        R"({"domains":["a.com"],"windows":[{"focusStartMinutes":60,"accessStartMinutes":120,"activeWeekdays":[3,2,3]}]})",
        std::string(kInvalidLine)},
@@ -296,13 +305,32 @@ TEST_F(ControlCommandsTest, ConfigureEnablesFirstAndUpdatesAfterwards) {
   EXPECT_TRUE(errors.empty());
 }
 
+TEST_F(ControlCommandsTest, UnusableStateIsReplacedByAFirstConfiguration) {
+  const std::string input = R"({"domains":["example.com"],"focusStartMinutes":480,)"
+                            R"("accessStartMinutes":720,"activeWeekdays":[2]})";
+  daemon.unusable =
+      "Tamrin can’t safely read its blocking state. Restart the computer and try again.";
+  EXPECT_EQ(run({"status"}), 1);
+  EXPECT_EQ(errorLine(), "error: " + *daemon.unusable + "\n");
+  errors.clear();
+  EXPECT_EQ(run({"configure"}, input), 0) << errorLine();
+  EXPECT_EQ(daemon.requests, (std::vector<std::string>{"status", "status", "enable", "status"}));
+  EXPECT_EQ(output.size(), 2u);
+  // A silent daemon is not sent a configuration.
+  daemon.unusable = "x";
+  daemon.silentFromRequest = daemon.requests.size();
+  EXPECT_EQ(run({"configure"}, input), 1);
+  EXPECT_EQ(daemon.requests.back(), "status");
+}
+
 TEST_F(ControlCommandsTest, DaemonRefusalIsPrintedAndNothingElse) {
-  daemon.refusal = "Tamrin can’t safely read its blocking state. Restart your Mac and try again.";
+  daemon.refusal =
+      "Tamrin can’t safely read its blocking state. Restart the computer and try again.";
   EXPECT_EQ(run({"configure"}, R"({"domains":["example.com"],"focusStartMinutes":480,)"
                                R"("accessStartMinutes":720,"activeWeekdays":[2]})"),
             1);
   EXPECT_EQ(errorLine(),
-            "error: Tamrin can’t safely read its blocking state. Restart your Mac and try "
+            "error: Tamrin can’t safely read its blocking state. Restart the computer and try "
             "again.\n");
   EXPECT_EQ(daemon.requests, (std::vector<std::string>{"status", "enable"}));
   EXPECT_TRUE(output.empty());

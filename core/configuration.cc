@@ -8,6 +8,7 @@
 #include "core/json_coding.h"
 #include "core/public_suffix.h"
 #include "core/unicode_text.h"
+#include "core/week_coverage.h"
 
 namespace tamrin {
 
@@ -40,7 +41,8 @@ bool TamrinConfiguration::isValid() const {
   if (topLevelWindow() != FocusWindow{}) return false;
   if (windows->empty() || windows->size() > kMaximumFocusWindows) return false;
   return std::all_of(windows->begin(), windows->end(),
-                     [](const FocusWindow& window) { return window.isValid(); });
+                     [](const FocusWindow& window) { return window.isValid(); }) &&
+         !blocksEveryMinute(*this);
 }
 
 namespace {

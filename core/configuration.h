@@ -39,7 +39,8 @@ struct TamrinConfiguration {
   // The set of weekdays on which some window opens: all seven for absent weekdays.
   std::set<std::int64_t> scheduledWeekdays() const;
   // Canonical domains (at least one) and a valid top-level window (FocusWindow::isValid), or
-  // else 1 to 64 valid `windows` with the top-level fields at their defaults.
+  // else 1 to 64 valid `windows` with the top-level fields at their defaults that leave at
+  // least one minute of the week free (see blocksEveryMinute).
   bool isValid() const;
   // The one window of the three top-level fields.
   FocusWindow topLevelWindow() const {

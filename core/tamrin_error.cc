@@ -21,7 +21,8 @@ std::string messageFor(TamrinError::Kind kind, const std::string& detail) {
     case Kind::noPolicy:
       return "Blocking is not enabled.";
     case Kind::policyUnavailable:
-      return "Tamrin can\u2019t safely read its blocking state. Restart your Mac and try again.";
+      return "Tamrin can\u2019t safely read its blocking state. Restart the computer and try "
+             "again.";
     case Kind::policyAlreadyActive:
       return "Blocking is already enabled.";
   }

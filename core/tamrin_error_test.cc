@@ -21,7 +21,8 @@ TEST(TamrinErrorTest, MessagesByteForByte) {
       {Kind::invalidPacketFilterAddress, "Tamrin received an invalid network address."},
       {Kind::noPolicy, "Blocking is not enabled."},
       {Kind::policyUnavailable,
-       "Tamrin can\xE2\x80\x99t safely read its blocking state. Restart your Mac and try again."},
+       "Tamrin can\xE2\x80\x99t safely read its blocking state. Restart the computer and try "
+       "again."},
       {Kind::policyAlreadyActive, "Blocking is already enabled."},
   };
   for (const auto& c : cases) {
@@ -30,7 +31,7 @@ TEST(TamrinErrorTest, MessagesByteForByte) {
     EXPECT_EQ(error.errorDescription(), c.message);
   }
   EXPECT_EQ(std::strlen(TamrinError(Kind::focusRemovalLocked).what()), 80u);
-  EXPECT_EQ(std::strlen(TamrinError(Kind::policyUnavailable).what()), 78u);
+  EXPECT_EQ(std::strlen(TamrinError(Kind::policyUnavailable).what()), 82u);
 }
 
 TEST(TamrinErrorTest, PacketFilterAppendsTheDetailUnchanged) {

@@ -234,8 +234,9 @@ TEST_F(HeldBlockTest, MalformedAnchorKeysMakeThePolicyUnavailable) {
     text.insert(text.size() - 1, std::string(",") + anchor);
     writeFileAtomically(policyPath, text, 0600);
     auto service = makeService();
-    EXPECT_EQ(call([&](Reply r) { service->getStatus(r); }),
-              "Tamrin can\u2019t safely read its blocking state. Restart your Mac and try again.")
+    EXPECT_EQ(
+        call([&](Reply r) { service->getStatus(r); }),
+        "Tamrin can\u2019t safely read its blocking state. Restart the computer and try again.")
         << anchor;
     service->runReconciliationPass(now);
     EXPECT_FALSE(hostsBlocked()) << anchor;

@@ -7,6 +7,7 @@
 #include "core/blocked_hostnames.h"
 #include "core/configuration.h"
 #include "core/file_io.h"
+#include "core/regular_file.h"
 #include "daemon/first_failure.h"
 
 namespace tamrin {
@@ -49,6 +50,11 @@ BlockedNames blockedNames(const std::vector<std::string>& domains) {
 fs::path chromiumFile(const fs::path& root) { return root / "policies/managed/tamrin.json"; }
 fs::path firefoxFile(const fs::path& root) { return root / "policies/policies.json"; }
 
+// The file's text when it is a regular file: a FIFO or a device is never opened for reading.
+std::string readPolicyFile(const fs::path& file) {
+  return readRegularFile(file, kMaximumPolicyFileBytes).bytes;
+}
+
 bool isThere(const fs::path& path) {
   std::error_code error;
   return fs::exists(fs::symlink_status(path, error));
@@ -67,7 +73,7 @@ void createReadableDirectories(const fs::path& directory) {
 // Writes `text` to `file` when it differs, creating the directories below `root`.
 void writePolicy(const fs::path& file, const std::string& text) {
   try {
-    if (readFile(file) == text) return;
+    if (readPolicyFile(file) == text) return;
   } catch (const std::system_error&) {
   }
   createReadableDirectories(file.parent_path());
@@ -150,7 +156,7 @@ void BrowserPolicies::reconcile(bool enabled, bool blocking,
   try {
     bool ours = true;
     try {
-      ours = isTamrinFirefoxPolicy(readFile(file));
+      ours = isTamrinFirefoxPolicy(readPolicyFile(file));
     } catch (const std::system_error&) {
       ours = !isThere(file);  // missing: ours to write; unreadable: not to be touched
     }
@@ -179,9 +185,22 @@ void BrowserPolicies::removeAll() const {
   }
   failures.attempt([&] {
     const fs::path file = firefoxFile(paths_.firefoxRoot);
-    if (isThere(file) && isTamrinFirefoxPolicy(readFile(file))) removeFile(file);
+    if (!isThere(file)) return;
+    try {
+      if (!isTamrinFirefoxPolicy(readPolicyFile(file))) return;
+    } catch (const std::system_error&) {
+      return;  // unreadable, or not a regular file: not known to be ours
+    }
+    removeFile(file);
   });
   failures.rethrow();
+}
+
+void BrowserPolicies::removeStaleTemporaries() const {
+  for (const fs::path& root : {paths_.chromiumRoot, paths_.chromeRoot}) {
+    tamrin::removeStaleTemporaries(chromiumFile(root));
+  }
+  tamrin::removeStaleTemporaries(firefoxFile(paths_.firefoxRoot));
 }
 
 }  // namespace tamrin

@@ -42,6 +42,9 @@ class BrowserPolicies {
                  std::map<std::string, std::string>& problems) const;
   // Removes every policy file Tamrin wrote; throws the first failure after trying all.
   void removeAll() const;
+  // Removes the temporaries that a writer killed in the middle of a write left beside each
+  // policy file (removeStaleTemporaries). Call it only while no pass runs. Never throws.
+  void removeStaleTemporaries() const;
 
  private:
   const BrowserPolicyPaths paths_;

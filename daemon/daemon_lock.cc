@@ -30,6 +30,26 @@ pid_t recordedPid(int fd) {
   }
 }
 
+// Opens the lock file, never through a link and never blocking. Whatever else is at its name
+// (a FIFO, a directory, a link, a socket) is removed and a regular file made in its place.
+int openLockFile(const std::filesystem::path& path) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const int fd =
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    if (fd >= 0) {
+      struct stat info {};
+      if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) return fd;
+      ::close(fd);
+    } else if (errno != ELOOP && errno != EISDIR && errno != ENXIO && errno != EOPNOTSUPP) {
+      throwErrno(errno, "open " + path.string());
+    }
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    if (error) throw std::system_error(error, "replace " + path.string());
+  }
+  throwErrno(EEXIST, "open " + path.string());
+}
+
 }  // namespace
 
 DaemonAlreadyRunning::DaemonAlreadyRunning(pid_t pid)
@@ -43,9 +63,8 @@ DaemonLock DaemonLock::acquire(const std::filesystem::path& path) {
   if (!directory.empty() && ::mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
     throwErrno(errno, "create " + directory.string());
   }
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) throwErrno(errno, "open " + path.string());
-  DaemonLock lock(fd);
+  DaemonLock lock(openLockFile(path));
+  const int fd = lock.fd_;
   while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
     if (errno != EWOULDBLOCK) throwErrno(errno, "lock " + path.string());

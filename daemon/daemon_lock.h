@@ -25,7 +25,8 @@ class DaemonAlreadyRunning : public std::runtime_error {
 // Only one daemon at a time serves the socket, the hosts file and the packet filter.
 class DaemonLock {
  public:
-  // Creates the lock file's directory (0755) and the file (0644) when missing, takes the lock
+  // Creates the lock file's directory (0755) and the file (0644) when missing, or in place of
+  // anything at its name that is not a regular file (which is never opened), takes the lock
   // without waiting and writes this process's pid into the file. Throws DaemonAlreadyRunning
   // when another open of the file holds it, std::system_error naming the path on other errors.
   static DaemonLock acquire(const std::filesystem::path& path);

@@ -13,6 +13,7 @@
 #include "core/file_io.h"
 #include "core/regular_file.h"
 #include "core/tamrin_error.h"
+#include "core/week_coverage.h"
 #include "daemon/first_failure.h"
 
 namespace tamrin {
@@ -279,12 +280,14 @@ Data DaemonService::statusLocked() {
 }
 
 void DaemonService::enableBlockingLocked(const Data& argument, Instant now) {
-  if (policyLoadFailed_) throw TamrinError(TamrinError::Kind::policyUnavailable);
+  // A stored state that could not be used is replaced by a valid first configuration.
   if (policy_) throw TamrinError(TamrinError::Kind::policyAlreadyActive);
   const TamrinConfiguration configuration = decodeConfiguration(argument);
   requireReportableSize(configuration);
+  requireScheduleThatEnds(configuration);
   if (!configuration.isValid()) throw TamrinError(TamrinError::Kind::invalidConfiguration);
   persist(TamrinPolicy(configuration));
+  policyLoadFailed_ = false;
   reconcileLocked(now);
 }
 
@@ -295,6 +298,7 @@ void DaemonService::updateConfigurationLocked(const Data& argument, Instant now)
   if (!policy_) throw TamrinError(TamrinError::Kind::noPolicy);
   const TamrinConfiguration configuration = decodeConfiguration(argument);
   requireReportableSize(configuration);
+  requireScheduleThatEnds(configuration);
   if (!configuration.isValid()) throw TamrinError(TamrinError::Kind::invalidConfiguration);
   std::optional<std::vector<std::string>> carried;
   if (configuration.domains == policy_->configuration.domains) {
@@ -310,7 +314,11 @@ void DaemonService::updateConfigurationLocked(const Data& argument, Instant now)
 }
 
 void DaemonService::prepareForRemovalLocked() {
-  if (policyLoadFailed_) throw TamrinError(TamrinError::Kind::policyUnavailable);
+  // Without a usable state, protection found in force (or not measurable) is taken for a
+  // running block; once none is, the unusable state goes with the rest.
+  if (policyLoadFailed_ && protectionMayBeInForce()) {
+    throw TamrinError(TamrinError::Kind::focusRemovalLocked);
+  }
   if (policy_) {
     const Instant now = clock_.now();
     const Calendar calendar = clock_.calendar();
@@ -322,9 +330,19 @@ void DaemonService::prepareForRemovalLocked() {
   removeSystemProtection();
   std::filesystem::remove(policyURL_);  // no file is no failure; any other error is
   policy_.reset();
+  policyLoadFailed_ = false;
   managedHostsBlockPresent_ = false;
   managedPacketFilterBlockPresent_ = false;
   layerReport_ = {};
+}
+
+bool DaemonService::protectionMayBeInForce() const {
+  try {
+    return hosts_.containsManagedBlock(std::nullopt) ||
+           packetFilter_.containsManagedBlock(std::nullopt);
+  } catch (const std::exception&) {
+    return true;
+  }
 }
 
 void DaemonService::removeSystemProtection() {

@@ -46,7 +46,8 @@ class DaemonService final : public TamrinDaemonProtocol,
   using FlushDNS = std::function<void()>;
 
   // Loads the policy file: a missing file is no policy; an unreadable, undecodable or invalid
-  // one makes every request fail with policyUnavailable for the life of the service. Touches
+  // one makes every request fail with policyUnavailable until a valid enable-blocking request
+  // replaces it, or a removal finds no protection in force and removes it. Touches
   // neither the hosts file nor the packet filter and starts no timer.
   static std::shared_ptr<DaemonService> create(std::filesystem::path policyURL, HostsFile hosts,
                                                PacketFilter packetFilter,
@@ -93,6 +94,8 @@ class DaemonService final : public TamrinDaemonProtocol,
   // Removes the hosts block and the packet-filter rules and flushes the DNS cache; all three
   // always run, and the first failure is thrown.
   void removeSystemProtection() REQUIRES(lock_);
+  // Whether the hosts block or the packet-filter rules are in place, or cannot be measured.
+  bool protectionMayBeInForce() const REQUIRES(lock_);
 
   Mutex& lock() RETURN_CAPABILITY(lock_) { return lock_; }
   std::optional<TamrinPolicy> policyLocked() const REQUIRES(lock_) { return policy_; }

@@ -17,6 +17,7 @@
 #include "core/file_io.h"
 #include "core/regular_file.h"
 #include "core/tamrin_error.h"
+#include "core/week_coverage.h"
 #include "daemon/fake_packet_filter_runner.h"
 #include "daemon/protection_layers.h"
 #include "tests/support/configurations.h"
@@ -30,7 +31,7 @@ namespace fs = std::filesystem;
 using testing::utcInstant;
 
 constexpr const char* kUnavailable =
-    "Tamrin can\u2019t safely read its blocking state. Restart your Mac and try again.";
+    "Tamrin can\u2019t safely read its blocking state. Restart the computer and try again.";
 constexpr const char* kLocked =
     "Tamrin can\u2019t be removed during an active block. Try again when access returns.";
 constexpr const char* kHostsText = "127.0.0.1 localhost\n";
@@ -293,14 +294,52 @@ TEST_F(DaemonServiceTest, UnreadablePolicyRefusesEverythingAndTouchesNothing) {
     auto service = makeService();
     reconcile(*service, kInBlock);
     EXPECT_EQ(call([&](Reply r) { service->getStatus(r); }).text, kUnavailable) << c.name;
-    EXPECT_EQ(enable(*service, encodeConfiguration(kDay)).text, kUnavailable) << c.name;
+    // Only a valid first configuration would replace it; a removal meets the block in force.
+    EXPECT_EQ(enable(*service, encodeConfiguration(window(240, 240))).text,
+              "The Focus settings are invalid.")
+        << c.name;
     EXPECT_EQ(update(*service, encodeConfiguration(kDay)).text, kUnavailable) << c.name;
-    EXPECT_EQ(remove(*service).text, kUnavailable) << c.name;
+    EXPECT_EQ(remove(*service).text, kLocked) << c.name;
+    EXPECT_EQ(call([&](Reply r) { service->getStatus(r); }).text, kUnavailable) << c.name;
     EXPECT_EQ(hostsText(), kLeftoverBlock) << c.name;
     EXPECT_TRUE(commands.empty()) << c.name;
     EXPECT_EQ(flushes, 0) << c.name;
     EXPECT_TRUE(fs::exists(fs::symlink_status(policyPath))) << c.name;
   }
+}
+
+TEST_F(DaemonServiceTest, ScheduleThatNeverEndsIsRefusedAndAStoredOneCanBeReplaced) {
+  const TamrinConfiguration endless = testing::windows({{0, 720}, {720, 0}});
+  auto service = makeService();
+  EXPECT_EQ(enable(*service, encodeConfiguration(endless)).text, kEndlessScheduleMessage);
+  EXPECT_FALSE(fs::exists(policyPath));
+  ASSERT_FALSE(enable(*service, encodeConfiguration(kDay)).text);
+  const std::string stored = readFile(policyPath);
+  EXPECT_EQ(update(*service, encodeConfiguration(endless)).text, kEndlessScheduleMessage);
+  EXPECT_EQ(readFile(policyPath), stored);
+  discard(service);
+
+  // Stored by an older version: unusable, refused removal while its block is in force...
+  writePolicy(TamrinPolicy(endless));
+  writeFileAtomically(hostsPath, kLeftoverBlock, 0644);
+  service = makeService();
+  EXPECT_EQ(call([&](Reply r) { service->getStatus(r); }).text, kUnavailable);
+  EXPECT_EQ(remove(*service).text, kLocked);
+  // ...and replaced by a valid configuration, which governs at once.
+  ASSERT_FALSE(enable(*service, encodeConfiguration(kDay)).text);
+  EXPECT_EQ(status(*service).policy.value().configuration, kDay);
+  EXPECT_EQ(decodePolicy(readFile(policyPath)).configuration, kDay);
+  EXPECT_NE(hostsText().find("example.com"), std::string::npos);
+  discard(service);
+
+  // Without protection in force, a removal takes it away.
+  writePolicy(TamrinPolicy(endless));
+  writeFileAtomically(hostsPath, kHostsText, 0644);
+  fake = FakePacketFilterRunner();
+  service = makeService();
+  ASSERT_FALSE(remove(*service).text);
+  EXPECT_FALSE(fs::exists(policyPath));
+  EXPECT_FALSE(status(*service).policy);
 }
 
 TEST_F(DaemonServiceTest, APolicyPathThatCannotBeLookedAtIsNotTakenForNoPolicy) {

@@ -1,6 +1,7 @@
 // TamrinDaemon: "self-test" runs the built-in check; anything else serves the daemon's socket.
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,7 @@
 #include "daemon/name_resolution.h"
 #include "daemon/packet_filter.h"
 #include "daemon/protection_watcher.h"
+#include "daemon/run_directory.h"
 #include "daemon/selftest.h"
 #include "daemon/system_command.h"
 
@@ -42,12 +44,16 @@ int runSelfTest() {
   return 0;
 }
 
-// What a daemon killed in the middle of an atomic write left beside the files it writes.
+// What a daemon killed in the middle of an atomic write left beside the files it or its tool
+// writes.
 void removeOwnStaleTemporaries(const tamrin::HostsFile& hosts,
-                               const tamrin::PacketFilter& packetFilter) {
+                               const tamrin::PacketFilter& packetFilter,
+                               const tamrin::ProtectionLayers& layers) {
   tamrin::removeStaleTemporaries(kDefaultPolicyPath);
   tamrin::removeStaleTemporaries(packetFilter.tokenFile());
   tamrin::removeStaleTemporaries(packetFilter.rulesFile());
+  tamrin::removeStaleTemporaries(std::filesystem::path(tamrin::kRunDirectory) / "pf-tokens");
+  layers.removeStaleTemporaries();
   try {
     tamrin::removeStaleTemporaries(hosts.editedPath());
   } catch (const std::exception&) {
@@ -57,16 +63,20 @@ void removeOwnStaleTemporaries(const tamrin::HostsFile& hosts,
 
 int serve() {
   using namespace tamrin;
-  // Before the socket, the hosts file or the filter is touched: one daemon at a time.
+  // Before the socket, the hosts file or the filter is touched: the run directory is ours
+  // and one daemon at a time.
   std::optional<DaemonLock> lock;
   try {
+    claimRunDirectory(kRunDirectory, runDirectoryEntries());
     lock.emplace(DaemonLock::acquire(kDaemonLockPath));
   } catch (const std::exception& error) {
     return fail(error);
   }
   PacketFilter packetFilter{.directory = defaultPacketFilterDirectory(),
                             .runner = systemPacketFilterRunner()};
-  removeOwnStaleTemporaries(HostsFile(kHostsPath), packetFilter);
+  const auto layers =
+      std::make_shared<ProtectionLayers>(NameServicePaths::system(), BrowserPolicyPaths::system());
+  removeOwnStaleTemporaries(HostsFile(kHostsPath), packetFilter, *layers);
   auto service = DaemonService::create(
       kDefaultPolicyPath, HostsFile(kHostsPath), std::move(packetFilter),
       [](const std::vector<std::string>& domains) { return resolvedAddresses(domains); },
@@ -76,8 +86,7 @@ int serve() {
         options.resolvConf = directResolverConfiguration();  // looked at again every refresh
         return resolveDirectly(hostnames, options);
       });
-  service->attachLayers(
-      std::make_shared<ProtectionLayers>(NameServicePaths::system(), BrowserPolicyPaths::system()));
+  service->attachLayers(layers);
   IpcListener listener(*service);
   try {
     const SealedClients sealed = sealedClients();

@@ -11,6 +11,7 @@
 #include "core/configuration.h"
 #include "core/file_io.h"
 #include "core/nsswitch_hosts.h"
+#include "core/regular_file.h"
 
 namespace tamrin {
 namespace {
@@ -24,9 +25,13 @@ std::filesystem::path libraryDirectory() {
   return "/usr/lib";
 }
 
-void createDirectories(const std::filesystem::path& directory) {
+// Creates `directory` when missing, with mode 0755 whatever the umask: the module reads the
+// list in every program, as every account.
+void createReadableDirectory(const std::filesystem::path& directory) {
   std::error_code error;
-  std::filesystem::create_directories(directory, error);
+  if (std::filesystem::create_directories(directory, error)) {
+    std::filesystem::permissions(directory, std::filesystem::perms(0755), error);
+  }
   if (error) throw std::system_error(error, "create " + directory.string());
 }
 
@@ -54,16 +59,20 @@ std::string suffixListText(const std::vector<std::string>& domains) {
 
 void NameServiceLayer::writeList(const std::string& text) const {
   try {
-    if (readFile(paths_.suffixList) == text) return;
+    if (readRegularFile(paths_.suffixList, kMaximumPolicyFileBytes).bytes == text) return;
   } catch (const std::system_error& error) {
     // A missing list already blocks nothing; an unreadable one is replaced below.
     if (text.empty() && error.code() == std::errc::no_such_file_or_directory) return;
   }
-  createDirectories(paths_.suffixList.parent_path());
+  createReadableDirectory(paths_.suffixList.parent_path());
   writeFileAtomically(paths_.suffixList, text, 0644);
 }
 
 void NameServiceLayer::remove() const { writeList(""); }
+
+void NameServiceLayer::removeStaleTemporaries() const {
+  tamrin::removeStaleTemporaries(paths_.suffixList);
+}
 
 void NameServiceLayer::reconcile(bool blocking, const std::vector<std::string>& domains,
                                  std::vector<std::string>& inForce,

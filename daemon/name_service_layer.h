@@ -31,13 +31,18 @@ class NameServiceLayer {
   explicit NameServiceLayer(NameServicePaths paths) : paths_(std::move(paths)) {}
 
   // Writes the list (the rules' suffixes while blocking, empty otherwise) when it differs,
-  // atomically with mode 0644. While blocking with suffix rules, adds kName to `inForce` or
-  // the reason to `problems`. Never throws.
+  // atomically with mode 0644 in a directory of mode 0755 (made so when missing), whatever
+  // the umask. A FIFO or a device at its name is never opened, and nothing is written
+  // through a link: the new list is renamed into place. While blocking with suffix rules, adds
+  // kName to `inForce` or the reason to `problems`. Never throws.
   void reconcile(bool blocking, const std::vector<std::string>& domains,
                  std::vector<std::string>& inForce,
                  std::map<std::string, std::string>& problems) const;
   // Empties the list. Throws the file system's error.
   void remove() const;
+  // Removes the temporaries that a writer killed in the middle of a write left beside the
+  // list (removeStaleTemporaries). Call it only while no pass runs. Never throws.
+  void removeStaleTemporaries() const;
 
  private:
   void writeList(const std::string& text) const;

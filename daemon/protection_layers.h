@@ -39,6 +39,13 @@ class ProtectionLayers {
     return report;
   }
 
+  // Removes the temporaries of interrupted writes beside the suffix list and the browsers'
+  // policy files. Call it only while no pass runs. Never throws.
+  void removeStaleTemporaries() const {
+    nameService_.removeStaleTemporaries();
+    browsers_.removeStaleTemporaries();
+  }
+
   // Empties the suffix list and removes every policy file written; throws the first failure
   // after trying all.
   void removeAll() const {

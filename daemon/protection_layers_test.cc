@@ -133,5 +133,53 @@ TEST_F(ProtectionLayersTest, RemoveAllTakesAwayWhatTamrinWrote) {
   EXPECT_EQ(suffixListText({"a.org", "*.b.org", "*.c.org.", "*.b.org"}), "b.org\nc.org\n");
 }
 
+TEST_F(ProtectionLayersTest, FilesThatAreNotWhatTheySeemAreNeverOpened) {
+  writeFileAtomically(module, "", 0644);
+  fs::create_directories(firefoxFile.parent_path());
+  ASSERT_EQ(::mkfifo(firefoxFile.c_str(), 0644), 0);
+  fs::create_directories(list.parent_path());
+  ASSERT_EQ(::mkfifo(list.c_str(), 0666), 0);
+  LayerReport report = run(true, true, rules);
+  EXPECT_NE(report.problems["firefoxPolicy"].find("someone else"), std::string::npos);
+  EXPECT_TRUE(fs::is_fifo(firefoxFile)) << "an unreadable policies.json is left alone";
+  EXPECT_EQ(readFile(list), "example.com\n") << "a FIFO list is replaced";
+  EXPECT_EQ((fs::status(list).permissions() & fs::perms::all), fs::perms(0644));
+  run(true, false, rules);
+  layers.removeAll();
+  EXPECT_TRUE(fs::is_fifo(firefoxFile));
+}
+
+TEST_F(ProtectionLayersTest, ListDirectoryMadeReadableAndAFailedClearOutsideABlockIsNoProblem) {
+  writeFileAtomically(module, "", 0644);
+  EXPECT_TRUE(run(true, true, rules).problems.empty());
+  EXPECT_EQ((fs::status(list.parent_path()).permissions() & fs::perms::all), fs::perms(0755))
+      << "made under umask 0077";
+  fs::remove_all(list.parent_path());
+  writeFileAtomically(list.parent_path(), "a file where the directory belongs", 0644);
+  EXPECT_FALSE(run(true, false, rules).problems.contains("nameService"));
+  EXPECT_TRUE(run(true, true, rules).problems.contains("nameService"));
+}
+
+TEST_F(ProtectionLayersTest, StaleTemporariesOfEveryLayerGoAndNothingElse) {
+  const std::vector<fs::path> stale = {
+      chromiumFile.parent_path() / ".tamrin.json.tmp-k1ll3d00",
+      dir / "chrome/policies/managed/.tamrin.json.tmp-0a1b2c3d",
+      firefoxFile.parent_path() / ".policies.json.tmp-zzzzzzzz",
+      list.parent_path() / ".suffixes.tmp-k1ll3d00",
+  };
+  const std::vector<fs::path> kept = {
+      chromiumFile, chromiumFile.parent_path() / ".tamrin.json.tmp-keep",
+      dir / "chrome/policies/managed/.other.json.tmp-0a1b2c3d", list};
+  for (const auto& files : {stale, kept}) {
+    for (const fs::path& file : files) {
+      fs::create_directories(file.parent_path());
+      writeFileAtomically(file, "x", 0644);
+    }
+  }
+  layers.removeStaleTemporaries();
+  for (const fs::path& file : stale) EXPECT_FALSE(fs::exists(file)) << file;
+  for (const fs::path& file : kept) EXPECT_TRUE(fs::exists(file)) << file;
+}
+
 }  // namespace
 }  // namespace tamrin

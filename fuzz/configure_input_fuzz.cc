@@ -15,6 +15,7 @@
 #include "core/configuration.h"
 #include "core/configuration_limits.h"
 #include "core/json_error.h"
+#include "core/week_coverage.h"
 #include "fuzz/fuzz_check.h"
 
 using tamrin::check;
@@ -31,6 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const ControlError&) {
     return 0;
   } catch (const ConfigurationTooLargeError&) {
+    return 0;
+  } catch (const EndlessScheduleError&) {
     return 0;
   }
   check(configuration.isValid());

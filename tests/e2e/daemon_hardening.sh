@@ -1,14 +1,15 @@
 # One daemon at a time, and files that are not what they seem: stale temporaries of our own
 # writers are removed at start-up; a second daemon is refused while the first keeps answering;
 # a hosts link to a character device (/dev/zero's numbers) stays a device and every answer
-# comes at once; a FIFO as the policy is answered with the unavailable error at once; a hosts
-# file with a Latin-1 byte gets both the hosts block (its bytes kept) and the rules.
+# comes at once; a FIFO as the policy is answered with the unavailable error at once, is never
+# opened, and is replaced by a valid configure; a hosts file with a Latin-1 byte gets both the
+# hosts block (its bytes kept) and the rules.
 . "$(dirname "$0")/lib.sh"
 
 bundle=$TAMRIN_BUNDLE_DIR
 daemon=$bundle/bin/TamrinDaemon
 pfctl=$bundle/libexec/tamrin-pfctl
-readonly unavailable="error: Tamrin can’t safely read its blocking state. Restart your Mac and try again."
+readonly unavailable="error: Tamrin can’t safely read its blocking state. Restart the computer and try again."
 
 # timed COMMAND...: `run`, with ELAPSED the seconds it took.
 timed() {
@@ -86,6 +87,8 @@ stop_daemon
 
 # --- the policy is a FIFO ---
 restore_hosts "$work/hosts.clean"
+# A block left in force by an earlier daemon: a daemon without a usable policy keeps it.
+printf '# BEGIN TAMRIN BLOCK\n0.0.0.0\tleftover.test\n# END TAMRIN BLOCK\n' >>/etc/hosts
 rm -f /var/lib/tamrin/policy.json
 mkfifo /var/lib/tamrin/policy.json
 "$daemon" >>"$work/daemon.log" 2>&1 &
@@ -97,9 +100,13 @@ timed "$CTL" status
 expect_eq "FIFO policy: status exits 1" 1 "$RUN_STATUS"
 expect_eq "FIFO policy: the unavailable error" "$unavailable" "$RUN_ERR"
 expect_quick "FIFO policy: status answers"
-timed "$CTL" configure <<<"$(block_now)"
-expect_eq "FIFO policy: configure gets the same error" "$unavailable" "$RUN_ERR"
+expect_eq "FIFO policy: a removal meets the block still in force" \
+  "error: Tamrin can’t be removed during an active block. Try again when access returns." \
+  "$("$bundle/libexec/tamrin-uninstall" 2>&1)"
 expect "FIFO policy: the FIFO is left as it is" test -p /var/lib/tamrin/policy.json
+timed "$CTL" configure <<<"$(block_now)"
+expect_eq "FIFO policy: a valid configure replaces it" 0 "$RUN_STATUS"
+expect "FIFO policy: a regular policy file took its place" test -f /var/lib/tamrin/policy.json
 stop_daemon
 
 # --- a hosts file with a Latin-1 byte ---
