@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <functional>
+#include <set>
 #include <system_error>
+#include <utility>
 
 #include "core/blocked_hostnames.h"
 #include "core/file_io.h"
@@ -112,6 +115,44 @@ size_t interruptedBlockStart(std::string_view text, size_t begin) {
   return begin - 1;
 }
 
+bool isHostsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string lowerCase(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+// Where the first line of `text` that gives an address to one of `names` starts (the
+// resolver takes the first line that names a host, and compares names without regard to
+// case), or npos. A line is an address, then names, up to a '#'.
+size_t firstLineNaming(std::string_view text, const std::vector<std::string>& names) {
+  if (names.empty()) return std::string_view::npos;
+  std::set<std::string, std::less<>> wanted;
+  for (const std::string& name : names) wanted.insert(lowerCase(name));
+  for (size_t begin = 0; begin < text.size();) {
+    size_t end = text.find('\n', begin);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(begin, end - begin);
+    line = line.substr(0, line.find('#'));
+    bool address = true;
+    for (size_t i = 0; i < line.size();) {
+      while (i < line.size() && isHostsBlank(line[i])) ++i;
+      const size_t start = i;
+      while (i < line.size() && !isHostsBlank(line[i])) ++i;
+      if (start == i) break;
+      if (!std::exchange(address, false) &&
+          wanted.contains(lowerCase(line.substr(start, i - start)))) {
+        return begin;
+      }
+    }
+    begin = end + 1;
+  }
+  return std::string_view::npos;
+}
+
 }  // namespace
 
 std::string HostsFile::withoutManagedBlock(std::string_view text) {
@@ -142,20 +183,29 @@ std::string HostsFile::addingManagedBlock(std::string_view text,
   size_t size = text.size() + 1 + kBeginMarker.size() + kEndMarker.size() + 4;
   for (const std::string& name : names) size += 2 * name.size() + 13;
 
-  std::string result;
-  result.reserve(size);
-  result.append(text);
-  if (!result.ends_with('\n')) result += '\n';
-  result.append("\n").append(kBeginMarker).append("\n");
+  std::string block;
+  block.reserve(size - text.size());
+  block.append("\n").append(kBeginMarker).append("\n");
   // The entry lines joined with line feeds, then one line feed: a block without entries
   // has one empty line between its markers, a block with entries none.
-  if (names.empty()) result.append("\n");
+  if (names.empty()) block.append("\n");
   for (const std::string& name : names) {
-    result.append("0.0.0.0\t").append(name).append("\n");
-    result.append("::\t").append(name).append("\n");
+    block.append("0.0.0.0\t").append(name).append("\n");
+    block.append("::\t").append(name).append("\n");
   }
-  result.append(kEndMarker).append("\n");
-  return result;
+  block.append(kEndMarker).append("\n");
+
+  std::string result;
+  result.reserve(size);
+  // A line of the user's that names a blocked host would win over a sink after it: the block
+  // then goes right before the first such line, so that its own sinks come first.
+  const size_t before = firstLineNaming(text, names);
+  if (before != std::string_view::npos) {
+    return result.append(text.substr(0, before)).append(block).append(text.substr(before));
+  }
+  result.append(text);
+  if (!result.ends_with('\n')) result += '\n';
+  return result.append(block);
 }
 
 std::filesystem::path HostsFile::editedPath() const {
@@ -176,8 +226,14 @@ bool HostsFile::setBlocked(bool blocked, const std::vector<std::string>& domains
   const RegularFileContents read = readRegularFile(target, kMaximumHostsFileBytes);
   const std::string& text = read.bytes;
   std::string wanted = withoutManagedBlock(text);
-  const size_t userLength = wanted.size();  // the text around the block, kept through a crash
-  if (blocked) wanted = addingManagedBlock(wanted, domains);
+  // The text before the block, kept through a crash; all of it when the block goes before a
+  // line of the user's.
+  size_t keptLength = wanted.size();
+  if (blocked) {
+    std::string withBlock = addingManagedBlock(wanted, domains);
+    if (!withBlock.starts_with(wanted)) keptLength = withBlock.size();
+    wanted = std::move(withBlock);
+  }
   if (wanted == text) return false;
 
   const struct stat& info = read.info;
@@ -186,7 +242,7 @@ bool HostsFile::setBlocked(bool blocked, const std::vector<std::string>& domains
                         FileOwner{.uid = info.st_uid, .gid = info.st_gid});
   } catch (const std::system_error& error) {
     if (error.code() != std::errc::device_or_resource_busy) throw;
-    rewriteInPlace(target, info, wanted, text, userLength);
+    rewriteInPlace(target, info, wanted, text, keptLength);
   }
   return true;
 }

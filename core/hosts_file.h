@@ -31,7 +31,8 @@ struct HostsFile {
   bool setBlocked(bool blocked, const std::vector<std::string>& domains) const;
 
   // Without `domains`: whether the file holds a managed block. With them: whether the file is
-  // exactly its block-free text with the current block for `domains` added. Never writes.
+  // exactly its block-free text with the current block for `domains` added (so a block behind
+  // a line that names a blocked host is not). Never writes.
   bool containsManagedBlock(const std::optional<std::vector<std::string>>& domains) const;
 
   // `text` without the first managed block and one line break on either side of it; unchanged
@@ -41,8 +42,10 @@ struct HostsFile {
   static std::string withoutManagedBlock(std::string_view text);
 
   // `text`, given a final line feed when it lacks one, followed by a fresh block for
-  // `domains`. Host names that cannot stand in a hosts line (blanks, control characters, '#',
-  // line breaks, ill-formed UTF-8) get no entry.
+  // `domains`; when a line of `text` gives an address to one of the block's host names (in any
+  // case), the block goes right before the first such line instead, so that its sinks are
+  // found first. Host names that cannot stand in a hosts line (blanks, control characters,
+  // '#', line breaks, ill-formed UTF-8) get no entry.
   static std::string addingManagedBlock(std::string_view text,
                                         const std::vector<std::string>& domains);
 

@@ -91,6 +91,35 @@ TEST(HostsFileText, AddingWritesTheExactBlock) {
   }
 }
 
+// The resolver takes the first line that names a host: a line of the user's that names a
+// blocked one gets the block right before it; other lines leave it at the end.
+TEST(HostsFileText, BlockGoesBeforeTheFirstUserLineThatNamesABlockedHost) {
+  const struct {
+    const char* name;
+    std::string before;  // the text up to where the block goes
+    std::string after;   // the rest of the text
+  } cases[] = {
+      {"first line names the site", "", "10.0.0.1 example.com\n"},
+      {"an alias, in capitals, after other lines", kLocalhost,
+       "10.0.0.1\tmine  WWW.Example.COM\n10.0.0.2 example.com\n"},
+      {"no final line feed", kLocalhost, "10.0.0.1 example.com"},
+      {"blanks before the address", kLocalhost, " \t10.0.0.1\texample.com # mine\r\n"},
+      {"only in a comment, as an address or as part of a name",
+       kLocalhost + "# 10.0.0.1 example.com\nexample.com 10.0.0.1\n10.0.0.2 example.com.au\n", ""},
+      {"a comment right after the name", kLocalhost, "10.0.0.3 www.example.com#x\n"},
+  };
+  for (const auto& c : cases) {
+    const std::string text = c.before + c.after;
+    const std::string added = HostsFile::addingManagedBlock(text, {"example.com"});
+    if (c.after.empty()) {
+      EXPECT_EQ(added, text + kExampleBlock) << c.name;
+    } else {
+      EXPECT_EQ(added, c.before + kExampleBlock + c.after) << c.name;
+    }
+    EXPECT_EQ(HostsFile::withoutManagedBlock(added), text) << c.name;
+  }
+}
+
 TEST(HostsFileText, RemovingCutsTheFirstBlockAndOneLineBreakOnEachSide) {
   const std::string begin = "# BEGIN TAMRIN BLOCK";
   const std::string end = "# END TAMRIN BLOCK";
@@ -147,6 +176,9 @@ const std::string kCorruptTexts[] = {
     kLocalhost + "\n# BEGIN TAMRIN BLOCK\n127.0.0.2\tmine\n",
     kLocalhost + "\n# BEGIN TAMRIN BLOCK\n0.0.0.0\tx\n\n",
     kLocalhost + "\n# BEGIN TAMRIN BLOCK\n0.0.0.0\tx y\n",
+    // Cut off after a sink line without a name: our writer never writes one.
+    kLocalhost + "\n# BEGIN TAMRIN BLOCK\n0.0.0.0\tx\n::\t\n",
+    kLocalhost + "\n# BEGIN TAMRIN BLOCK\n0.0.0.0\t\n",
 };
 
 TEST(HostsFileText, UnbalancedOrMisorderedMarkersAreCorrupt) {
@@ -237,6 +269,23 @@ TEST_F(HostsFileTest, HandEditedOrDisplacedBlockIsReplaced) {
     EXPECT_TRUE(hosts_.containsManagedBlock(d));
   }
   EXPECT_EQ(contents(), kLocalhost + "# user line\n" + kExampleBlock);
+}
+
+// A block written at the end before a user line named a blocked host no longer wins: it is a
+// mismatch, moved ahead of that line without losing a byte of it, and taken out whole.
+TEST_F(HostsFileTest, UserLineThatNamesABlockedHostBeforeTheBlockIsRepaired) {
+  const HostsFile hosts_(path_);
+  const Domains d = {"example.com"};
+  const std::string userLine = "10.0.0.1\twww.example.com\n";
+  write(kLocalhost + userLine + kExampleBlock);
+  EXPECT_TRUE(hosts_.containsManagedBlock(std::nullopt));
+  EXPECT_FALSE(hosts_.containsManagedBlock(d));
+  EXPECT_TRUE(hosts_.setBlocked(true, d));
+  EXPECT_EQ(contents(), kLocalhost + kExampleBlock + userLine);
+  EXPECT_TRUE(hosts_.containsManagedBlock(d));
+  EXPECT_FALSE(hosts_.setBlocked(true, d));
+  EXPECT_TRUE(hosts_.setBlocked(false, d));
+  EXPECT_EQ(contents(), kLocalhost + userLine);
 }
 
 TEST_F(HostsFileTest, CorruptOrUnreadableFileIsLeftByteForByte) {
