@@ -184,4 +184,8 @@ void BrowserPolicies::removeAll() const {
   failures.rethrow();
 }
 
+std::vector<fs::path> BrowserPolicyPaths::policyFiles() const {
+  return {chromiumFile(chromiumRoot), chromiumFile(chromeRoot), firefoxFile(firefoxRoot)};
+}
+
 }  // namespace tamrin
