@@ -125,35 +125,64 @@ std::string lowerCase(std::string_view text) {
   return lower;
 }
 
-// Where the first line of `text` that gives an address to one of `names` starts (the
-// resolver takes the first line that names a host, and compares names without regard to
-// case), or npos. A line is an address, then names, up to a '#'.
-size_t firstLineNaming(std::string_view text, const std::vector<std::string>& names) {
-  if (names.empty()) return std::string_view::npos;
-  std::set<std::string, std::less<>> wanted;
-  for (const std::string& name : names) wanted.insert(lowerCase(name));
-  for (size_t begin = 0; begin < text.size();) {
-    size_t end = text.find('\n', begin);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(begin, end - begin);
-    line = line.substr(0, line.find('#'));
-    bool address = true;
-    for (size_t i = 0; i < line.size();) {
-      while (i < line.size() && isHostsBlank(line[i])) ++i;
-      const size_t start = i;
-      while (i < line.size() && !isHostsBlank(line[i])) ++i;
-      if (start == i) break;
-      if (!std::exchange(address, false) &&
-          wanted.contains(lowerCase(line.substr(start, i - start)))) {
-        return begin;
-      }
+// Whether a hosts line gives an address to one of `wanted` (lower case): the resolver reads an
+// address, then names, up to a '#', and compares names without regard to case.
+bool namesAny(std::string_view line, const std::set<std::string, std::less<>>& wanted) {
+  line = line.substr(0, line.find('#'));
+  bool address = true;
+  for (size_t i = 0; i < line.size();) {
+    while (i < line.size() && isHostsBlank(line[i])) ++i;
+    const size_t start = i;
+    while (i < line.size() && !isHostsBlank(line[i])) ++i;
+    if (start == i) break;
+    if (!std::exchange(address, false) &&
+        wanted.contains(lowerCase(line.substr(start, i - start)))) {
+      return true;
     }
+  }
+  return false;
+}
+
+// Calls `visit` with each line of `text` (without its line feed) and whether a line feed ends it.
+template <typename Visit>
+void forEachLine(std::string_view text, Visit visit) {
+  for (size_t begin = 0; begin < text.size();) {
+    const size_t end = text.find('\n', begin);
+    if (end == std::string_view::npos) {
+      visit(text.substr(begin), false);
+      return;
+    }
+    visit(text.substr(begin, end - begin), true);
     begin = end + 1;
   }
-  return std::string_view::npos;
 }
 
 }  // namespace
+
+std::string HostsFile::hidingLinesNaming(std::string_view text,
+                                         const std::vector<std::string>& domains) {
+  std::set<std::string, std::less<>> wanted;
+  for (const std::string& name : blockedHostnames(domains)) wanted.insert(lowerCase(name));
+  std::string result;
+  result.reserve(text.size());
+  forEachLine(text, [&](std::string_view line, bool ended) {
+    if (namesAny(line, wanted)) result.append(kHiddenLinePrefix);
+    result.append(line);
+    if (ended) result.push_back('\n');
+  });
+  return result;
+}
+
+std::string HostsFile::withHiddenLinesShown(std::string_view text) {
+  std::string result;
+  result.reserve(text.size());
+  forEachLine(text, [&](std::string_view line, bool ended) {
+    if (line.starts_with(kHiddenLinePrefix)) line.remove_prefix(kHiddenLinePrefix.size());
+    result.append(line);
+    if (ended) result.push_back('\n');
+  });
+  return result;
+}
 
 std::string HostsFile::withoutManagedBlock(std::string_view text) {
   const size_t begin = text.find(kBeginMarker);
@@ -197,12 +226,6 @@ std::string HostsFile::addingManagedBlock(std::string_view text,
 
   std::string result;
   result.reserve(size);
-  // A line of the user's that names a blocked host would win over a sink after it: the block
-  // then goes right before the first such line, so that its own sinks come first.
-  const size_t before = firstLineNaming(text, names);
-  if (before != std::string_view::npos) {
-    return result.append(text.substr(0, before)).append(block).append(text.substr(before));
-  }
   result.append(text);
   if (!result.ends_with('\n')) result += '\n';
   return result.append(block);
@@ -225,15 +248,10 @@ bool HostsFile::setBlocked(bool blocked, const std::vector<std::string>& domains
   const fs::path target = editedPath();
   const RegularFileContents read = readRegularFile(target, kMaximumHostsFileBytes);
   const std::string& text = read.bytes;
-  std::string wanted = withoutManagedBlock(text);
-  // The text before the block, kept through a crash; all of it when the block goes before a
-  // line of the user's.
-  size_t keptLength = wanted.size();
-  if (blocked) {
-    std::string withBlock = addingManagedBlock(wanted, domains);
-    if (!withBlock.starts_with(wanted)) keptLength = withBlock.size();
-    wanted = std::move(withBlock);
-  }
+  const std::string user = withHiddenLinesShown(withoutManagedBlock(text));
+  std::string wanted = blocked ? hidingLinesNaming(user, domains) : user;
+  const size_t keptLength = wanted.size();  // the text before the block, kept through a crash
+  if (blocked) wanted = addingManagedBlock(wanted, domains);
   if (wanted == text) return false;
 
   const struct stat& info = read.info;
@@ -250,9 +268,10 @@ bool HostsFile::setBlocked(bool blocked, const std::vector<std::string>& domains
 bool HostsFile::containsManagedBlock(const std::optional<std::vector<std::string>>& domains) const {
   const std::string text = readRegularFile(editedPath(), kMaximumHostsFileBytes).bytes;
   const std::string withoutBlock = withoutManagedBlock(text);
-  if (withoutBlock == text) return false;
+  const std::string user = withHiddenLinesShown(withoutBlock);
+  if (withoutBlock == text && user == text) return false;
   if (!domains) return true;
-  return addingManagedBlock(withoutBlock, *domains) == text;
+  return addingManagedBlock(hidingLinesNaming(user, *domains), *domains) == text;
 }
 
 }  // namespace tamrin

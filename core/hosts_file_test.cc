@@ -91,32 +91,30 @@ TEST(HostsFileText, AddingWritesTheExactBlock) {
   }
 }
 
-// The resolver takes the first line that names a host: a line of the user's that names a
-// blocked one gets the block right before it; other lines leave it at the end.
-TEST(HostsFileText, BlockGoesBeforeTheFirstUserLineThatNamesABlockedHost) {
+// The resolver gives every line's address for a name ("multi on") or the first line's: during
+// a block each line of the user's that names a blocked host is hidden, whatever its place.
+TEST(HostsFileText, LinesThatNameABlockedHostAreHiddenAndShownAgain) {
+  const std::string hide(HostsFile::kHiddenLinePrefix);
   const struct {
     const char* name;
-    std::string before;  // the text up to where the block goes
-    std::string after;   // the rest of the text
+    std::string text;
+    std::string hidden;
   } cases[] = {
-      {"first line names the site", "", "10.0.0.1 example.com\n"},
-      {"an alias, in capitals, after other lines", kLocalhost,
-       "10.0.0.1\tmine  WWW.Example.COM\n10.0.0.2 example.com\n"},
-      {"no final line feed", kLocalhost, "10.0.0.1 example.com"},
-      {"blanks before the address", kLocalhost, " \t10.0.0.1\texample.com # mine\r\n"},
+      {"the site", "10.0.0.1 example.com\n", hide + "10.0.0.1 example.com\n"},
+      {"an alias, in capitals, among other lines",
+       kLocalhost + "10.0.0.1\tmine  WWW.Example.COM\n::1 ip6-localhost\n",
+       kLocalhost + hide + "10.0.0.1\tmine  WWW.Example.COM\n::1 ip6-localhost\n"},
+      {"no final line feed, blanks before", " \t10.0.0.1 example.com",
+       hide + " \t10.0.0.1 example.com"},
+      {"a comment right after the name", "10.0.0.3 www.example.com#x\r\n",
+       hide + "10.0.0.3 www.example.com#x\r\n"},
       {"only in a comment, as an address or as part of a name",
-       kLocalhost + "# 10.0.0.1 example.com\nexample.com 10.0.0.1\n10.0.0.2 example.com.au\n", ""},
-      {"a comment right after the name", kLocalhost, "10.0.0.3 www.example.com#x\n"},
+       "# 10.0.0.1 example.com\nexample.com 10.0.0.1\n10.0.0.2 example.com.au\n",
+       "# 10.0.0.1 example.com\nexample.com 10.0.0.1\n10.0.0.2 example.com.au\n"},
   };
   for (const auto& c : cases) {
-    const std::string text = c.before + c.after;
-    const std::string added = HostsFile::addingManagedBlock(text, {"example.com"});
-    if (c.after.empty()) {
-      EXPECT_EQ(added, text + kExampleBlock) << c.name;
-    } else {
-      EXPECT_EQ(added, c.before + kExampleBlock + c.after) << c.name;
-    }
-    EXPECT_EQ(HostsFile::withoutManagedBlock(added), text) << c.name;
+    EXPECT_EQ(HostsFile::hidingLinesNaming(c.text, {"example.com"}), c.hidden) << c.name;
+    EXPECT_EQ(HostsFile::withHiddenLinesShown(c.hidden), c.text) << c.name;
   }
 }
 
@@ -271,21 +269,31 @@ TEST_F(HostsFileTest, HandEditedOrDisplacedBlockIsReplaced) {
   EXPECT_EQ(contents(), kLocalhost + "# user line\n" + kExampleBlock);
 }
 
-// A block written at the end before a user line named a blocked host no longer wins: it is a
-// mismatch, moved ahead of that line without losing a byte of it, and taken out whole.
-TEST_F(HostsFileTest, UserLineThatNamesABlockedHostBeforeTheBlockIsRepaired) {
+// A user line that names a blocked host, before or after the block, is a mismatch: the next
+// write hides it, and taking the block away shows it again, byte for byte.
+TEST_F(HostsFileTest, UserLinesThatNameABlockedHostAreHiddenDuringTheBlock) {
   const HostsFile hosts_(path_);
   const Domains d = {"example.com"};
   const std::string userLine = "10.0.0.1\twww.example.com\n";
-  write(kLocalhost + userLine + kExampleBlock);
-  EXPECT_TRUE(hosts_.containsManagedBlock(std::nullopt));
-  EXPECT_FALSE(hosts_.containsManagedBlock(d));
-  EXPECT_TRUE(hosts_.setBlocked(true, d));
-  EXPECT_EQ(contents(), kLocalhost + kExampleBlock + userLine);
-  EXPECT_TRUE(hosts_.containsManagedBlock(d));
-  EXPECT_FALSE(hosts_.setBlocked(true, d));
+  const std::string hidden = std::string(HostsFile::kHiddenLinePrefix) + userLine;
+  for (const std::string& text :
+       {kLocalhost + userLine + kExampleBlock, kLocalhost + kExampleBlock + userLine}) {
+    write(text);
+    EXPECT_TRUE(hosts_.containsManagedBlock(std::nullopt));
+    EXPECT_FALSE(hosts_.containsManagedBlock(d));
+    EXPECT_TRUE(hosts_.setBlocked(true, d));
+    EXPECT_TRUE(hosts_.containsManagedBlock(d));
+    EXPECT_FALSE(hosts_.setBlocked(true, d));
+  }
+  EXPECT_EQ(contents(), kLocalhost + hidden + kExampleBlock);
   EXPECT_TRUE(hosts_.setBlocked(false, d));
   EXPECT_EQ(contents(), kLocalhost + userLine);
+  // Hidden lines left without a block (the block removed by hand) still count, and are shown.
+  write(kLocalhost + hidden);
+  EXPECT_TRUE(hosts_.containsManagedBlock(std::nullopt));
+  EXPECT_TRUE(hosts_.setBlocked(false, d));
+  EXPECT_EQ(contents(), kLocalhost + userLine);
+  EXPECT_FALSE(hosts_.containsManagedBlock(std::nullopt));
 }
 
 TEST_F(HostsFileTest, CorruptOrUnreadableFileIsLeftByteForByte) {
