@@ -11,8 +11,9 @@ namespace tamrin {
 // Keeps one managed block of sink entries ("0.0.0.0" and "::" for every blocked host name)
 // between "# BEGIN TAMRIN BLOCK" and "# END TAMRIN BLOCK" in a hosts file. Everything outside
 // the block is carried over byte for byte, whatever its encoding: markers are found by byte and
-// only the block's ASCII text is added or removed. Every call reads the file afresh; no lock is
-// taken, so callers serialise their calls.
+// only the block's ASCII text is added or removed, and, during a block, the ASCII prefix that
+// hides a line naming a blocked host. Every call reads the file afresh; no lock is taken, so
+// callers serialise their calls.
 //
 // File operations throw TamrinError corruptHostsBlock when only one marker is present or the
 // end marker comes first, and std::system_error for file access, naming the path: a file that
