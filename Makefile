@@ -50,7 +50,7 @@ fuzz: deps
 	cmake --preset clang >/dev/null
 	cmake --build --preset clang --target tamrin_daemon_lib hosts_file_fuzz ipc_frame_fuzz json_decoders_fuzz \
 		pfctl_rule_text_fuzz nftables_listing_fuzz configure_input_fuzz \
-		suffix_list_fuzz
+		suffix_list_fuzz nsswitch_hosts_fuzz
 	scripts/run-fuzzers build-clang $(FUZZ_SECONDS)
 
 clean:

@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <functional>
+#include <set>
 #include <system_error>
+#include <utility>
 
 #include "core/blocked_hostnames.h"
 #include "core/file_io.h"
@@ -112,7 +115,74 @@ size_t interruptedBlockStart(std::string_view text, size_t begin) {
   return begin - 1;
 }
 
+bool isHostsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string lowerCase(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+// Whether a hosts line gives an address to one of `wanted` (lower case): the resolver reads an
+// address, then names, up to a '#', and compares names without regard to case.
+bool namesAny(std::string_view line, const std::set<std::string, std::less<>>& wanted) {
+  line = line.substr(0, line.find('#'));
+  bool address = true;
+  for (size_t i = 0; i < line.size();) {
+    while (i < line.size() && isHostsBlank(line[i])) ++i;
+    const size_t start = i;
+    while (i < line.size() && !isHostsBlank(line[i])) ++i;
+    if (start == i) break;
+    if (!std::exchange(address, false) &&
+        wanted.contains(lowerCase(line.substr(start, i - start)))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Calls `visit` with each line of `text` (without its line feed) and whether a line feed ends it.
+template <typename Visit>
+void forEachLine(std::string_view text, Visit visit) {
+  for (size_t begin = 0; begin < text.size();) {
+    const size_t end = text.find('\n', begin);
+    if (end == std::string_view::npos) {
+      visit(text.substr(begin), false);
+      return;
+    }
+    visit(text.substr(begin, end - begin), true);
+    begin = end + 1;
+  }
+}
+
 }  // namespace
+
+std::string HostsFile::hidingLinesNaming(std::string_view text,
+                                         const std::vector<std::string>& domains) {
+  std::set<std::string, std::less<>> wanted;
+  for (const std::string& name : blockedHostnames(domains)) wanted.insert(lowerCase(name));
+  std::string result;
+  result.reserve(text.size());
+  forEachLine(text, [&](std::string_view line, bool ended) {
+    if (namesAny(line, wanted)) result.append(kHiddenLinePrefix);
+    result.append(line);
+    if (ended) result.push_back('\n');
+  });
+  return result;
+}
+
+std::string HostsFile::withHiddenLinesShown(std::string_view text) {
+  std::string result;
+  result.reserve(text.size());
+  forEachLine(text, [&](std::string_view line, bool ended) {
+    if (line.starts_with(kHiddenLinePrefix)) line.remove_prefix(kHiddenLinePrefix.size());
+    result.append(line);
+    if (ended) result.push_back('\n');
+  });
+  return result;
+}
 
 std::string HostsFile::withoutManagedBlock(std::string_view text) {
   const size_t begin = text.find(kBeginMarker);
@@ -142,20 +212,23 @@ std::string HostsFile::addingManagedBlock(std::string_view text,
   size_t size = text.size() + 1 + kBeginMarker.size() + kEndMarker.size() + 4;
   for (const std::string& name : names) size += 2 * name.size() + 13;
 
+  std::string block;
+  block.reserve(size - text.size());
+  block.append("\n").append(kBeginMarker).append("\n");
+  // The entry lines joined with line feeds, then one line feed: a block without entries
+  // has one empty line between its markers, a block with entries none.
+  if (names.empty()) block.append("\n");
+  for (const std::string& name : names) {
+    block.append("0.0.0.0\t").append(name).append("\n");
+    block.append("::\t").append(name).append("\n");
+  }
+  block.append(kEndMarker).append("\n");
+
   std::string result;
   result.reserve(size);
   result.append(text);
   if (!result.ends_with('\n')) result += '\n';
-  result.append("\n").append(kBeginMarker).append("\n");
-  // The entry lines joined with line feeds, then one line feed: a block without entries
-  // has one empty line between its markers, a block with entries none.
-  if (names.empty()) result.append("\n");
-  for (const std::string& name : names) {
-    result.append("0.0.0.0\t").append(name).append("\n");
-    result.append("::\t").append(name).append("\n");
-  }
-  result.append(kEndMarker).append("\n");
-  return result;
+  return result.append(block);
 }
 
 std::filesystem::path HostsFile::editedPath() const {
@@ -175,8 +248,9 @@ bool HostsFile::setBlocked(bool blocked, const std::vector<std::string>& domains
   const fs::path target = editedPath();
   const RegularFileContents read = readRegularFile(target, kMaximumHostsFileBytes);
   const std::string& text = read.bytes;
-  std::string wanted = withoutManagedBlock(text);
-  const size_t userLength = wanted.size();  // the text around the block, kept through a crash
+  const std::string user = withHiddenLinesShown(withoutManagedBlock(text));
+  std::string wanted = blocked ? hidingLinesNaming(user, domains) : user;
+  const size_t keptLength = wanted.size();  // the text before the block, kept through a crash
   if (blocked) wanted = addingManagedBlock(wanted, domains);
   if (wanted == text) return false;
 
@@ -186,7 +260,7 @@ bool HostsFile::setBlocked(bool blocked, const std::vector<std::string>& domains
                         FileOwner{.uid = info.st_uid, .gid = info.st_gid});
   } catch (const std::system_error& error) {
     if (error.code() != std::errc::device_or_resource_busy) throw;
-    rewriteInPlace(target, info, wanted, text, userLength);
+    rewriteInPlace(target, info, wanted, text, keptLength);
   }
   return true;
 }
@@ -194,9 +268,10 @@ bool HostsFile::setBlocked(bool blocked, const std::vector<std::string>& domains
 bool HostsFile::containsManagedBlock(const std::optional<std::vector<std::string>>& domains) const {
   const std::string text = readRegularFile(editedPath(), kMaximumHostsFileBytes).bytes;
   const std::string withoutBlock = withoutManagedBlock(text);
-  if (withoutBlock == text) return false;
+  const std::string user = withHiddenLinesShown(withoutBlock);
+  if (withoutBlock == text && user == text) return false;
   if (!domains) return true;
-  return addingManagedBlock(withoutBlock, *domains) == text;
+  return addingManagedBlock(hidingLinesNaming(user, *domains), *domains) == text;
 }
 
 }  // namespace tamrin

@@ -91,6 +91,33 @@ TEST(HostsFileText, AddingWritesTheExactBlock) {
   }
 }
 
+// The resolver gives every line's address for a name ("multi on") or the first line's: during
+// a block each line of the user's that names a blocked host is hidden, whatever its place.
+TEST(HostsFileText, LinesThatNameABlockedHostAreHiddenAndShownAgain) {
+  const std::string hide(HostsFile::kHiddenLinePrefix);
+  const struct {
+    const char* name;
+    std::string text;
+    std::string hidden;
+  } cases[] = {
+      {"the site", "10.0.0.1 example.com\n", hide + "10.0.0.1 example.com\n"},
+      {"an alias, in capitals, among other lines",
+       kLocalhost + "10.0.0.1\tmine  WWW.Example.COM\n::1 ip6-localhost\n",
+       kLocalhost + hide + "10.0.0.1\tmine  WWW.Example.COM\n::1 ip6-localhost\n"},
+      {"no final line feed, blanks before", " \t10.0.0.1 example.com",
+       hide + " \t10.0.0.1 example.com"},
+      {"a comment right after the name", "10.0.0.3 www.example.com#x\r\n",
+       hide + "10.0.0.3 www.example.com#x\r\n"},
+      {"only in a comment, as an address or as part of a name",
+       "# 10.0.0.1 example.com\nexample.com 10.0.0.1\n10.0.0.2 example.com.au\n",
+       "# 10.0.0.1 example.com\nexample.com 10.0.0.1\n10.0.0.2 example.com.au\n"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(HostsFile::hidingLinesNaming(c.text, {"example.com"}), c.hidden) << c.name;
+    EXPECT_EQ(HostsFile::withHiddenLinesShown(c.hidden), c.text) << c.name;
+  }
+}
+
 TEST(HostsFileText, RemovingCutsTheFirstBlockAndOneLineBreakOnEachSide) {
   const std::string begin = "# BEGIN TAMRIN BLOCK";
   const std::string end = "# END TAMRIN BLOCK";
@@ -147,6 +174,9 @@ const std::string kCorruptTexts[] = {
     kLocalhost + "\n# BEGIN TAMRIN BLOCK\n127.0.0.2\tmine\n",
     kLocalhost + "\n# BEGIN TAMRIN BLOCK\n0.0.0.0\tx\n\n",
     kLocalhost + "\n# BEGIN TAMRIN BLOCK\n0.0.0.0\tx y\n",
+    // Cut off after a sink line without a name: our writer never writes one.
+    kLocalhost + "\n# BEGIN TAMRIN BLOCK\n0.0.0.0\tx\n::\t\n",
+    kLocalhost + "\n# BEGIN TAMRIN BLOCK\n0.0.0.0\t\n",
 };
 
 TEST(HostsFileText, UnbalancedOrMisorderedMarkersAreCorrupt) {
@@ -237,6 +267,33 @@ TEST_F(HostsFileTest, HandEditedOrDisplacedBlockIsReplaced) {
     EXPECT_TRUE(hosts_.containsManagedBlock(d));
   }
   EXPECT_EQ(contents(), kLocalhost + "# user line\n" + kExampleBlock);
+}
+
+// A user line that names a blocked host, before or after the block, is a mismatch: the next
+// write hides it, and taking the block away shows it again, byte for byte.
+TEST_F(HostsFileTest, UserLinesThatNameABlockedHostAreHiddenDuringTheBlock) {
+  const HostsFile hosts_(path_);
+  const Domains d = {"example.com"};
+  const std::string userLine = "10.0.0.1\twww.example.com\n";
+  const std::string hidden = std::string(HostsFile::kHiddenLinePrefix) + userLine;
+  for (const std::string& text :
+       {kLocalhost + userLine + kExampleBlock, kLocalhost + kExampleBlock + userLine}) {
+    write(text);
+    EXPECT_TRUE(hosts_.containsManagedBlock(std::nullopt));
+    EXPECT_FALSE(hosts_.containsManagedBlock(d));
+    EXPECT_TRUE(hosts_.setBlocked(true, d));
+    EXPECT_TRUE(hosts_.containsManagedBlock(d));
+    EXPECT_FALSE(hosts_.setBlocked(true, d));
+  }
+  EXPECT_EQ(contents(), kLocalhost + hidden + kExampleBlock);
+  EXPECT_TRUE(hosts_.setBlocked(false, d));
+  EXPECT_EQ(contents(), kLocalhost + userLine);
+  // Hidden lines left without a block (the block removed by hand) still count, and are shown.
+  write(kLocalhost + hidden);
+  EXPECT_TRUE(hosts_.containsManagedBlock(std::nullopt));
+  EXPECT_TRUE(hosts_.setBlocked(false, d));
+  EXPECT_EQ(contents(), kLocalhost + userLine);
+  EXPECT_FALSE(hosts_.containsManagedBlock(std::nullopt));
 }
 
 TEST_F(HostsFileTest, CorruptOrUnreadableFileIsLeftByteForByte) {

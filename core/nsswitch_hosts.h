@@ -21,17 +21,24 @@ enum class TamrinSource {
   absent,
 };
 
-// Reads the hosts: line of an nsswitch.conf text. Comment lines and "#" comments at the end of
-// a line are ignored. Throws NsswitchError when the text has no hosts: line or several.
+// Where "tamrin" stands on the hosts: lines of an nsswitch.conf text, recognised as glibc does
+// ("hosts" after leading blanks, then ':' or a blank). "#" comments are ignored. With several
+// lines (glibc uses the last), first means first on every line that lists a source. Throws
+// NsswitchError when the text has no hosts: line.
 TamrinSource tamrinSourceOnHostsLine(std::string_view text);
 
 // The text with "tamrin " put before the first source of the hosts: line (after taking out a
-// misplaced one); the same text when it is first already. Throws NsswitchError as above, and
-// when the line lists no source.
+// misplaced one); the same text when it is first already. Only that line changes. Throws
+// NsswitchError when the text has no hosts: line or several, or its line lists no source.
 std::string withTamrinFirst(std::string_view text);
 
-// The text without the "tamrin" source and the blanks that follow it (the blanks before it
-// when it is last); the same text when it has none. Every other byte is kept.
+// The same for every hosts: line that lists a source, so that whichever glibc uses asks
+// tamrin first; lines without sources stay. Throws NsswitchError when no line lists a source.
+std::string withTamrinFirstOnEveryHostsLine(std::string_view text);
+
+// The text without the "tamrin" sources of every hosts: line and the blanks that follow each
+// (the bytes after a line's last source stay); the same text when it has none. Only hosts:
+// lines change. Throws NsswitchError when the text has no hosts: line.
 std::string withoutTamrin(std::string_view text);
 
 // Rewrites the file behind `path` (the target when it is a symbolic link, which stays) with

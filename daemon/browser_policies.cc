@@ -197,10 +197,11 @@ void BrowserPolicies::removeAll() const {
 }
 
 void BrowserPolicies::removeStaleTemporaries() const {
-  for (const fs::path& root : {paths_.chromiumRoot, paths_.chromeRoot}) {
-    tamrin::removeStaleTemporaries(chromiumFile(root));
-  }
-  tamrin::removeStaleTemporaries(firefoxFile(paths_.firefoxRoot));
+  for (const fs::path& file : paths_.policyFiles()) tamrin::removeStaleTemporaries(file);
+}
+
+std::vector<fs::path> BrowserPolicyPaths::policyFiles() const {
+  return {chromiumFile(chromiumRoot), chromiumFile(chromeRoot), firefoxFile(firefoxRoot)};
 }
 
 }  // namespace tamrin

@@ -17,6 +17,8 @@ struct BrowserPolicyPaths {
 
   // /etc/chromium, /etc/opt/chrome, /etc/firefox; /usr/lib/firefox-esr and /usr/lib/firefox.
   static BrowserPolicyPaths system();
+  // The policy files Tamrin writes under these roots.
+  std::vector<std::filesystem::path> policyFiles() const;
 };
 
 // Chromium's policy during a block: DNS-over-HTTPS off, and a URL blocklist with an exact

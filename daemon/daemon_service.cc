@@ -500,6 +500,15 @@ void DaemonService::reconcileProtection(bool shouldBlock,
     layerReport_ = layers_->reconcile(
         {.enabled = policy.has_value(), .blocking = shouldBlock, .domains = domains});
   }
+  // Changes a watcher cannot see wait for the timer: a problem during a block, tried again
+  // at every pass.
+  layerReport_.problems.erase(ProtectionWatcher::kLayerName);
+  MutexLock requestGuard(requestLock_);
+  for (const auto& watcher : watchers_) {
+    watcher->retry();
+    const auto problem = watcher->problem();
+    if (problem && shouldBlock) layerReport_.problems[ProtectionWatcher::kLayerName] = *problem;
+  }
 }
 
 void DaemonService::refreshProtectionState(const std::optional<TamrinPolicy>& policy,

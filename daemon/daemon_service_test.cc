@@ -254,6 +254,20 @@ TEST_F(WatchedServiceTest, APassThatSkipsTheFilterStillRepairsTheLayers) {
   EXPECT_TRUE(fs::exists(policy));
 }
 
+// Changes the watcher cannot see wait for the timer: a problem during a block, retried at every
+// pass, gone once the watcher has its watches again.
+TEST_F(WatchedServiceTest, AWatcherWithoutItsWatchesIsALayerProblemRetriedAtEveryPass) {
+  const std::string key = ProtectionWatcher::kLayerName;
+  watcher->setProblem("the inotify watches ran out");
+  const int retries = watcher->retries;
+  listingsAfter([&] { watcher->report(ProtectionWatcher::Change::hostsFile); });
+  EXPECT_GT(watcher->retries, retries);
+  EXPECT_EQ(status(*service).layerProblems[key], "the inotify watches ran out");
+  watcher->setProblem(std::nullopt);
+  listingsAfter([&] { watcher->report(ProtectionWatcher::Change::hostsFile); });
+  EXPECT_FALSE(status(*service).layerProblems.contains(key));
+}
+
 TEST_F(DaemonServiceTest, UnreadablePolicyRefusesEverythingAndTouchesNothing) {
   struct Case {
     const char* name;

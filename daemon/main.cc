@@ -95,8 +95,12 @@ int serve() {
     return fail(error);  // no client is ever served without a requirement
   }
   try {
-    // Changes of the hosts file, nsswitch.conf or the table bring a pass within about 100 ms.
-    service->watch(systemProtectionWatcher(kHostsPath, {NameServicePaths::system().nsswitch}));
+    // Changes of the hosts file, nsswitch.conf, the suffix list, the browser policies or the
+    // table bring a pass within about 100 ms.
+    const NameServicePaths nameService = NameServicePaths::system();
+    std::vector<std::filesystem::path> watched = {nameService.nsswitch, nameService.suffixList};
+    for (auto& file : BrowserPolicyPaths::system().policyFiles()) watched.push_back(file);
+    service->watch(systemProtectionWatcher(kHostsPath, std::move(watched)));
   } catch (const std::exception& error) {
     fail(error);  // reported; the timer still repairs within a minute
   }

@@ -97,7 +97,7 @@ void NameServiceLayer::reconcile(bool blocking, const std::vector<std::string>& 
   }
   if (problem.empty()) {
     try {
-      editNsswitchFile(paths_.nsswitch, withTamrinFirst);
+      editNsswitchFile(paths_.nsswitch, withTamrinFirstOnEveryHostsLine);
     } catch (const std::exception& error) {
       problem = std::string("tamrin cannot be put first on the hosts: line: ") + error.what();
     }

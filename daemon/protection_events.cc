@@ -4,6 +4,7 @@
 #include <linux/netfilter.h>
 #include <linux/netfilter/nf_tables.h>
 #include <linux/netfilter/nfnetlink.h>
+#include <sys/inotify.h>
 
 #include <cstring>
 #include <string_view>
@@ -44,6 +45,32 @@ bool concernsAnchorTable(const void* messages, std::size_t length) {
     if (concernsAnchor(message)) return true;
   }
   return false;
+}
+
+InotifyVerdict interpretInotifyEvents(const void* events, std::size_t length,
+                                      const std::map<int, std::vector<std::string>>& watches) {
+  InotifyVerdict verdict;
+  const auto* bytes = static_cast<const char*>(events);
+  for (std::size_t offset = 0; offset + sizeof(inotify_event) <= length;) {
+    inotify_event event;
+    std::memcpy(&event, bytes + offset, sizeof event);
+    const char* name = bytes + offset + sizeof event;
+    offset += sizeof event + event.len;
+    if (offset > length) break;
+    if (event.mask & IN_Q_OVERFLOW) verdict.relevant = true;  // events were lost
+    const auto found = watches.find(event.wd);
+    if (found == watches.end()) continue;
+    if (event.mask & IN_IGNORED) {
+      verdict.dropped.push_back(event.wd);
+      verdict.relevant = true;  // the watched file or directory is gone
+    } else if (found->second.empty()) {
+      verdict.relevant = true;
+    } else if (event.len > 0) {
+      const std::string_view changed(name, strnlen(name, event.len));
+      for (const std::string& watched : found->second) verdict.relevant |= watched == changed;
+    }
+  }
+  return verdict;
 }
 
 }  // namespace tamrin

@@ -76,6 +76,11 @@ TEST_F(ProtectionLayersTest, ABlockWithSuffixRulesAndAfterIt) {
   writeFileAtomically(nsswitch, "hosts: files tamrin dns\n", 0644);
   EXPECT_TRUE(run(true, true, rules).problems.empty());
   EXPECT_EQ(readFile(nsswitch), "hosts: tamrin files dns\n");
+  // A second hosts: line (glibc takes the last) gets tamrin first too; nothing else changes.
+  writeFileAtomically(nsswitch, "hosts: tamrin files dns\nnetworks: files\nhosts: dns\n", 0644);
+  EXPECT_TRUE(run(true, true, rules).problems.empty());
+  EXPECT_EQ(readFile(nsswitch), "hosts: tamrin files dns\nnetworks: files\nhosts: tamrin dns\n");
+  writeFileAtomically(nsswitch, "hosts: tamrin files dns\n", 0644);
 
   // After the block: list empty, Chromium's file gone, Firefox keeps DNS-over-HTTPS off.
   report = run(true, false, rules);

@@ -1,8 +1,13 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace tamrin {
@@ -19,17 +24,33 @@ class ProtectionWatcher {
   };
   using Changed = std::function<void(Change)>;
 
+  // The layer name under which a watcher's problem shows in the status.
+  static constexpr const char* kLayerName = "protectionWatcher";
+
   virtual ~ProtectionWatcher() = default;
   // Starts reporting; `changed` runs on the watcher's own thread. Called at most once.
   virtual void start(Changed changed) = 0;
+  // Why some changes go unreported for now (watches that could not be had, so repairs wait
+  // for the minute timer), or nothing. Safe from any thread.
+  virtual std::optional<std::string> problem() const { return std::nullopt; }
+  // Tries again, soon and on the watcher's thread, to have what it lacks; reports a change
+  // once it has. Cheap when nothing is amiss. Safe from any thread.
+  virtual void retry() {}
 };
+
+// inotify_add_watch(inotify, path, mask): a watch descriptor, or -1 with errno set.
+using AddWatch = std::function<int(int inotify, const std::filesystem::path& path, uint32_t mask)>;
+int systemAddWatch(int inotify, const std::filesystem::path& path, uint32_t mask);
 
 // The real watcher: inotify on `hostsPath`, on its directory and, when it is a symbolic link,
 // on the file it points to and that file's directory; a netlink socket on the nftables
-// multicast group. Changes of `otherFiles` (each watched with its directory) are reported like
-// those of the hosts file. Throws std::system_error when either cannot be opened.
+// multicast group. Changes of `otherFiles` (each watched with every directory above it but
+// the root) are reported like those of the hosts file. Watches it cannot have (none left, no
+// inotify instance) are its problem() until a retry() has them. Throws std::system_error
+// when the netlink socket cannot be opened.
 std::unique_ptr<ProtectionWatcher> systemProtectionWatcher(
-    std::filesystem::path hostsPath, std::vector<std::filesystem::path> otherFiles = {});
+    std::filesystem::path hostsPath, std::vector<std::filesystem::path> otherFiles = {},
+    AddWatch addWatch = systemAddWatch);
 
 // A watcher that reports when the test says so.
 class FakeProtectionWatcher final : public ProtectionWatcher {
@@ -39,9 +60,21 @@ class FakeProtectionWatcher final : public ProtectionWatcher {
   void report(Change change = Change::packetFilter) const {
     if (changed_) changed_(change);
   }
+  std::optional<std::string> problem() const override {
+    std::lock_guard guard(lock_);
+    return problem_;
+  }
+  void retry() override { ++retries; }
+  void setProblem(std::optional<std::string> problem) {
+    std::lock_guard guard(lock_);
+    problem_ = std::move(problem);
+  }
+  std::atomic<int> retries{0};
 
  private:
   Changed changed_;
+  mutable std::mutex lock_;
+  std::optional<std::string> problem_;
 };
 
 }  // namespace tamrin

@@ -5,9 +5,13 @@
 #include <linux/netfilter.h>
 #include <linux/netfilter/nf_tables.h>
 #include <linux/netfilter/nfnetlink.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
+#include <fstream>
+#include <map>
 #include <thread>
 
 #include "core/file_io.h"
@@ -64,6 +68,86 @@ TEST(ConcernsAnchorTable, OnlyEventsOfTheInetTamrinTableCount) {
   }
 }
 
+// Appends one inotify event.
+void putEvent(std::vector<char>& buffer, int wd, uint32_t mask, std::string name) {
+  name.resize(name.empty() ? 0 : (name.size() / 16 + 1) * 16, '\0');  // padded like the kernel's
+  inotify_event event{.wd = wd, .mask = mask, .cookie = 0, .len = uint32_t(name.size())};
+  const auto* bytes = reinterpret_cast<const char*>(&event);
+  buffer.insert(buffer.end(), bytes, bytes + sizeof event);
+  buffer.insert(buffer.end(), name.begin(), name.end());
+}
+
+TEST(InterpretInotifyEvents, WatchedNamesLostEventsAndDroppedWatchesCount) {
+  const std::map<int, std::vector<std::string>> watches = {{1, {}}, {2, {"hosts", "suffixes"}}};
+  struct Event {
+    int wd;
+    uint32_t mask;
+    std::string name;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Event> events;
+    bool relevant;
+    std::vector<int> dropped;
+  } const cases[] = {
+      {"the queue overflowed", {{-1, IN_Q_OVERFLOW, ""}}, true, {}},
+      {"the file itself", {{1, IN_MODIFY, ""}}, true, {}},
+      {"a watched name", {{2, IN_CLOSE_WRITE, "suffixes"}}, true, {}},
+      {"another name", {{2, IN_CREATE, "hosts.tmp"}, {2, IN_DELETE, "host"}}, false, {}},
+      {"the directory itself", {{2, IN_ATTRIB, ""}}, false, {}},
+      {"an unknown watch", {{7, IN_MODIFY, ""}}, false, {}},
+      {"a watch dropped", {{2, IN_IGNORED, ""}, {1, IN_IGNORED, ""}}, true, {2, 1}},
+  };
+  for (const Case& c : cases) {
+    std::vector<char> buffer;
+    for (const Event& e : c.events) putEvent(buffer, e.wd, e.mask, e.name);
+    const InotifyVerdict verdict = interpretInotifyEvents(buffer.data(), buffer.size(), watches);
+    EXPECT_EQ(verdict.relevant, c.relevant) << c.name;
+    EXPECT_EQ(verdict.dropped, c.dropped) << c.name;
+  }
+}
+
+// Watches that cannot be had are a problem until a retry has them; then the watcher looks.
+TEST(SystemProtectionWatcher, RunningOutOfWatchesIsAProblemUntilARetryHasThem) {
+  if (::geteuid() != 0) GTEST_SKIP() << "joining the nftables multicast group needs root";
+  ScratchDirectory scratch("watcher");
+  const fs::path hosts = scratch.path() / "hosts";
+  const fs::path suffixes = scratch.path() / "run/suffixes";
+  writeFileAtomically(hosts, "127.0.0.1 localhost\n", 0644);
+  std::atomic<bool> exhausted{true};
+  auto watcher = systemProtectionWatcher(hosts, {suffixes},
+                                         [&](int inotify, const fs::path& path, uint32_t mask) {
+                                           if (exhausted && path.filename() == "run") {
+                                             errno = ENOSPC;
+                                             return -1;
+                                           }
+                                           return systemAddWatch(inotify, path, mask);
+                                         });
+  std::atomic<int> reports{0};
+  watcher->start([&](ProtectionWatcher::Change change) {
+    if (change == ProtectionWatcher::Change::hostsFile) ++reports;
+  });
+  ASSERT_TRUE(watcher->problem());
+  EXPECT_NE(watcher->problem()->find("max_user_watches"), std::string::npos);
+  EXPECT_NE(watcher->problem()->find((scratch.path() / "run").string()), std::string::npos);
+  watcher->retry();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(watcher->problem()) << "still none to be had";
+  EXPECT_EQ(reports, 0);
+
+  exhausted = false;
+  watcher->retry();
+  for (int i = 0; i < 500 && reports == 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(reports, 1) << "having the watches again brings one look";
+  EXPECT_FALSE(watcher->problem());
+  fs::create_directory(suffixes.parent_path());
+  std::this_thread::sleep_for(100ms);
+  reports = 0;
+  writeFileAtomically(suffixes, "example.com\n", 0644);
+  for (int i = 0; i < 500 && reports == 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_GT(reports, 0) << "the directory made later is watched";
+}
+
 // The real watcher on a hosts file in a scratch directory (the netlink side needs root).
 TEST(SystemProtectionWatcher, ReportsEveryKindOfChangeOfTheHostsFileAndNothingElse) {
   if (::geteuid() != 0) GTEST_SKIP() << "joining the nftables multicast group needs root";
@@ -74,8 +158,10 @@ TEST(SystemProtectionWatcher, ReportsEveryKindOfChangeOfTheHostsFileAndNothingEl
   const fs::path nsswitch = scratch.path() / "nsswitch.conf";
   writeFileAtomically(hosts, "127.0.0.1 localhost\n", 0644);
   writeFileAtomically(nsswitch, "hosts: tamrin files dns\n", 0644);
+  const fs::path policy = scratch.path() / "policies/managed/t.json";
+  const fs::path moved = scratch.path() / "moved";
   std::atomic<int> reports{0};
-  auto watcher = systemProtectionWatcher(hosts, {nsswitch});
+  auto watcher = systemProtectionWatcher(hosts, {nsswitch, policy});
   watcher->start([&](ProtectionWatcher::Change change) {
     if (change == ProtectionWatcher::Change::hostsFile) ++reports;
   });
@@ -106,6 +192,26 @@ TEST(SystemProtectionWatcher, ReportsEveryKindOfChangeOfTheHostsFileAndNothingEl
        true},
       {"the link's target edited", [&] { fs::resize_file(elsewhere / "hosts", 0); }, true},
       {"the link's target replaced", [&] { writeFileAtomically(elsewhere / "hosts", "c\n", 0644); },
+       true},
+      {"the link's target deleted", [&] { fs::remove(elsewhere / "hosts"); }, true},
+      {"the link's target made again", [&] { std::ofstream(elsewhere / "hosts") << "e\n"; }, true},
+      {"a watched file's missing directories made, with the file",
+       [&] {
+         fs::create_directories(policy.parent_path());
+         std::ofstream(policy) << "{}";
+       },
+       true},
+      {"that file emptied", [&] { fs::resize_file(policy, 0); }, true},
+      {"its directories moved away", [&] { fs::rename(scratch.path() / "policies", moved); }, true},
+      {"a file in the moved directories", [&] { fs::resize_file(moved / "managed/t.json", 1); },
+       false},
+      {"its directories removed",
+       [&] {
+         fs::create_directories(policy.parent_path());
+         std::ofstream(policy) << "{}";
+         std::this_thread::sleep_for(50ms);
+         fs::remove_all(scratch.path() / "policies");
+       },
        true},
       {"the link turned into a file",
        [&] {

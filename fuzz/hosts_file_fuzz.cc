@@ -1,9 +1,11 @@
 // Removing a freshly added managed block gives back the text it was added to, also when the
 // write of the block stopped at any byte past its first "\n# "; removing a block from
 // arbitrary bytes either succeeds or reports a corrupt block, and without a whole marker it
-// changes nothing but a begin marker cut off at the very end.
+// changes nothing but a begin marker cut off at the very end. Hiding the lines that name
+// blocked hosts changes no line count, hides nothing twice and is undone by showing them.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -52,5 +54,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t stop =
       text.size() + 3 + provider.ConsumeIntegralInRange<size_t>(0, added.size() - text.size() - 3);
   check(HostsFile::withoutManagedBlock(added.substr(0, stop)) == text);
+
+  // Lines hidden during a block come back as they were; only lines are hidden, never split.
+  if (text.find(HostsFile::kHiddenLinePrefix) != std::string::npos) return 0;
+  const std::string hidden = HostsFile::hidingLinesNaming(text, domains);
+  check(std::count(hidden.begin(), hidden.end(), '\n') ==
+        std::count(text.begin(), text.end(), '\n'));
+  check(HostsFile::withHiddenLinesShown(hidden) == text);
+  check(HostsFile::hidingLinesNaming(hidden, domains) == hidden);
   return 0;
 }

@@ -1,8 +1,9 @@
 // tamrin-nsswitch add|remove|check [FILE]: puts the "tamrin" source first on the hosts: line
-// of FILE (default /etc/nsswitch.conf), takes it out again leaving every other byte, or tells
-// whether it is first. Used by installation, removal and the package's maintainer scripts.
-// Exit status 0 on success (check: tamrin is first), 1 with one "tamrin-nsswitch: ..." line
-// on standard error otherwise, 2 for a wrong command line.
+// of FILE (default /etc/nsswitch.conf; refused when it has several), takes it off every hosts:
+// line again leaving every other byte, or tells whether it is first on each. Used by
+// installation, removal and the package's maintainer scripts. Exit status 0 on success (check:
+// tamrin is first), 1 with one "tamrin-nsswitch: ..." line on standard error otherwise, 2 for
+// a wrong command line.
 #include <cstdio>
 #include <exception>
 #include <string>

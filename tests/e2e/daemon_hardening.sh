@@ -117,8 +117,12 @@ start_daemon "$daemon"
 run "$CTL" configure <<<"$(block_now)"
 expect_eq "Latin-1 hosts: configure exit 0" 0 "$RUN_STATUS"
 expect_eq "Latin-1 hosts: protected" protected "$(json_member state <<<"$RUN_OUT")"
+# The user's line for the site is hidden during the block: shown again, every byte is as it was.
+LC_ALL=C sed 's/^# hidden by Tamrin during a block: //' /etc/hosts >"$work/hosts.shown"
 expect "Latin-1 hosts: the user's bytes are kept exactly" \
-  cmp -n "$(stat -c %s "$work/hosts.latin1")" "$work/hosts.latin1" /etc/hosts
+  cmp -n "$(stat -c %s "$work/hosts.latin1")" "$work/hosts.latin1" "$work/hosts.shown"
+expect "Latin-1 hosts: the user's line for the site is hidden" \
+  env LC_ALL=C grep -qaxF "# hidden by Tamrin during a block: $test_address $site # caf"$'\xe9' /etc/hosts
 expect "Latin-1 hosts: the hosts block sinks the site" grep -qax $'0.0.0.0\t'"$site" /etc/hosts
 expect "Latin-1 hosts: the anchor blocks the site's address" rules_block "$pfctl" "$test_address"
 

@@ -1,8 +1,9 @@
 # A block on "*.blocked.test" with the installed programs: the name-service module sends
 # getent, curl and headless Chromium to the sink for old.blocked.test, Chromium's policy is in
-# place with DNS-over-HTTPS off, an edited hosts: line and a deleted policy file are put back by
-# the next pass, a missing module is reported; after the block the site answers again and the
-# policy file is gone; removal leaves nsswitch.conf as it was, byte for byte.
+# place with DNS-over-HTTPS off; a deleted policy file, an emptied suffix list, an edited hosts:
+# line and a second one appended are put back by the pass their change brings, a missing module
+# is reported; after the block the site answers again and the policy file is gone; removal
+# leaves nsswitch.conf as it was, byte for byte.
 . "$(dirname "$0")/lib.sh"
 require_private_install_dirs
 
@@ -23,12 +24,14 @@ mkdir -p "$work/sink" && echo sink >"$work/sink/index.html"
 "$python" -m http.server --bind 127.0.0.1 --directory "$work/sink" 80 >/dev/null 2>&1 &
 wait_until 10 fetch http://127.0.0.1/ || bail "the sink server did not start"
 
-# chromium_page URL: the page headless Chromium shows, or its load error.
+# chromium_page URL [COMMAND...]: the page headless Chromium shows, or its load error; run
+# through COMMAND when given.
 chromium_page() {
-  local profile
+  local profile url=$1
+  shift
   profile=$(mktemp -d "$work/chromium.XXXXXX")
-  timeout 30 chromium --headless --no-sandbox --disable-gpu --user-data-dir="$profile" \
-    --dump-dom "$1" 2>&1 | grep -o -e 'sink' -e 'Tamrin test site on port 80' -e 'ERR_[A-Z_]*' |
+  timeout 30 "$@" chromium --headless --no-sandbox --disable-gpu --user-data-dir="$profile" \
+    --dump-dom "$url" 2>&1 | grep -o -e 'sink' -e 'Tamrin test site on port 80' -e 'ERR_[A-Z_]*' |
     head -n 1
 }
 first_address() { getent ahosts "$1" | awk 'NR == 1 { print $1 }'; }
@@ -69,10 +72,41 @@ expect_eq "Chromium's policy turns DNS-over-HTTPS off" off \
 expect_eq "Chromium: the policy blocks the subdomain" ERR_BLOCKED_BY_ADMINISTRATOR \
   "$(chromium_page "http://$host/")"
 
-# Protection taken apart by hand: the policy file and the hosts: line.
+# Protection taken apart by hand: the policy file, the suffix list, the hosts: line. Each
+# file is watched: the pass its change brings puts it back at once.
 rm -f "$policy_file"
+if wait_until 5 test -f "$policy_file"; then
+  ok "a removed Chromium policy is back at once (after ${WAITED} s)"
+else
+  not_ok "a removed Chromium policy is back within 5 s" "$(ls -la "$(dirname "$policy_file")")"
+fi
+# Chromium in a mount namespace of its own where it finds no policy.
+without_policies=(unshare --mount sh -c 'mount -t tmpfs none /etc/chromium && exec "$@"' sh)
 expect_eq "Chromium without its policy: the module sends it to the sink" sink \
-  "$(chromium_page "http://$host/")"
+  "$(chromium_page "http://$host/" "${without_policies[@]}")"
+: >/run/tamrin/suffixes
+suffixes_back() { [ "$(cat /run/tamrin/suffixes)" = blocked.test ]; }
+if wait_until 5 suffixes_back; then
+  ok "an emptied suffix list is written again at once (after ${WAITED} s)"
+else
+  not_ok "an emptied suffix list is written again within 5 s" "$(cat /run/tamrin/suffixes)"
+fi
+expect_eq "after the suffix list is back: getent sends the subdomain to the sink" 0.0.0.0 \
+  "$(first_address "$host")"
+# A second hosts: line appended: glibc takes the last one, so it gets tamrin first too.
+echo 'hosts: files dns' >>/etc/nsswitch.conf
+both_first() { [ "$(grep -c '^hosts:[[:space:]]*tamrin ' /etc/nsswitch.conf)" = 2 ]; }
+if wait_until 5 both_first; then
+  ok "a second hosts: line gets tamrin first at once (after ${WAITED} s)"
+else
+  not_ok "a second hosts: line gets tamrin first within 5 s" "$(cat /etc/nsswitch.conf)"
+fi
+expect_eq "with a second hosts: line: getent sends the subdomain to the sink" 0.0.0.0 \
+  "$(first_address "$host")"
+expect_eq "with a second hosts: line: no layer problem" protected "$(status_member state)"
+sed -i '$d' /etc/nsswitch.conf  # the appended line goes again
+expect_eq "the first hosts: line is as the daemon left it" \
+  "$(sed 's/^hosts:\([[:space:]]*\)/hosts:\1tamrin /' "$work/nsswitch.before")" "$(cat /etc/nsswitch.conf)"
 sed -i 's/^hosts:\([[:space:]]*\)tamrin /hosts:\1/' /etc/nsswitch.conf
 repaired() { [ -f "$policy_file" ] && grep -q '^hosts:[[:space:]]*tamrin ' /etc/nsswitch.conf; }
 # The edit of nsswitch.conf is watched: the pass it brings repairs both.

@@ -1,7 +1,8 @@
 # A running block of the daemon from the bundle, stripped by hand in every way a user can
 # (hosts file edited or replaced, the table, its base chain, a set element, a rule slipped in
 # front of the rejects): each is repaired at once (bench/escape_resistance.sh measures how
-# fast), and the status never stays wrong.
+# fast), and the status never stays wrong; a user line for the site is hidden during the block,
+# and hidden again when shown by hand.
 # Then hostile event sources: thousands of touches of /etc/hosts and an unrelated table added
 # and deleted in a loop cause only a few passes per second while status keeps answering.
 . "$(dirname "$0")/lib.sh"
@@ -17,6 +18,31 @@ run "$CTL" configure <<<"{\"domains\":[\"$site\"],\"focusStartMinutes\":$(((now 
 fully_protected || bail "the block is not in force after configure" "$(cat /etc/hosts)"
 
 settled() { [ "$(status_member hasProtectionMismatch)" = false ] && fully_protected; }
+
+# The user's line naming the site (written before the block began) would give the resolver its
+# address too (host.conf "multi on") or first: during the block it is hidden, kept as a comment.
+# Shown again by hand, before the block, it is hidden again at once.
+readonly user_line="$test_address $site"
+readonly hidden_line="# hidden by Tamrin during a block: $user_line"
+ipv4_answer() { "$python" -c 'import socket, sys; print(socket.gethostbyname(sys.argv[1]))' "$site"; }
+user_line_hidden() {
+  [ "$(grep -cx "$hidden_line" /etc/hosts)" = 1 ] && ! grep -qx "$user_line" /etc/hosts &&
+    [ "$(ipv4_answer)" = 0.0.0.0 ]
+}
+expect "configure: the user's line for the site is hidden, the sinks answer" user_line_hidden
+sed "s/^# hidden by Tamrin during a block: //" /etc/hosts >"$work/hosts.shown"
+expect "the line shown again by hand stands before the block" \
+  test "$(grep -nx "$user_line" "$work/hosts.shown" | cut -d: -f1)" -lt \
+  "$(grep -nx '# BEGIN TAMRIN BLOCK' "$work/hosts.shown" | cut -d: -f1)"
+cat "$work/hosts.shown" >/etc/hosts
+if wait_until 3 user_line_hidden; then
+  ok "user line before the block: hidden again (after ${WAITED} s)"
+else
+  not_ok "user line before the block: hidden again within 3 s" "$(cat /etc/hosts)"
+fi
+wait_until 3 settled
+expect_eq "user line before the block: no mismatch afterwards" false \
+  "$(status_member hasProtectionMismatch)"
 while read -r route; do
   tamper "$route" || bail "tampering ($route) failed"
   # 3 s leaves room for sanitizer builds and a busy machine; the timer alone took up to 60 s.
