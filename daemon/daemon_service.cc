@@ -449,15 +449,30 @@ void DaemonService::reconcileProtection(bool shouldBlock,
                                         const std::optional<TamrinPolicy>& policy) {
   const auto& domains =
       policy ? policy->configuration.domains : TamrinConfiguration::standard().domains;
-  try {
-    if (hosts_.setBlocked(shouldBlock, domains)) {
-      try {
-        flushDNS_();
-      } catch (const std::exception&) {
+  const auto writeHosts = [&] {
+    try {
+      if (hosts_.setBlocked(shouldBlock, domains)) {
+        try {
+          flushDNS_();
+        } catch (const std::exception&) {
+        }
       }
+    } catch (const std::exception&) {
     }
-  } catch (const std::exception&) {
+  };
+  // The rules go in before the hosts block and come out after it, so that a pass cut short
+  // never leaves the hosts block standing without them.
+  if (!shouldBlock) writeHosts();
+  reconcilePacketFilter(shouldBlock, policy);
+  if (shouldBlock) writeHosts();
+  if (layers_) {
+    layerReport_ = layers_->reconcile(
+        {.enabled = policy.has_value(), .blocking = shouldBlock, .domains = domains});
   }
+}
+
+void DaemonService::reconcilePacketFilter(bool shouldBlock,
+                                          const std::optional<TamrinPolicy>& policy) {
   packetFilterJustConfirmed_ = false;
   try {
     if (shouldBlock && policy && !orEmpty(policy->resolvedAddresses).empty()) {
@@ -477,10 +492,6 @@ void DaemonService::reconcileProtection(bool shouldBlock,
       packetFilter_.disable();
     }
   } catch (const std::exception&) {
-  }
-  if (layers_) {
-    layerReport_ = layers_->reconcile(
-        {.enabled = policy.has_value(), .blocking = shouldBlock, .domains = domains});
   }
 }
 

@@ -114,6 +114,9 @@ class DaemonService final : public TamrinDaemonProtocol,
   void saveOrKeepLocked(const TamrinPolicy& policy) REQUIRES(lock_);
   void reconcileProtection(bool shouldBlock, const std::optional<TamrinPolicy>& policy)
       REQUIRES(lock_);
+  // Enables the rules for the policy's addresses when blocking with some, else clears them.
+  void reconcilePacketFilter(bool shouldBlock, const std::optional<TamrinPolicy>& policy)
+      REQUIRES(lock_);
   void refreshProtectionState(const std::optional<TamrinPolicy>& policy, bool enforcing)
       REQUIRES(lock_);
   // The boot clock's reading; absent without a boot clock or when it cannot be read.

@@ -63,6 +63,7 @@ class DaemonServiceTest : public ::testing::Test {
                          [this](const std::vector<std::string>& arguments) {
                            std::lock_guard lock(recordMutex);
                            commands.push_back(arguments);
+                           if (onCommand) onCommand(arguments);
                            return fake.run(arguments);
                          }},
         [this](const std::vector<std::string>& domains) {
@@ -146,6 +147,7 @@ class DaemonServiceTest : public ::testing::Test {
   std::mutex recordMutex;
   FakePacketFilterRunner fake;
   std::vector<std::vector<std::string>> commands;
+  std::function<void(const std::vector<std::string>&)> onCommand;  // sees each command first
   std::vector<std::string> addresses{"192.0.2.1"};
   std::vector<std::string> resolvedDomains;
   int resolverCalls = 0;
@@ -493,6 +495,24 @@ TEST_F(DaemonServiceTest, ResolverIsNeverCalledWhileTheHostsBlockStands) {
   EXPECT_FALSE(resolverSawBlock);
   EXPECT_EQ(decodePolicy(readFile(policyPath)).resolvedAddresses,
             std::vector<std::string>{"192.0.2.1"});
+}
+
+TEST_F(DaemonServiceTest, TheRulesGoInBeforeTheHostsBlockAndComeOutAfterIt) {
+  TamrinPolicy policy(kDay);
+  policy.resolvedAddresses = {{"192.0.2.1"}};
+  writePolicy(policy);
+  auto service = makeService();
+  std::vector<std::pair<std::string, bool>> seen;  // filter command, hosts block standing
+  const auto record = [&](const std::vector<std::string>& arguments) {
+    if (arguments.size() == 4 && (arguments[2] == "-f" || arguments[2] == "-F")) {
+      seen.emplace_back(arguments[2], HostsFile(hostsPath).containsManagedBlock(std::nullopt));
+    }
+  };
+  onCommand = record;
+  reconcile(*service, kInBlock);
+  reconcile(*service, kOutside);
+  EXPECT_EQ(seen, (std::vector<std::pair<std::string, bool>>{{"-f", false}, {"-F", false}}));
+  EXPECT_FALSE(HostsFile(hostsPath).containsManagedBlock(std::nullopt));
 }
 
 TEST_F(DaemonServiceTest, DuePendingChangeIsAppliedSavedAndEnforcedInOnePass) {
