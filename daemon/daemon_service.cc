@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 
@@ -14,6 +15,7 @@
 #include "core/regular_file.h"
 #include "core/tamrin_error.h"
 #include "daemon/first_failure.h"
+#include "daemon/system_lookup.h"
 
 namespace tamrin {
 namespace {
@@ -175,6 +177,7 @@ void DaemonService::runReconciliationPass(Instant at) {
       scheduleNextReconciliationLocked(at);
     }
   }
+  lookUpWantedSystemAddresses();
   if (refresh) refreshAddresses(*refresh);
 }
 
@@ -218,31 +221,37 @@ void DaemonService::getStatus(Reply reply) {
 }
 
 void DaemonService::enableBlocking(const Data& argument, Reply reply) {
-  ReplyAfterUnlock answer(reply);
-  MutexLock guard(lock_);
-  const Instant now = clock_.now();
-  Outcome outcome;
-  try {
-    enableBlockingLocked(argument, now);
-  } catch (...) {
-    outcome = failure();
+  {
+    ReplyAfterUnlock answer(reply);
+    MutexLock guard(lock_);
+    const Instant now = clock_.now();
+    Outcome outcome;
+    try {
+      enableBlockingLocked(argument, now);
+    } catch (...) {
+      outcome = failure();
+    }
+    answer.set(std::move(outcome));
+    scheduleNextReconciliationLocked(now);
   }
-  answer.set(std::move(outcome));
-  scheduleNextReconciliationLocked(now);
+  lookUpWantedSystemAddresses();  // after the reply
 }
 
 void DaemonService::updateConfiguration(const Data& argument, Reply reply) {
-  ReplyAfterUnlock answer(reply);
-  MutexLock guard(lock_);
-  const Instant now = clock_.now();
-  Outcome outcome;
-  try {
-    updateConfigurationLocked(argument, now);
-  } catch (...) {
-    outcome = failure();
+  {
+    ReplyAfterUnlock answer(reply);
+    MutexLock guard(lock_);
+    const Instant now = clock_.now();
+    Outcome outcome;
+    try {
+      updateConfigurationLocked(argument, now);
+    } catch (...) {
+      outcome = failure();
+    }
+    answer.set(std::move(outcome));
+    scheduleNextReconciliationLocked(now);
   }
-  answer.set(std::move(outcome));
-  scheduleNextReconciliationLocked(now);
+  lookUpWantedSystemAddresses();  // after the reply
 }
 
 void DaemonService::prepareForRemoval(Reply reply) {
@@ -338,8 +347,13 @@ void DaemonService::removeSystemProtection() {
 }
 
 void DaemonService::persist(const TamrinPolicy& policy) {
+  const std::string encoded = encodePolicy(policy);
+  // Never stored beyond what loadPolicy reads back.
+  if (encoded.size() > kMaximumPolicyFileBytes) {
+    throw std::length_error("The policy would be too large to be read again.");
+  }
   createPrivateDirectories(policyURL_.parent_path());
-  writeFileAtomically(policyURL_, encodePolicy(policy), 0600);
+  writeFileAtomically(policyURL_, encoded, 0600);
   policy_ = policy;
   policyNeedsSave_ = false;
 }
@@ -357,7 +371,7 @@ void DaemonService::saveOrKeepLocked(const TamrinPolicy& policy) {
 }
 
 std::optional<std::vector<std::string>> DaemonService::tryResolve(
-    const std::vector<std::string>& domains) {
+    const std::vector<std::string>& domains) const {
   try {
     // Our own sinks are what a block in the hosts file answers: never addresses of a site.
     std::vector<std::string> addresses = resolveDomains_(domains);
@@ -383,6 +397,7 @@ bool DaemonService::mayResolve() {
 
 void DaemonService::reconcileLocked(Instant at) {
   if (policyLoadFailed_) return;
+  systemLookupWanted_.reset();
   if (policyNeedsSave_ && policy_) {
     try {
       persist(*policy_);
@@ -414,34 +429,11 @@ void DaemonService::reconcileLocked(Instant at) {
     }
   }
   const bool shouldBlock = scheduled || (boot && remainingHold(working.bootAnchor, *boot));
-  // Names are resolved unless the hosts file is known to hold a managed block, so the answers
-  // are the sites' real addresses; a hosts file that cannot be read or understood does not
-  // keep the packet filter off (tryResolve drops our sinks).
-  if (shouldBlock && orEmpty(working.resolvedAddresses).empty() && mayResolve()) {
-    if (auto addresses = tryResolve(working.configuration.domains)) {
-      working.resolvedAddresses = std::move(addresses);
-      saveOrKeepLocked(working);
-    }
-  }
-
   reconcileProtection(shouldBlock, working);
-
-  if (!shouldBlock && mayResolve()) {
-    if (working.pendingConfiguration) {
-      if (working.needsPendingAddressResolution(at, calendar)) {
-        if (auto addresses = tryResolve(working.pendingConfiguration->domains)) {
-          working.pendingResolvedAddresses = std::move(addresses);
-          saveOrKeepLocked(working);
-        }
-      }
-    } else if (orEmpty(working.resolvedAddresses).empty()) {
-      if (auto addresses = tryResolve(working.configuration.domains)) {
-        working.resolvedAddresses = std::move(addresses);
-        saveOrKeepLocked(working);
-      }
-    }
-  }
-
+  // Missing addresses are looked up once the lock is released (lookUpWantedSystemAddresses),
+  // and only while the hosts file holds no managed block, so that the answers are the sites'
+  // own; a starting block's hosts entries never wait for them.
+  if (mayResolve()) systemLookupWanted_ = planSystemLookup(working, shouldBlock, at, calendar);
   refreshProtectionState(working, shouldBlock);
 }
 
