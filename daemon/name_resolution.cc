@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -69,6 +70,11 @@ struct SharedLookups {
   bool abandoned = false;                            // guarded by mutex
 };
 
+// Lookup threads alive in the process, those still finishing an abandoned lookup included,
+// and how many there may be.
+std::atomic<std::size_t> liveLookupThreads{0};
+constexpr std::size_t kMaxLiveLookupThreads = 4 * kMaxConcurrentLookups;
+
 // Looks up `hostnames` on up to `workers` threads of their own; each result lands at its name's
 // index, so the outcome is the same for every number of workers. Names without a result by
 // `deadline` are left out.
@@ -78,13 +84,26 @@ std::vector<std::optional<LookupResult>> lookUpAll(const std::vector<std::string
   auto shared = std::make_shared<SharedLookups>(hostnames, lookup);
   std::size_t started = 0;
   for (; started < std::min(workers, hostnames.size()); ++started) {
+    if (liveLookupThreads.fetch_add(1) >= kMaxLiveLookupThreads) {
+      --liveLookupThreads;
+      break;  // abandoned lookups still hold the threads: fewer threads only make it slower
+    }
     try {
-      std::thread([shared] { shared->work(); }).detach();
+      std::thread([shared] {
+        shared->work();
+        --liveLookupThreads;
+      }).detach();
     } catch (const std::system_error&) {
-      break;  // fewer threads only make it slower
+      --liveLookupThreads;
+      break;
     }
   }
-  if (started == 0) shared->work();  // no thread at all: one name after another, here
+  if (started == 0) {
+    // No thread at all: without a deadline one name after another here; with one, nothing
+    // (a lookup on this thread could not be left at the deadline).
+    if (!deadline) shared->work();
+    return std::move(shared->results);
+  }
   std::unique_lock guard(shared->mutex);
   const auto allDone = [&] { return shared->finished == hostnames.size(); };
   if (deadline) {
