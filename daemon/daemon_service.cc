@@ -429,6 +429,14 @@ void DaemonService::reconcileLocked(Instant at) {
     }
   }
   const bool shouldBlock = scheduled || (boot && remainingHold(working.bootAnchor, *boot));
+  // A block without addresses starts with those that the hosts file's own lines give its
+  // sites: read from the file, waiting on no server, so the rules can go in with the block.
+  if (shouldBlock && orEmpty(working.resolvedAddresses).empty()) {
+    if (auto addresses = hostsFileSiteAddresses(working.configuration.domains)) {
+      working.resolvedAddresses = std::move(addresses);
+      saveOrKeepLocked(working);
+    }
+  }
   reconcileProtection(shouldBlock, working);
   // Missing addresses are looked up once the lock is released (lookUpWantedSystemAddresses),
   // and only while the hosts file holds no managed block, so that the answers are the sites'

@@ -133,6 +133,10 @@ class DaemonService final : public TamrinDaemonProtocol,
   // Resolves `domains` without our own sinks 0.0.0.0 and ::; absent when resolution fails or
   // answers only sinks. Needs no lock (and is called without it).
   std::optional<std::vector<std::string>> tryResolve(const std::vector<std::string>& domains) const;
+  // The routable addresses (capped) that lines of the hosts file outside the managed block
+  // give the blocked host names of `domains`; absent when none or the file cannot be read.
+  std::optional<std::vector<std::string>> hostsFileSiteAddresses(
+      const std::vector<std::string>& domains) const;
   // Whether names may be resolved now: the hosts file is not known to hold a managed block,
   // and is no device, FIFO or socket that the system resolver would read.
   bool mayResolve() REQUIRES(lock_);

@@ -543,6 +543,17 @@ TEST_F(DaemonServiceTest, SystemLookupsRunAfterTheReplyAndWithoutTheLock) {
   EXPECT_EQ(policyOf(*service).resolvedAddresses, std::vector<std::string>{"192.0.2.1"});
 }
 
+TEST_F(DaemonServiceTest, EnablingIntoABlockTakesTheHostsFilesOwnAddressesAndLooksNothingUp) {
+  writeFileAtomically(hostsPath, "127.0.0.1 localhost\n198.51.100.9 www.Example.com\n", 0644);
+  auto service = makeService();
+  EXPECT_FALSE(enable(*service, encodeConfiguration(kDay)).text);
+  EXPECT_EQ(resolverCalls, 0);
+  EXPECT_EQ(policyOf(*service).resolvedAddresses, std::vector<std::string>{"198.51.100.9"});
+  EXPECT_NE(fake.rules.find("198.51.100.9"), std::string::npos);
+  const DaemonStatus s = status(*service);
+  EXPECT_TRUE(s.managedHostsBlockPresent && s.managedPacketFilterBlockPresent);
+}
+
 TEST_F(DaemonServiceTest, AnswersAreDroppedWhenABlockReachedTheHostsFileMeanwhile) {
   writePolicy(TamrinPolicy(kDay));
   now = kOutside;

@@ -2,9 +2,28 @@
 // stored (and enforced) with it held again.
 #include <utility>
 
+#include "core/blocked_hostnames.h"
+#include "core/regular_file.h"
 #include "daemon/daemon_service.h"
+#include "daemon/hosts_file_addresses.h"
 
 namespace tamrin {
+
+std::optional<std::vector<std::string>> DaemonService::hostsFileSiteAddresses(
+    const std::vector<std::string>& domains) const {
+  try {
+    const std::vector<std::string> hostnames = blockedHostnames(domains);
+    std::vector<std::string> addresses = mergedAddresses(
+        {},
+        routableAddresses(hostsFileAddresses(
+            readRegularFile(hosts_.editedPath(), kMaximumHostsFileBytes).bytes, hostnames)),
+        addressCap(hostnames.size()));
+    if (addresses.empty()) return std::nullopt;
+    return addresses;
+  } catch (const std::exception&) {
+    return std::nullopt;  // unreadable or not understood: the lookups decide
+  }
+}
 
 void DaemonService::lookUpWantedSystemAddresses() {
   SystemLookupPlan plan;
