@@ -81,9 +81,10 @@ class DaemonService final : public TamrinDaemonProtocol,
   void runReconciliationPass(Instant at) EXCLUDES(lock_);
 
   // Applies a due staged change, brings the packet filter and the hosts file in line with the
-  // schedule, notes which addresses are missing while the hosts file is clean (looked up by
-  // the caller once the lock is released), saves what the policy learned and measures what is
-  // in place. Resolves nothing itself. Absorbs every error.
+  // schedule (a block without addresses takes those of the hosts file's own lines first),
+  // notes which addresses are missing while the hosts file is clean (looked up by the caller
+  // once the lock is released), saves what the policy learned and measures what is in place.
+  // Waits on no lookup. Absorbs every error.
   void reconcileLocked(Instant at) REQUIRES(lock_);
   // Re-arms the timer for the next enforcement transition, at most 60 s after `after`.
   void scheduleNextReconciliationLocked(Instant after) REQUIRES(lock_);
