@@ -379,8 +379,8 @@ std::optional<std::vector<std::string>> DaemonService::tryResolve(
     std::erase_if(addresses, [](const std::string& a) { return a == "0.0.0.0" || a == "::"; });
     if (addresses.empty() && answered > 0) return std::nullopt;
     return addresses;
-  } catch (const std::exception&) {
-    return std::nullopt;
+  } catch (...) {
+    return std::nullopt;  // whatever the resolver threw: nothing learned
   }
 }
 
