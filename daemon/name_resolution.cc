@@ -23,6 +23,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Lookup threads alive in the process, those still finishing an abandoned lookup included,
+// and how many there may be.
+std::atomic<std::size_t> liveLookupThreads{0};
+constexpr std::size_t kMaxLiveLookupThreads = 4 * kMaxConcurrentLookups;
+
 // One host name's outcome: its addresses, or what its lookup threw.
 struct LookupResult {
   std::vector<std::string> addresses;
@@ -32,8 +37,11 @@ struct LookupResult {
 // The lookups of one resolution, shared with the threads that run them: a thread still inside
 // a lookup when the caller stops waiting finishes it alone and then takes no further name.
 struct SharedLookups {
-  SharedLookups(std::vector<std::string> names, HostLookup lookupFunction)
-      : hostnames(std::move(names)), lookup(std::move(lookupFunction)), results(hostnames.size()) {}
+  SharedLookups(std::vector<std::string> names, HostLookup lookupFunction, std::size_t threads)
+      : hostnames(std::move(names)),
+        lookup(std::move(lookupFunction)),
+        results(hostnames.size()),
+        left(threads) {}
 
   // Takes names until none is left or the caller stopped waiting.
   void work() {
@@ -67,13 +75,9 @@ struct SharedLookups {
   std::vector<std::optional<LookupResult>> results;  // guarded by mutex
   std::size_t next = 0;                              // guarded by mutex
   std::size_t finished = 0;                          // guarded by mutex
+  std::vector<bool> left;                            // per thread, guarded by mutex
   bool abandoned = false;                            // guarded by mutex
 };
-
-// Lookup threads alive in the process, those still finishing an abandoned lookup included,
-// and how many there may be.
-std::atomic<std::size_t> liveLookupThreads{0};
-constexpr std::size_t kMaxLiveLookupThreads = 4 * kMaxConcurrentLookups;
 
 // Looks up `hostnames` on up to `workers` threads of their own; each result lands at its name's
 // index, so the outcome is the same for every number of workers. Names without a result by
@@ -81,37 +85,61 @@ constexpr std::size_t kMaxLiveLookupThreads = 4 * kMaxConcurrentLookups;
 std::vector<std::optional<LookupResult>> lookUpAll(const std::vector<std::string>& hostnames,
                                                    const HostLookup& lookup, std::size_t workers,
                                                    std::optional<Clock::time_point> deadline) {
-  auto shared = std::make_shared<SharedLookups>(hostnames, lookup);
-  std::size_t started = 0;
-  for (; started < std::min(workers, hostnames.size()); ++started) {
+  const std::size_t wanted = std::min({workers, hostnames.size(), kMaxLiveLookupThreads});
+  auto shared = std::make_shared<SharedLookups>(hostnames, lookup, wanted);
+  std::vector<std::thread> threads;
+  while (threads.size() < wanted) {
     if (liveLookupThreads.fetch_add(1) >= kMaxLiveLookupThreads) {
       --liveLookupThreads;
       break;  // abandoned lookups still hold the threads: fewer threads only make it slower
     }
     try {
-      std::thread([shared] {
+      threads.emplace_back([shared, index = threads.size()] {
         shared->work();
         --liveLookupThreads;
-      }).detach();
+        {
+          std::lock_guard guard(shared->mutex);
+          shared->left[index] = true;
+        }
+        shared->changed.notify_all();
+      });
     } catch (const std::system_error&) {
       --liveLookupThreads;
       break;
     }
   }
-  if (started == 0) {
+  if (threads.empty()) {
     // No thread at all: without a deadline one name after another here; with one, nothing
     // (a lookup on this thread could not be left at the deadline).
     if (!deadline) shared->work();
     return std::move(shared->results);
   }
-  std::unique_lock guard(shared->mutex);
-  const auto allDone = [&] { return shared->finished == hostnames.size(); };
-  if (deadline) {
-    shared->changed.wait_until(guard, *deadline, allDone);
-  } else {
-    shared->changed.wait(guard, allDone);
+  std::vector<bool> left;
+  {
+    std::unique_lock guard(shared->mutex);
+    const auto allDone = [&] { return shared->finished == hostnames.size(); };
+    if (deadline) {
+      shared->changed.wait_until(guard, *deadline, allDone);
+    } else {
+      shared->changed.wait(guard, allDone);
+    }
+    // Once every name is done, no thread has a lookup left to wait for.
+    if (allDone()) {
+      shared->changed.wait(guard, [&] {
+        return std::count(shared->left.begin(), shared->left.begin() + threads.size(), true) ==
+               static_cast<std::ptrdiff_t>(threads.size());
+      });
+    }
+    shared->abandoned = true;
+    left.assign(shared->left.begin(), shared->left.begin() + threads.size());
   }
-  shared->abandoned = true;
+  for (std::size_t i = 0; i < threads.size(); ++i) {
+    if (left[i]) {
+      threads[i].join();
+    } else {
+      threads[i].detach();  // still inside a lookup: it finishes alone and takes no other name
+    }
+  }
   return std::move(shared->results);
 }
 
