@@ -22,6 +22,8 @@ namespace {
 
 constexpr double kLongestWait = 60.0;
 constexpr double kShortestWait = 0.1;
+// A pass looks addresses up only when its successor is at least this far away.
+constexpr double kLookupHeadroom = 5.0;
 // A hold ending within this of the schedule's own end is that same end.
 constexpr double kHoldJitter = 1.0;
 
@@ -176,6 +178,9 @@ void DaemonService::runReconciliationPass(Instant at) {
     } else {
       scheduleNextReconciliationLocked(at);
     }
+    // The timer's thread runs the lookups: none that could hold up the next pass (a block's
+    // start); that pass plans them again if they are still wanted.
+    if (nextPassAt_ && *nextPassAt_ - at < kLookupHeadroom) systemLookupWanted_.reset();
   }
   lookUpWantedSystemAddresses();
   if (refresh) refreshAddresses(*refresh);

@@ -554,6 +554,18 @@ TEST_F(DaemonServiceTest, EnablingIntoABlockTakesTheHostsFilesOwnAddressesAndLoo
   EXPECT_TRUE(s.managedHostsBlockPresent && s.managedPacketFilterBlockPresent);
 }
 
+TEST_F(DaemonServiceTest, APassMomentsBeforeABlockLeavesTheLookupsToTheNext) {
+  writePolicy(TamrinPolicy(kDay));
+  auto service = makeService();
+  const Instant blockStart = utcInstant(2026, 3, 3, 4, 0);
+  now = blockStart - 2;
+  reconcile(*service, blockStart - 2);
+  EXPECT_EQ(resolverCalls, 0);
+  now = blockStart - 30;
+  reconcile(*service, blockStart - 30);
+  EXPECT_EQ(resolverCalls, 1);
+}
+
 TEST_F(DaemonServiceTest, AnswersAreDroppedWhenABlockReachedTheHostsFileMeanwhile) {
   writePolicy(TamrinPolicy(kDay));
   now = kOutside;
