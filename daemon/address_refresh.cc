@@ -50,6 +50,14 @@ bool isRoutableAddress(std::string_view address) {
   return false;
 }
 
+std::vector<std::string> routableAddresses(const std::vector<std::string>& addresses) {
+  std::vector<std::string> routable;
+  for (const std::string& address : addresses) {
+    if (isRoutableAddress(address)) routable.push_back(address);
+  }
+  return routable;
+}
+
 std::vector<std::string> usableAddresses(const std::vector<HostAnswer>& answers) {
   std::set<std::string> usable;
   for (const HostAnswer& answer : answers) {
@@ -83,7 +91,7 @@ std::optional<std::vector<std::string>> freshStartAddresses(
     const std::optional<std::vector<std::string>>& system, const DirectResolution& direct,
     std::size_t cap) {
   if (!direct.complete) return std::nullopt;
-  std::vector<std::string> fresh = mergedAddresses({}, orEmpty(system), cap);
+  std::vector<std::string> fresh = mergedAddresses({}, routableAddresses(orEmpty(system)), cap);
   fresh = mergedAddresses(fresh, usableAddresses(direct.answers), cap);
   if (fresh.empty()) return std::nullopt;
   return fresh;

@@ -42,8 +42,12 @@ struct DirectResolution {
 using ResolveDirect = std::function<DirectResolution(const std::vector<std::string>& hostnames)>;
 
 // Whether `address` is an IPv4 or IPv6 text the filter may hold: not unspecified, loopback,
-// link-local or multicast (so answers of a local stub that reads the hosts file add nothing).
+// link-local (169.254/16, the cloud metadata range, included), multicast or broadcast (so
+// answers of a local stub that reads the hosts file add nothing).
 bool isRoutableAddress(std::string_view address);
+
+// The routable ones of `addresses`, in their order.
+std::vector<std::string> routableAddresses(const std::vector<std::string>& addresses);
 
 // The distinct routable addresses of `answers`, at most kMaxAddressesPerName per name (the
 // first ones of its answer), sorted ascending as text.

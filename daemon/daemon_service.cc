@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 
@@ -15,12 +16,15 @@
 #include "core/tamrin_error.h"
 #include "core/week_coverage.h"
 #include "daemon/first_failure.h"
+#include "daemon/system_lookup.h"
 
 namespace tamrin {
 namespace {
 
 constexpr double kLongestWait = 60.0;
 constexpr double kShortestWait = 0.1;
+// A pass looks addresses up only when its successor is at least this far away.
+constexpr double kLookupHeadroom = 5.0;
 // A hold ending within this of the schedule's own end is that same end.
 constexpr double kHoldJitter = 1.0;
 
@@ -175,7 +179,11 @@ void DaemonService::runReconciliationPass(Instant at) {
     } else {
       scheduleNextReconciliationLocked(at);
     }
+    // The timer's thread runs the lookups: none that could hold up the next pass (a block's
+    // start); that pass plans them again if they are still wanted.
+    if (nextPassAt_ && *nextPassAt_ - at < kLookupHeadroom) systemLookupWanted_.reset();
   }
+  lookUpWantedSystemAddresses();
   if (refresh) refreshAddresses(*refresh);
 }
 
@@ -219,31 +227,37 @@ void DaemonService::getStatus(Reply reply) {
 }
 
 void DaemonService::enableBlocking(const Data& argument, Reply reply) {
-  ReplyAfterUnlock answer(reply);
-  MutexLock guard(lock_);
-  const Instant now = clock_.now();
-  Outcome outcome;
-  try {
-    enableBlockingLocked(argument, now);
-  } catch (...) {
-    outcome = failure();
+  {
+    ReplyAfterUnlock answer(reply);
+    MutexLock guard(lock_);
+    const Instant now = clock_.now();
+    Outcome outcome;
+    try {
+      enableBlockingLocked(argument, now);
+    } catch (...) {
+      outcome = failure();
+    }
+    answer.set(std::move(outcome));
+    scheduleNextReconciliationLocked(now);
   }
-  answer.set(std::move(outcome));
-  scheduleNextReconciliationLocked(now);
+  lookUpWantedSystemAddresses();  // after the reply
 }
 
 void DaemonService::updateConfiguration(const Data& argument, Reply reply) {
-  ReplyAfterUnlock answer(reply);
-  MutexLock guard(lock_);
-  const Instant now = clock_.now();
-  Outcome outcome;
-  try {
-    updateConfigurationLocked(argument, now);
-  } catch (...) {
-    outcome = failure();
+  {
+    ReplyAfterUnlock answer(reply);
+    MutexLock guard(lock_);
+    const Instant now = clock_.now();
+    Outcome outcome;
+    try {
+      updateConfigurationLocked(argument, now);
+    } catch (...) {
+      outcome = failure();
+    }
+    answer.set(std::move(outcome));
+    scheduleNextReconciliationLocked(now);
   }
-  answer.set(std::move(outcome));
-  scheduleNextReconciliationLocked(now);
+  lookUpWantedSystemAddresses();  // after the reply
 }
 
 void DaemonService::prepareForRemoval(Reply reply) {
@@ -356,8 +370,13 @@ void DaemonService::removeSystemProtection() {
 }
 
 void DaemonService::persist(const TamrinPolicy& policy) {
+  const std::string encoded = encodePolicy(policy);
+  // Never stored beyond what loadPolicy reads back.
+  if (encoded.size() > kMaximumPolicyFileBytes) {
+    throw std::length_error("The policy would be too large to be read again.");
+  }
   createPrivateDirectories(policyURL_.parent_path());
-  writeFileAtomically(policyURL_, encodePolicy(policy), 0600);
+  writeFileAtomically(policyURL_, encoded, 0600);
   policy_ = policy;
   policyNeedsSave_ = false;
 }
@@ -375,7 +394,7 @@ void DaemonService::saveOrKeepLocked(const TamrinPolicy& policy) {
 }
 
 std::optional<std::vector<std::string>> DaemonService::tryResolve(
-    const std::vector<std::string>& domains) {
+    const std::vector<std::string>& domains) const {
   try {
     // Our own sinks are what a block in the hosts file answers: never addresses of a site.
     std::vector<std::string> addresses = resolveDomains_(domains);
@@ -383,8 +402,8 @@ std::optional<std::vector<std::string>> DaemonService::tryResolve(
     std::erase_if(addresses, [](const std::string& a) { return a == "0.0.0.0" || a == "::"; });
     if (addresses.empty() && answered > 0) return std::nullopt;
     return addresses;
-  } catch (const std::exception&) {
-    return std::nullopt;
+  } catch (...) {
+    return std::nullopt;  // whatever the resolver threw: nothing learned
   }
 }
 
@@ -401,6 +420,7 @@ bool DaemonService::mayResolve() {
 
 void DaemonService::reconcileLocked(Instant at) {
   if (policyLoadFailed_) return;
+  systemLookupWanted_.reset();
   if (policyNeedsSave_ && policy_) {
     try {
       persist(*policy_);
@@ -432,34 +452,19 @@ void DaemonService::reconcileLocked(Instant at) {
     }
   }
   const bool shouldBlock = scheduled || (boot && remainingHold(working.bootAnchor, *boot));
-  // Names are resolved unless the hosts file is known to hold a managed block, so the answers
-  // are the sites' real addresses; a hosts file that cannot be read or understood does not
-  // keep the packet filter off (tryResolve drops our sinks).
-  if (shouldBlock && orEmpty(working.resolvedAddresses).empty() && mayResolve()) {
-    if (auto addresses = tryResolve(working.configuration.domains)) {
+  // A block without addresses starts with those that the hosts file's own lines give its
+  // sites: read from the file, waiting on no server, so the rules can go in with the block.
+  if (shouldBlock && orEmpty(working.resolvedAddresses).empty()) {
+    if (auto addresses = hostsFileSiteAddresses(working.configuration.domains)) {
       working.resolvedAddresses = std::move(addresses);
       saveOrKeepLocked(working);
     }
   }
-
   reconcileProtection(shouldBlock, working);
-
-  if (!shouldBlock && mayResolve()) {
-    if (working.pendingConfiguration) {
-      if (working.needsPendingAddressResolution(at, calendar)) {
-        if (auto addresses = tryResolve(working.pendingConfiguration->domains)) {
-          working.pendingResolvedAddresses = std::move(addresses);
-          saveOrKeepLocked(working);
-        }
-      }
-    } else if (orEmpty(working.resolvedAddresses).empty()) {
-      if (auto addresses = tryResolve(working.configuration.domains)) {
-        working.resolvedAddresses = std::move(addresses);
-        saveOrKeepLocked(working);
-      }
-    }
-  }
-
+  // Missing addresses are looked up once the lock is released (lookUpWantedSystemAddresses),
+  // and only while the hosts file holds no managed block, so that the answers are the sites'
+  // own; a starting block's hosts entries never wait for them.
+  if (mayResolve()) systemLookupWanted_ = planSystemLookup(working, shouldBlock, at, calendar);
   refreshProtectionState(working, shouldBlock);
 }
 
@@ -467,15 +472,39 @@ void DaemonService::reconcileProtection(bool shouldBlock,
                                         const std::optional<TamrinPolicy>& policy) {
   const auto& domains =
       policy ? policy->configuration.domains : TamrinConfiguration::standard().domains;
-  try {
-    if (hosts_.setBlocked(shouldBlock, domains)) {
-      try {
-        flushDNS_();
-      } catch (const std::exception&) {
+  const auto writeHosts = [&] {
+    try {
+      if (hosts_.setBlocked(shouldBlock, domains)) {
+        try {
+          flushDNS_();
+        } catch (const std::exception&) {
+        }
       }
+    } catch (const std::exception&) {
     }
-  } catch (const std::exception&) {
+  };
+  // The rules go in before the hosts block and come out after it, so that a pass cut short
+  // never leaves the hosts block standing without them.
+  if (!shouldBlock) writeHosts();
+  reconcilePacketFilter(shouldBlock, policy);
+  if (shouldBlock) writeHosts();
+  if (layers_) {
+    layerReport_ = layers_->reconcile(
+        {.enabled = policy.has_value(), .blocking = shouldBlock, .domains = domains});
   }
+  // Changes a watcher cannot see wait for the timer: a problem during a block, tried again
+  // at every pass.
+  layerReport_.problems.erase(ProtectionWatcher::kLayerName);
+  MutexLock requestGuard(requestLock_);
+  for (const auto& watcher : watchers_) {
+    watcher->retry();
+    const auto problem = watcher->problem();
+    if (problem && shouldBlock) layerReport_.problems[ProtectionWatcher::kLayerName] = *problem;
+  }
+}
+
+void DaemonService::reconcilePacketFilter(bool shouldBlock,
+                                          const std::optional<TamrinPolicy>& policy) {
   packetFilterJustConfirmed_ = false;
   try {
     if (shouldBlock && policy && !orEmpty(policy->resolvedAddresses).empty()) {
@@ -495,19 +524,6 @@ void DaemonService::reconcileProtection(bool shouldBlock,
       packetFilter_.disable();
     }
   } catch (const std::exception&) {
-  }
-  if (layers_) {
-    layerReport_ = layers_->reconcile(
-        {.enabled = policy.has_value(), .blocking = shouldBlock, .domains = domains});
-  }
-  // Changes a watcher cannot see wait for the timer: a problem during a block, tried again
-  // at every pass.
-  layerReport_.problems.erase(ProtectionWatcher::kLayerName);
-  MutexLock requestGuard(requestLock_);
-  for (const auto& watcher : watchers_) {
-    watcher->retry();
-    const auto problem = watcher->problem();
-    if (problem && shouldBlock) layerReport_.problems[ProtectionWatcher::kLayerName] = *problem;
   }
 }
 

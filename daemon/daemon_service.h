@@ -21,6 +21,7 @@
 #include "daemon/protection_layers.h"
 #include "daemon/protection_watcher.h"
 #include "daemon/reconciliation_timer.h"
+#include "daemon/system_lookup.h"
 
 namespace tamrin {
 
@@ -37,8 +38,9 @@ struct ServiceClock {
 
 // The daemon's one stateful object: the policy in force and its file, the two enforcement
 // mechanisms, the last observation of both, and the reconciliation timer. One mutex is held
-// for the whole of every request and every reconciliation pass; a request's reply is built
-// under it and handed to the reply function after it is released.
+// for the whole of every request and every reconciliation pass, name lookups excepted (they
+// run after it is released and merge under it again); a request's reply is built under it and
+// handed to the reply function after it is released.
 class DaemonService final : public TamrinDaemonProtocol,
                             public std::enable_shared_from_this<DaemonService> {
  public:
@@ -74,13 +76,16 @@ class DaemonService final : public TamrinDaemonProtocol,
   // since a pass found it exactly in place for the same addresses.
   void watch(std::unique_ptr<ProtectionWatcher> watcher) EXCLUDES(requestLock_);
 
-  // One pass: reconcile at `at`, then re-arm the timer from `at`. With a direct resolver, then
-  // refreshes the addresses when due (resolving without the lock; see refreshAddresses).
+  // One pass: reconcile at `at`, then re-arm the timer from `at`. Then, without the lock, looks
+  // up the addresses the pass found missing (lookUpWantedSystemAddresses) and, with a direct
+  // resolver, refreshes them when due (refreshAddresses).
   void runReconciliationPass(Instant at) EXCLUDES(lock_);
 
-  // Applies a due staged change, brings the hosts file and the packet filter in line with the
-  // schedule, resolves addresses while the hosts file is clean, saves what the policy learned
-  // and measures what is in place. Absorbs every error.
+  // Applies a due staged change, brings the packet filter and the hosts file in line with the
+  // schedule (a block without addresses takes those of the hosts file's own lines first),
+  // notes which addresses are missing while the hosts file is clean (looked up by the caller
+  // once the lock is released), saves what the policy learned and measures what is in place.
+  // Waits on no lookup. Absorbs every error.
   void reconcileLocked(Instant at) REQUIRES(lock_);
   // Re-arms the timer for the next enforcement transition, at most 60 s after `after`.
   void scheduleNextReconciliationLocked(Instant after) REQUIRES(lock_);
@@ -89,7 +94,8 @@ class DaemonService final : public TamrinDaemonProtocol,
                                         const Calendar& calendar);
 
   // Writes `policy` atomically (directory 0700 when created, file 0600) and makes it the
-  // policy in force. Throws the file system's error, leaving the state unchanged.
+  // policy in force. Throws the file system's error, or std::length_error for a policy larger
+  // than the daemon reads back, leaving the state unchanged.
   void persist(const TamrinPolicy& policy) REQUIRES(lock_);
   // Removes the hosts block and the packet-filter rules and flushes the DNS cache; all three
   // always run, and the first failure is thrown.
@@ -117,6 +123,9 @@ class DaemonService final : public TamrinDaemonProtocol,
   void saveOrKeepLocked(const TamrinPolicy& policy) REQUIRES(lock_);
   void reconcileProtection(bool shouldBlock, const std::optional<TamrinPolicy>& policy)
       REQUIRES(lock_);
+  // Enables the rules for the policy's addresses when blocking with some, else clears them.
+  void reconcilePacketFilter(bool shouldBlock, const std::optional<TamrinPolicy>& policy)
+      REQUIRES(lock_);
   void refreshProtectionState(const std::optional<TamrinPolicy>& policy, bool enforcing)
       REQUIRES(lock_);
   // The boot clock's reading; absent without a boot clock or when it cannot be read.
@@ -126,12 +135,21 @@ class DaemonService final : public TamrinDaemonProtocol,
   std::optional<Instant> heldBeyondSchedule(const TamrinPolicy& policy, Instant now,
                                             const Calendar& calendar) const;
   // Resolves `domains` without our own sinks 0.0.0.0 and ::; absent when resolution fails or
-  // answers only sinks.
-  std::optional<std::vector<std::string>> tryResolve(const std::vector<std::string>& domains)
-      REQUIRES(lock_);
+  // answers only sinks. Needs no lock (and is called without it).
+  std::optional<std::vector<std::string>> tryResolve(const std::vector<std::string>& domains) const;
+  // The routable addresses (capped) that lines of the hosts file outside the managed block
+  // give the blocked host names of `domains`; absent when none or the file cannot be read.
+  std::optional<std::vector<std::string>> hostsFileSiteAddresses(
+      const std::vector<std::string>& domains) const;
   // Whether names may be resolved now: the hosts file is not known to hold a managed block,
   // and is no device, FIFO or socket that the system resolver would read.
   bool mayResolve() REQUIRES(lock_);
+
+  // System lookups (daemon/system_lookup_pass.cc). Runs the lookup the last reconciliation
+  // wanted, if no other runs: resolves without the lock (at most the system resolver's time
+  // limit), then takes it to store the addresses if the policy still lacks them and no block
+  // reached the hosts file meanwhile, and to enforce them when they are the running block's.
+  void lookUpWantedSystemAddresses() EXCLUDES(lock_);
 
   // Address refresh (daemon/address_refresh_pass.cc). What the pass at `at` should resolve
   // directly; nothing without a direct resolver.
@@ -166,6 +184,9 @@ class DaemonService final : public TamrinDaemonProtocol,
   std::unique_ptr<ReconciliationTimer> timer_ GUARDED_BY(lock_);
   std::optional<Instant> nextAddressRefresh_ GUARDED_BY(lock_);
   std::optional<Instant> nextPassAt_ GUARDED_BY(lock_);  // as last scheduled
+  // What the last reconciliation found missing, and whether a lookup runs (one at a time).
+  std::optional<SystemLookupPlan> systemLookupWanted_ GUARDED_BY(lock_);
+  bool systemLookupRunning_ GUARDED_BY(lock_) = false;
 
   // Set by a pass whose enabling found the filter exactly in place (or untouched since it was),
   // so that the measurement of the same pass need not list it again; cleared by that

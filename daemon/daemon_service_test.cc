@@ -64,9 +64,11 @@ class DaemonServiceTest : public ::testing::Test {
                          [this](const std::vector<std::string>& arguments) {
                            std::lock_guard lock(recordMutex);
                            commands.push_back(arguments);
+                           if (onCommand) onCommand(arguments);
                            return fake.run(arguments);
                          }},
         [this](const std::vector<std::string>& domains) {
+          if (duringResolve) duringResolve();
           std::lock_guard lock(recordMutex);
           ++resolverCalls;
           resolvedDomains = domains;
@@ -120,10 +122,8 @@ class DaemonServiceTest : public ::testing::Test {
   static Outcome remove(DaemonService& service) {
     return call([&](Reply r) { service.prepareForRemoval(r); });
   }
-  static void reconcile(DaemonService& service, Instant at) {
-    MutexLock guard(service.lock());
-    service.reconcileLocked(at);
-  }
+  // One pass at `at`, with the system lookups it wants (run without the lock).
+  static void reconcile(DaemonService& service, Instant at) { service.runReconciliationPass(at); }
   static TamrinPolicy policyOf(DaemonService& service) {
     MutexLock guard(service.lock());
     return service.policyLocked().value();
@@ -147,6 +147,8 @@ class DaemonServiceTest : public ::testing::Test {
   std::mutex recordMutex;
   FakePacketFilterRunner fake;
   std::vector<std::vector<std::string>> commands;
+  std::function<void(const std::vector<std::string>&)> onCommand;  // sees each command first
+  std::function<void()> duringResolve;  // runs inside every resolver call
   std::vector<std::string> addresses{"192.0.2.1"};
   std::vector<std::string> resolvedDomains;
   int resolverCalls = 0;
@@ -160,7 +162,9 @@ class WatchedServiceTest : public DaemonServiceTest {
  protected:
   void SetUp() override {
     DaemonServiceTest::SetUp();
-    writePolicy(TamrinPolicy(kDay));
+    TamrinPolicy policy(kDay);
+    policy.resolvedAddresses = {{"192.0.2.1"}};  // resolved before the block began
+    writePolicy(policy);
     service = makeService();
     auto owned = std::make_unique<FakeProtectionWatcher>();
     watcher = owned.get();
@@ -376,6 +380,7 @@ TEST_F(DaemonServiceTest, NoPolicyFileMeansNotEnabled) {
 
 TEST_F(DaemonServiceTest, EnableResolvesEnforcesAndPersistsPrivately) {
   auto service = makeService();
+  now = kOutside;
   // Under a umask that takes the owner's write bit the new directory must still get 0700.
   const mode_t previousUmask = ::umask(0277);
   const Outcome outcome = enable(*service, encodeConfiguration(kDay));
@@ -384,6 +389,9 @@ TEST_F(DaemonServiceTest, EnableResolvesEnforcesAndPersistsPrivately) {
   EXPECT_EQ(resolverCalls, 1);
   EXPECT_FALSE(resolverSawBlock);
   EXPECT_EQ(policyOf(*service).resolvedAddresses, std::vector<std::string>{"192.0.2.1"});
+  now = kInBlock;
+  reconcile(*service, kInBlock);
+  EXPECT_EQ(resolverCalls, 1);
   const DaemonStatus s = status(*service);
   EXPECT_EQ(s.blocked, true);
   EXPECT_TRUE(s.managedHostsBlockPresent);
@@ -527,7 +535,7 @@ TEST_F(DaemonServiceTest, ResolverIsNeverCalledWhileTheHostsBlockStands) {
   auto service = makeService();
   addresses.clear();  // resolution fails: hosts-only enforcement
   reconcile(*service, kInBlock);
-  EXPECT_EQ(resolverCalls, 1);
+  EXPECT_EQ(resolverCalls, 0) << "a starting block's hosts entries wait for no lookup";
   DaemonStatus s = status(*service);
   EXPECT_TRUE(s.managedHostsBlockPresent);
   EXPECT_FALSE(s.managedPacketFilterBlockPresent);
@@ -537,15 +545,103 @@ TEST_F(DaemonServiceTest, ResolverIsNeverCalledWhileTheHostsBlockStands) {
   addresses = {"192.0.2.1"};
   reconcile(*service, kInBlock + 60);
   reconcile(*service, kInBlock + 120);
-  EXPECT_EQ(resolverCalls, 1);
-  EXPECT_FALSE(resolverSawBlock);
+  EXPECT_EQ(resolverCalls, 0);
   EXPECT_FALSE(policyOf(*service).resolvedAddresses.has_value());
 
   reconcile(*service, kOutside);  // the block lifts: now the sites resolve
-  EXPECT_EQ(resolverCalls, 2);
+  EXPECT_EQ(resolverCalls, 1);
   EXPECT_FALSE(resolverSawBlock);
   EXPECT_EQ(decodePolicy(readFile(policyPath)).resolvedAddresses,
             std::vector<std::string>{"192.0.2.1"});
+}
+
+TEST_F(DaemonServiceTest, TheRulesGoInBeforeTheHostsBlockAndComeOutAfterIt) {
+  TamrinPolicy policy(kDay);
+  policy.resolvedAddresses = {{"192.0.2.1"}};
+  writePolicy(policy);
+  auto service = makeService();
+  std::vector<std::pair<std::string, bool>> seen;  // filter command, hosts block standing
+  const auto record = [&](const std::vector<std::string>& arguments) {
+    if (arguments.size() == 4 && (arguments[2] == "-f" || arguments[2] == "-F")) {
+      seen.emplace_back(arguments[2], HostsFile(hostsPath).containsManagedBlock(std::nullopt));
+    }
+  };
+  onCommand = record;
+  reconcile(*service, kInBlock);
+  reconcile(*service, kOutside);
+  EXPECT_EQ(seen, (std::vector<std::pair<std::string, bool>>{{"-f", false}, {"-F", false}}));
+  EXPECT_FALSE(HostsFile(hostsPath).containsManagedBlock(std::nullopt));
+}
+
+TEST_F(DaemonServiceTest, SystemLookupsRunAfterTheReplyAndWithoutTheLock) {
+  now = kOutside;
+  auto service = makeService();
+  std::atomic<bool> replied{false}, repliedFirst{false}, answered{false}, answeredMeanwhile{false};
+  std::thread statusCall;
+  duringResolve = [&] {
+    repliedFirst = replied.load();
+    statusCall = std::thread([&] {
+      status(*service);
+      answered = true;
+    });
+    for (int i = 0; i < 500 && !answered; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    answeredMeanwhile = answered.load();
+  };
+  service->enableBlocking(encodeConfiguration(kDay), [&](auto, auto) { replied = true; });
+  statusCall.join();
+  EXPECT_TRUE(repliedFirst);
+  EXPECT_TRUE(answeredMeanwhile) << "a status request waited for the lookup";
+  EXPECT_EQ(policyOf(*service).resolvedAddresses, std::vector<std::string>{"192.0.2.1"});
+}
+
+TEST_F(DaemonServiceTest, EnablingIntoABlockTakesTheHostsFilesOwnAddressesAndLooksNothingUp) {
+  writeFileAtomically(hostsPath, "127.0.0.1 localhost\n198.51.100.9 www.Example.com\n", 0644);
+  auto service = makeService();
+  EXPECT_FALSE(enable(*service, encodeConfiguration(kDay)).text);
+  EXPECT_EQ(resolverCalls, 0);
+  EXPECT_EQ(policyOf(*service).resolvedAddresses, std::vector<std::string>{"198.51.100.9"});
+  EXPECT_NE(fake.rules.find("198.51.100.9"), std::string::npos);
+  const DaemonStatus s = status(*service);
+  EXPECT_TRUE(s.managedHostsBlockPresent && s.managedPacketFilterBlockPresent);
+}
+
+TEST_F(DaemonServiceTest, APassMomentsBeforeABlockLeavesTheLookupsToTheNext) {
+  writePolicy(TamrinPolicy(kDay));
+  auto service = makeService();
+  const Instant blockStart = utcInstant(2026, 3, 3, 4, 0);
+  now = blockStart - 2;
+  reconcile(*service, blockStart - 2);
+  EXPECT_EQ(resolverCalls, 0);
+  now = blockStart - 30;
+  reconcile(*service, blockStart - 30);
+  EXPECT_EQ(resolverCalls, 1);
+}
+
+TEST_F(DaemonServiceTest, AnswersAreDroppedWhenABlockReachedTheHostsFileMeanwhile) {
+  writePolicy(TamrinPolicy(kDay));
+  now = kOutside;
+  auto service = makeService();
+  duringResolve = [&] { writeFileAtomically(hostsPath, kLeftoverBlock, 0644); };
+  reconcile(*service, kOutside);
+  EXPECT_EQ(resolverCalls, 1);
+  EXPECT_FALSE(policyOf(*service).resolvedAddresses.has_value());
+}
+
+TEST_F(DaemonServiceTest, APolicyTooLargeToLoadAgainIsNeverStored) {
+  writePolicy(TamrinPolicy(kDay));
+  auto service = makeService();
+  TamrinPolicy huge(kDay);
+  huge.resolvedAddresses.emplace();
+  for (int i = 0; i < 420000; ++i) {  // about 17 MB of address texts
+    huge.resolvedAddresses->push_back("2001:db8:ffff:ffff:ffff:ffff:ffff:" + std::to_string(i));
+  }
+  const std::string before = readFile(policyPath);
+  MutexLock guard(service->lock());
+  EXPECT_THROW(service->persist(huge), std::length_error);
+  EXPECT_EQ(readFile(policyPath), before);
+  EXPECT_FALSE(service->policyLocked()->resolvedAddresses.has_value());
 }
 
 TEST_F(DaemonServiceTest, DuePendingChangeIsAppliedSavedAndEnforcedInOnePass) {
@@ -620,7 +716,8 @@ TEST_F(DaemonServiceTest, AHostsFileThatCannotBeUsedStillLetsTheFilterOn) {
     const char* name;
     void (*make)(const fs::path&);
     bool blockWritten;
-    bool resolves;  // false where the system resolver, reading the file, could hang
+    bool resolves;  // false where the system resolver, reading the file, could hang or would
+                    // find the block just written
   } const cases[] = {
       {"a directory", [](const fs::path& p) { fs::create_directory(p); }, false, true},
       {"a dangling link", [](const fs::path& p) { fs::create_symlink("missing", p); }, false, true},
@@ -630,7 +727,7 @@ TEST_F(DaemonServiceTest, AHostsFileThatCannotBeUsedStillLetsTheFilterOn) {
        true},
       {"a Latin-1 comment",
        [](const fs::path& p) { writeFileAtomically(p, "127.0.0.1\tlocalhost # caf\xE9\n", 0644); },
-       true, true},
+       true, false},
       {"a FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); }, false, false},
       {"a character device",
        [](const fs::path& p) { ASSERT_EQ(::mknod(p.c_str(), S_IFCHR | 0644, makedev(1, 5)), 0); },

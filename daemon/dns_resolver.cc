@@ -26,7 +26,9 @@ class Lookups {
           std::size_t maxConcurrent)
       : channel_(channel), hostnames_(hostnames), maxConcurrent_(maxConcurrent) {}
 
-  // Starts names until `maxConcurrent` are running or none is left.
+  // Starts names until `maxConcurrent` are running or none is left. Called only from the event
+  // loop, never from a completion: c-ares may complete a lookup inside ares_getaddrinfo, and
+  // starting the next one there would nest one call per name.
   void startMore() {
     while (!stopped_ && running_ < maxConcurrent_ && next_ < hostnames_.size()) {
       const std::size_t index = next_++;
@@ -64,7 +66,6 @@ class Lookups {
     tag.lookups->record(tag.index, status, result);
     if (result != nullptr) ares_freeaddrinfo(result);
     --tag.lookups->running_;
-    tag.lookups->startMore();
   }
 
   void record(std::size_t index, int status, const ares_addrinfo* result) {
@@ -182,6 +183,7 @@ DirectResolution resolveDirectly(const std::vector<std::string>& hostnames,
       break;
     }
     processOnce(channel, deadline);
+    lookupsOfNames.startMore();
   }
   DirectResolution result = lookupsOfNames.result();
   ares_destroy(channel);

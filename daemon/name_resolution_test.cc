@@ -16,12 +16,14 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
 #include "core/blocked_hostnames.h"
 #include "core/file_io.h"
 #include "core/tamrin_error.h"
+#include "daemon/address_refresh.h"
 
 namespace tamrin {
 namespace {
@@ -156,6 +158,72 @@ TEST(NameResolutionTest, FirstFailingNameInOrderDecidesTheError) {
       EXPECT_STREQ(error.what(), "b failed") << "bound " << bound;
     }
   }
+}
+
+TEST(NameResolutionTest, OnlyRoutableAddressesAndAtMost64PerNameAnd4096InAll) {
+  ScriptedResolver resolver;
+  resolver.table["mixed.test"] = {"0.0.0.0",         "::",
+                                  "127.0.0.2",       "::1",
+                                  "169.254.169.254", "fe80::1",
+                                  "224.0.0.1",       "ff02::1",
+                                  "255.255.255.255", "::ffff:127.0.0.1",
+                                  "fe80::1%eth0",    "198.51.100.1",
+                                  "2001:db8::1"};
+  for (int i = 0; i < 1000; ++i) {
+    resolver.table["big.test"].push_back("10.1." + std::to_string(i / 250) + "." +
+                                         std::to_string(i % 250));
+  }
+  EXPECT_EQ(resolvedAddresses({"mixed.test"}, resolver.lookup(), 4),
+            (Addresses{"198.51.100.1", "2001:db8::1"}));
+  const Addresses big = resolvedAddresses({"big.test"}, resolver.lookup(), 4);
+  ASSERT_EQ(big.size(), kMaxAddressesPerName);  // the first 64 of the answer
+  EXPECT_NE(std::find(big.begin(), big.end(), "10.1.0.63"), big.end());
+  EXPECT_EQ(std::find(big.begin(), big.end(), "10.1.0.64"), big.end());
+
+  std::vector<std::string> domains;
+  std::set<std::string> every;
+  for (int name = 0; name < 40; ++name) {
+    domains.push_back("n" + std::to_string(name) + ".test");
+    for (const std::string& host : {domains.back(), "www." + domains.back()}) {
+      for (int i = 0; i < 64; ++i) {
+        resolver.table[host].push_back("10." + std::to_string(name) + "." +
+                                       std::to_string(host.size()) + "." + std::to_string(i));
+        every.insert(resolver.table[host].back());
+      }
+    }
+  }
+  const Addresses all = resolvedAddresses(domains, resolver.lookup(), 16);
+  // Of 40 * 2 * 64 = 5120, the 4096 smallest texts.
+  EXPECT_EQ(all, Addresses(every.begin(), std::next(every.begin(), kMaxAddressesInAll)));
+}
+
+TEST(NameResolutionTest, ANameThatNeverAnswersIsLeftOutAtTheLimit) {
+  struct Gate {
+    std::mutex mutex;
+    std::condition_variable opened;
+    bool open = false;
+  };
+  const auto gate = std::make_shared<Gate>();
+  const HostLookup lookup = [gate](const std::string& hostname) -> Addresses {
+    if (hostname != "stuck.test") return {"192.0.2.1"};
+    std::unique_lock lock(gate->mutex);
+    gate->opened.wait(lock, [&] { return gate->open; });
+    return {"192.0.2.99"};
+  };
+  EXPECT_EQ(
+      resolvedAddresses({"fine.test", "stuck.test"}, lookup, 4, std::chrono::milliseconds(200)),
+      Addresses{"192.0.2.1"});
+  {
+    std::lock_guard lock(gate->mutex);
+    gate->open = true;
+  }
+  gate->opened.notify_all();
+  // The thread left in the lookup ends once it returns, dropping its copy of `lookup`, so no
+  // later test forks beside it.
+  for (int i = 0; i < 1000 && gate.use_count() > 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(gate.use_count(), 2);
 }
 
 // The real resolver, reading a hosts file of our own in a private mount namespace.

@@ -26,5 +26,13 @@ TEST(AddressRefreshSandboxTest, ASiteThatMovesDuringABlockStaysBlocked) {
   expectScenarioPassed(runScenario("address_refresh.sh", seconds(90)));
 }
 
+// 8,000 sites while the DNS servers never answer (silent, or out of reach): the daemon stays
+// up, configure replies, status answers during the lookups, and a block's hosts entries are
+// written at once.
+TEST(AddressRefreshSandboxTest, ALargeListWithSilentServers) {
+  TAMRIN_REQUIRE_SANDBOX();
+  expectScenarioPassed(runScenario("silent_dns.sh", seconds(120)));
+}
+
 }  // namespace
 }  // namespace tamrin
