@@ -84,6 +84,15 @@ class ReplyAfterUnlock {
   std::optional<Outcome> outcome_;
 };
 
+std::optional<std::string> readStartBootId(const ServiceClock& clock) {
+  if (!clock.boot) return std::nullopt;
+  try {
+    return clock.boot->bootId();
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
 std::vector<std::string> orEmpty(const std::optional<std::vector<std::string>>& list) {
   return list.value_or(std::vector<std::string>{});
 }
@@ -115,7 +124,8 @@ DaemonService::DaemonService(std::filesystem::path policyURL, HostsFile hosts,
       resolveDomains_(std::move(resolveDomains)),
       flushDNS_(std::move(flushDNS)),
       clock_(std::move(clock)),
-      resolveDirect_(std::move(resolveDirect)) {
+      resolveDirect_(std::move(resolveDirect)),
+      startBootId_(readStartBootId(clock_)) {
   loadPolicy();
 }
 
@@ -274,8 +284,17 @@ Data DaemonService::statusLocked() {
       .policy = policy_,
       .blockHeldUntil = heldUntil,
       .layersInForce = layerReport_.inForce,
-      .layerProblems = layerReport_.problems,
+      .layerProblems = statusProblemsLocked(),
   });
+}
+
+std::map<std::string, std::string> DaemonService::statusProblemsLocked() const {
+  auto problems = layerReport_.problems;
+  if (bootIdChanged_) {
+    problems["bootClock"] =
+        "The boot id changed while the daemon ran; blocks are held by the one it started with.";
+  }
+  return problems;
 }
 
 void DaemonService::enableBlockingLocked(const Data& argument, Instant now) {
@@ -399,7 +418,7 @@ void DaemonService::reconcileLocked(Instant at) {
   TamrinPolicy working = *policy_;
   const std::optional<BootReading> boot = readBootClock();
   // While a block is held on the boot clock its configuration stays: a staged change waits.
-  const auto hold = boot ? remainingHold(working.bootAnchor, *boot) : std::nullopt;
+  const auto hold = boot ? remainingHold(working.bootAnchor, *boot, at) : std::nullopt;
   const bool heldBefore = hold && *hold > kHoldJitter;
   if (!heldBefore && working.applyPendingConfigurationIfNeeded(at)) saveOrKeepLocked(working);
 
@@ -413,7 +432,7 @@ void DaemonService::reconcileLocked(Instant at) {
       saveOrKeepLocked(working);
     }
   }
-  const bool shouldBlock = scheduled || (boot && remainingHold(working.bootAnchor, *boot));
+  const bool shouldBlock = scheduled || (boot && remainingHold(working.bootAnchor, *boot, at));
   // Names are resolved unless the hosts file is known to hold a managed block, so the answers
   // are the sites' real addresses; a hosts file that cannot be read or understood does not
   // keep the packet filter off (tryResolve drops our sinks).
@@ -515,9 +534,11 @@ Instant DaemonService::nextReconciliationDate(const std::optional<TamrinPolicy>&
 }
 
 std::optional<BootReading> DaemonService::readBootClock() const {
-  if (!clock_.boot) return std::nullopt;
+  if (!clock_.boot || !startBootId_) return std::nullopt;
   try {
-    return BootReading{.bootId = clock_.boot->bootId(), .now = clock_.boot->now()};
+    const BootObservation observation = observeBoot(*clock_.boot, *startBootId_);
+    if (observation.idChanged) bootIdChanged_ = true;
+    return observation.reading;
   } catch (const std::exception&) {
     return std::nullopt;
   }
@@ -527,7 +548,7 @@ std::optional<Instant> DaemonService::heldBeyondSchedule(const TamrinPolicy& pol
                                                          const Calendar& calendar) const {
   const auto boot = readBootClock();
   if (!boot) return std::nullopt;
-  const auto remaining = remainingHold(policy.bootAnchor, *boot);
+  const auto remaining = remainingHold(policy.bootAnchor, *boot, now);
   if (!remaining) return std::nullopt;
   const Instant until = now + *remaining;
   if (policy.shouldEnforce(now, calendar) &&

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -108,6 +109,8 @@ class DaemonService final : public TamrinDaemonProtocol,
   void loadPolicy();
   // The bodies of the four requests; each throws the error its reply reports.
   Data statusLocked() REQUIRES(lock_);
+  // The layers' problems, and what else the status must name as a reason for attention.
+  std::map<std::string, std::string> statusProblemsLocked() const REQUIRES(lock_);
   void enableBlockingLocked(const Data& argument, Instant now) REQUIRES(lock_);
   void updateConfigurationLocked(const Data& argument, Instant now) REQUIRES(lock_);
   void prepareForRemovalLocked() REQUIRES(lock_);
@@ -116,7 +119,8 @@ class DaemonService final : public TamrinDaemonProtocol,
       REQUIRES(lock_);
   void refreshProtectionState(const std::optional<TamrinPolicy>& policy, bool enforcing)
       REQUIRES(lock_);
-  // The boot clock's reading; absent without a boot clock or when it cannot be read.
+  // The boot clock's reading under the boot id read at the start; absent without a boot
+  // clock or when either cannot be read. Notes a later, different id in bootIdChanged_.
   std::optional<BootReading> readBootClock() const;
   // When the policy's boot anchor holds a block past what the schedule demands at `now`: the
   // wall instant at which the hold ends. Absent while the schedule's own block lasts as long.
@@ -153,7 +157,11 @@ class DaemonService final : public TamrinDaemonProtocol,
   const ResolveDomains resolveDomains_;
   const FlushDNS flushDNS_;
   const ServiceClock clock_;
-  const ResolveDirect resolveDirect_;  // may be empty: no refresh of addresses
+  const ResolveDirect resolveDirect_;             // may be empty: no refresh of addresses
+  const std::optional<std::string> startBootId_;  // as read at construction
+
+  // Set once a reading of the boot id differed from startBootId_: reported, never a reboot.
+  mutable std::atomic<bool> bootIdChanged_{false};
 
   std::optional<TamrinPolicy> policy_ GUARDED_BY(lock_);
   bool policyLoadFailed_ GUARDED_BY(lock_) = false;
