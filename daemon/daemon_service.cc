@@ -268,15 +268,23 @@ void DaemonService::prepareForRemoval(Reply reply) {
 }
 
 Data DaemonService::statusLocked() {
-  if (policyLoadFailed_) throw TamrinError(TamrinError::Kind::policyUnavailable);
   const Instant now = clock_.now();
+  const std::optional<Instant> recordEnd = recordHoldEndLocked(now);
+  if (policyLoadFailed_ && !recordEnd) throw TamrinError(TamrinError::Kind::policyUnavailable);
   std::optional<bool> blocked;
   std::optional<Instant> heldUntil;
   if (policy_) {
     const Calendar calendar = clock_.calendar();
     heldUntil = heldBeyondSchedule(*policy_, now, calendar);
     blocked = policy_->shouldEnforce(now, calendar) || heldUntil.has_value();
+    if (recordEnd) {  // the recorded block, when it outlasts the policy's own
+      const Instant ownEnd =
+          heldUntil ? *heldUntil
+                    : (*blocked ? policy_->nextScheduledAccessStart(now, calendar) : now);
+      if (ownEnd < *recordEnd) heldUntil = recordEnd;
+    }
   }
+  if (recordEnd) blocked = true;
   return encodeReportableStatus(DaemonStatus{
       .blocked = blocked,
       .managedHostsBlockPresent = managedHostsBlockPresent_,
@@ -290,6 +298,7 @@ Data DaemonService::statusLocked() {
 
 std::map<std::string, std::string> DaemonService::statusProblemsLocked() const {
   auto problems = layerReport_.problems;
+  if (recordHold_) problems["blockingState"] = recordHold_->reason;
   if (bootIdChanged_) {
     problems["bootClock"] =
         "The boot id changed while the daemon ran; blocks are held by the one it started with.";
@@ -329,6 +338,7 @@ void DaemonService::updateConfigurationLocked(const Data& argument, Instant now)
 }
 
 void DaemonService::prepareForRemovalLocked() {
+  if (recordHoldEndLocked(clock_.now())) throw TamrinError(TamrinError::Kind::focusRemovalLocked);
   if (policyLoadFailed_) throw TamrinError(TamrinError::Kind::policyUnavailable);
   if (policy_) {
     const Instant now = clock_.now();
@@ -353,6 +363,7 @@ void DaemonService::removeSystemProtection() {
   failures.attempt([&] { packetFilter_.disable(); });
   failures.attempt([&] { flushDNS_(); });
   if (const auto layers = layers_) failures.attempt([&] { layers->removeAll(); });
+  if (records_) failures.attempt([&] { records_->clear(); });
   failures.rethrow();
 }
 
@@ -401,6 +412,11 @@ bool DaemonService::mayResolve() {
 }
 
 void DaemonService::reconcileLocked(Instant at) {
+  // A recorded block that the policy as loaded does not keep stays until its end.
+  if (recordHoldEndLocked(at)) {
+    reconcileRecordHoldLocked(at);
+    return;
+  }
   if (policyLoadFailed_) return;
   if (policyNeedsSave_ && policy_) {
     try {
@@ -412,6 +428,7 @@ void DaemonService::reconcileLocked(Instant at) {
   if (!policy_) {
     reconcileProtection(false, std::nullopt);
     refreshProtectionState(std::nullopt, false);
+    keepBlockRecordLocked(std::nullopt, false);
     return;
   }
   const Calendar calendar = clock_.calendar();
@@ -462,6 +479,7 @@ void DaemonService::reconcileLocked(Instant at) {
   }
 
   refreshProtectionState(working, shouldBlock);
+  keepBlockRecordLocked(working, shouldBlock);
 }
 
 void DaemonService::reconcileProtection(bool shouldBlock,

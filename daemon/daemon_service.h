@@ -16,6 +16,7 @@
 #include "core/instant.h"
 #include "core/policy.h"
 #include "daemon/address_refresh.h"
+#include "daemon/block_record_store.h"
 #include "daemon/boot_anchor.h"
 #include "daemon/mutex.h"
 #include "daemon/packet_filter.h"
@@ -54,6 +55,12 @@ class DaemonService final : public TamrinDaemonProtocol,
                                                ResolveDomains resolveDomains, FlushDNS flushDNS,
                                                ServiceClock clock = ServiceClock::system(),
                                                ResolveDirect resolveDirect = nullptr);
+
+  // Keeps the record of every running block in `keeper`'s stores (block_record.h), and reads
+  // the one they hold now: when it says a block runs that the policy as loaded does not keep
+  // (missing, unreadable, or changed while the daemon was stopped), that block stays in force
+  // until its end, removal is refused and the status says why. Call before start().
+  void keepBlockRecords(std::unique_ptr<BlockRecordKeeper> keeper) EXCLUDES(lock_);
 
   // Creates the timer and runs the first reconciliation pass, which arms it.
   void start() EXCLUDES(lock_);
@@ -134,6 +141,20 @@ class DaemonService final : public TamrinDaemonProtocol,
   // and is no device, FIFO or socket that the system resolver would read.
   bool mayResolve() REQUIRES(lock_);
 
+  // Block records (daemon/block_record_hold.cc). The wall instant at which the recorded block
+  // held at start ends, as seen at `at`; absent, and the hold dropped, once it has ended.
+  std::optional<Instant> recordHoldEndLocked(Instant at) REQUIRES(lock_);
+  // Whether the policy in force keeps the recorded block ending at `end` by itself.
+  bool policyKeepsRecordLocked(const BlockRecord& record, Instant now, Instant end) REQUIRES(lock_);
+  // A pass during the hold: the record's names and addresses are enforced, with those of the
+  // policy's own block when one runs; nothing else of the policy changes.
+  void reconcileRecordHoldLocked(Instant at) REQUIRES(lock_);
+  // Keeps the record of the block `policy` runs now (its boot anchor gives the end), or none.
+  void keepBlockRecordLocked(const std::optional<TamrinPolicy>& policy, bool blocking)
+      REQUIRES(lock_);
+  // Whether the copy in the packet filter may have changed since it was last looked at.
+  bool recordRecheckLocked() REQUIRES(lock_);
+
   // Address refresh (daemon/address_refresh_pass.cc). What the pass at `at` should resolve
   // directly; nothing without a direct resolver.
   std::optional<RefreshPlan> planAddressRefreshLocked(Instant at) REQUIRES(lock_);
@@ -194,6 +215,14 @@ class DaemonService final : public TamrinDaemonProtocol,
   std::vector<std::unique_ptr<ProtectionWatcher>> watchers_ GUARDED_BY(requestLock_);
 
   std::shared_ptr<const ProtectionLayers> layers_ GUARDED_BY(lock_);
+
+  struct RecordHold {
+    BlockRecord record;
+    std::string reason;  // shown in the status
+  };
+  std::unique_ptr<BlockRecordKeeper> records_ GUARDED_BY(lock_);
+  std::optional<RecordHold> recordHold_ GUARDED_BY(lock_);
+  std::optional<std::uint64_t> recordCheckedAtChanges_ GUARDED_BY(lock_);
   LayerReport layerReport_ GUARDED_BY(lock_);
 };
 
