@@ -141,7 +141,7 @@ std::optional<BlockRecord> decodeBlockRecord(std::string_view text) {
 
 std::string blockRecordEndText(Instant end) {
   using namespace std::chrono;
-  const auto point = sys_seconds(seconds(static_cast<long long>(std::floor(end.unixSeconds()))));
+  const auto point = sys_seconds(seconds(static_cast<long long>(std::round(end.unixSeconds()))));
   return date::format("%Y-%m-%dT%H:%M:%SZ", point);
 }
 

@@ -31,7 +31,8 @@ std::string encodeBlockRecord(const BlockRecord& record);
 // Absent for a text that is not exactly such a record (a trailing line feed is allowed).
 std::optional<BlockRecord> decodeBlockRecord(std::string_view text);
 
-// Where the record says the block ends, as the text a user reads ("2026-03-02T20:00:00Z").
+// Where the record says the block ends, to the nearest second, as the text a user reads
+// ("2026-03-02T20:00:00Z").
 std::string blockRecordEndText(Instant end);
 
 }  // namespace tamrin

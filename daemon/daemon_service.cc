@@ -363,7 +363,7 @@ void DaemonService::removeSystemProtection() {
   failures.attempt([&] { packetFilter_.disable(); });
   failures.attempt([&] { flushDNS_(); });
   if (const auto layers = layers_) failures.attempt([&] { layers->removeAll(); });
-  if (records_) failures.attempt([&] { records_->clear(); });
+  if (auto* records = records_.get()) failures.attempt([records] { records->clear(); });
   failures.rethrow();
 }
 
