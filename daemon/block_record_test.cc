@@ -47,7 +47,7 @@ TEST(BlockRecordTest, TextRoundTripsInPlainCharactersAndRefusesAnythingElse) {
   BlockRecord huge = kRecord;
   huge.domains.assign(5000, std::string(250, 'a'));
   EXPECT_THROW(encodeBlockRecord(huge), std::length_error);
-  EXPECT_EQ(blockRecordEndText(Instant(8.2e8 + 0.75)), "2026-12-26T17:46:40Z");
+  EXPECT_EQ(blockRecordEndText(Instant(8.2e8 + 0.75)), "2026-12-26T17:46:41Z");
 }
 
 TEST(BlockRecordTest, TheKeeperLoadsTheLatestCopyAndWritesOnlyWhereItDiffers) {
