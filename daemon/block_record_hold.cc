@@ -99,6 +99,7 @@ void DaemonService::reconcileRecordHoldLocked(Instant at) {
   enforced.resolvedAddresses = std::move(addresses);
   reconcileProtection(true, enforced);
   refreshProtectionState(enforced, true);
+  passHeldOnly_ = true;
   if (records_) records_->keep(record, recordRecheckLocked());
 }
 

@@ -144,6 +144,12 @@ TEST_F(RecordHoldTest, APolicyLostOrChangedWhileStoppedKeepsTheRecordedBlockUnti
     EXPECT_NE(reason.find("2026-03-02T20:00:00Z"), std::string::npos) << reason;
     EXPECT_EQ(call([&](Reply r) { service->prepareForRemoval(r); }), kLocked);
     EXPECT_TRUE(file.text.has_value());
+    advanceTo(utcInstant(2026, 3, 2, 19, 59, 50));
+    service->start();  // the timer wakes when the recorded block ends
+    const auto deadline = service->timerDeadline();
+    ASSERT_TRUE(deadline.has_value());
+    EXPECT_LE(std::chrono::duration<double>(*deadline - std::chrono::system_clock::now()).count(),
+              10);
 
     // At the recorded end the policy is taken as it was found.
     advanceTo(utcInstant(2026, 3, 2, 20, 0));

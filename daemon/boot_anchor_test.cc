@@ -95,7 +95,7 @@ class HeldBlockTest : public ::testing::Test {
         [] {},
         ServiceClock{.now = [this] { return now.load(); },
                      .calendar = [this] { return Calendar::named(zone.load()); },
-                     .boot = BootClock{.now = [this] { return bootNow.load(); },
+                     .boot = BootClock{.now = [this] { return bootNow.fetch_add(bootStep); },
                                        .bootId = [this] { return std::string(bootId.load()); }}});
   }
 
@@ -130,6 +130,7 @@ class HeldBlockTest : public ::testing::Test {
   std::atomic<Instant> now{utcInstant(2026, 3, 2, 10, 0)};
   std::atomic<const char*> zone{"UTC"};
   std::atomic<double> bootNow{1000};
+  double bootStep = 0;  // how far the boot clock moves at each reading
   std::atomic<const char*> bootId{"boot-a"};
   std::mutex fakeMutex;
   FakePacketFilterRunner fake;
@@ -190,6 +191,20 @@ TEST_F(HeldBlockTest, TheTimerWakesWhenTheHoldEnds) {
       std::chrono::duration<double>(*deadline - std::chrono::system_clock::now()).count();
   EXPECT_GT(wait, 8);
   EXPECT_LE(wait, 10);
+}
+
+TEST_F(HeldBlockTest, AHoldThatEndsDuringAPassEndsAtTheNextPassNotAMinuteLater) {
+  auto service = enabledInBlock();
+  // After the scheduled end, 5 ms before the anchor: the pass still holds, and by the time
+  // the timer is armed the hold is over.
+  now = utcInstant(2026, 3, 2, 20, 0);
+  bootNow = 37000 - 0.005;
+  bootStep = 0.01;
+  service->start();
+  EXPECT_TRUE(hostsBlocked());
+  const auto deadline = service->timerDeadline();
+  ASSERT_TRUE(deadline.has_value());
+  EXPECT_LT(std::chrono::duration<double>(*deadline - std::chrono::system_clock::now()).count(), 1);
 }
 
 TEST_F(HeldBlockTest, ZoneMovedDuringABlockAppliesToLaterWindowsOnly) {

@@ -450,6 +450,7 @@ void DaemonService::reconcileLocked(Instant at) {
     }
   }
   const bool shouldBlock = scheduled || (boot && remainingHold(working.bootAnchor, *boot, at));
+  passHeldOnly_ = shouldBlock && !scheduled;
   // Names are resolved unless the hosts file is known to hold a managed block, so the answers
   // are the sites' real addresses; a hosts file that cannot be read or understood does not
   // keep the packet filter off (tryResolve drops our sinks).
@@ -579,11 +580,14 @@ std::optional<Instant> DaemonService::heldBeyondSchedule(const TamrinPolicy& pol
 void DaemonService::scheduleNextReconciliationLocked(Instant after) {
   const Calendar calendar = clock_.calendar();
   Instant next = nextReconciliationDate(policy_, after, calendar);
-  if (policy_) {
-    // A held block ends when its hold does, which no schedule transition marks.
-    if (const auto held = heldBeyondSchedule(*policy_, after, calendar))
-      next = std::min(next, *held);
-  }
+  // A held block ends when its hold does, which no schedule transition marks.
+  std::optional<Instant> held =
+      policy_ ? heldBeyondSchedule(*policy_, after, calendar) : std::nullopt;
+  if (const auto recorded = recordHoldEndLocked(after))
+    held = std::min(held.value_or(*recorded), *recorded);
+  if (held) next = std::min(next, *held);
+  // A pass that enforced only for a hold which has ended since: the next pass ends it at once.
+  if (std::exchange(passHeldOnly_, false) && !held) next = std::min(next, after);
   nextPassAt_ = next;
   armTimerLocked(after);
 }

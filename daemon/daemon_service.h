@@ -192,6 +192,8 @@ class DaemonService final : public TamrinDaemonProtocol,
   std::unique_ptr<ReconciliationTimer> timer_ GUARDED_BY(lock_);
   std::optional<Instant> nextAddressRefresh_ GUARDED_BY(lock_);
   std::optional<Instant> nextPassAt_ GUARDED_BY(lock_);  // as last scheduled
+  // The last pass enforced only because of the boot-clock hold, not the schedule.
+  bool passHeldOnly_ GUARDED_BY(lock_) = false;
 
   // Set by a pass whose enabling found the filter exactly in place (or untouched since it was),
   // so that the measurement of the same pass need not list it again; cleared by that
