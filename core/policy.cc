@@ -82,6 +82,12 @@ nlohmann::json policyToJson(const TamrinPolicy& policy) {
   if (policy.bootAnchor) {
     json["anchorBootId"] = policy.bootAnchor->bootId;
     json["anchorEndsAtBootTime"] = policy.bootAnchor->endsAtBootTime;
+    if (const auto& endsAt = policy.bootAnchor->endsAt) {
+      json["anchorEndsAt"] = endsAt->secondsSinceReference();
+    }
+    if (const auto& recorded = policy.bootAnchor->recordedAtBootTime) {
+      json["anchorRecordedAtBootTime"] = *recorded;
+    }
   }
   return json;
 }
@@ -114,6 +120,15 @@ TamrinPolicy policyFromJson(const nlohmann::json& json) {
     const double seconds = readInstant(*endsAt, "anchorEndsAtBootTime").secondsSinceReference();
     if (seconds < 0) throw JsonError("Invalid JSON: \"anchorEndsAtBootTime\" is negative.");
     policy.bootAnchor = BootAnchor{.bootId = bootId->get<std::string>(), .endsAtBootTime = seconds};
+    if (const auto* value = optionalMember(json, "anchorEndsAt")) {
+      policy.bootAnchor->endsAt = readInstant(*value, "anchorEndsAt");
+    }
+    if (const auto* value = optionalMember(json, "anchorRecordedAtBootTime")) {
+      const double recorded =
+          readInstant(*value, "anchorRecordedAtBootTime").secondsSinceReference();
+      if (recorded < 0) throw JsonError("Invalid JSON: \"anchorRecordedAtBootTime\" is negative.");
+      policy.bootAnchor->recordedAtBootTime = recorded;
+    }
   }
   return policy;
 }

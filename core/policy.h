@@ -18,6 +18,10 @@ namespace tamrin {
 struct BootAnchor {
   std::string bootId;
   double endsAtBootTime = 0;  // seconds of CLOCK_BOOTTIME
+  // The same end as a wall instant, which outlives the boot: absent in files of older daemons.
+  std::optional<Instant> endsAt = std::nullopt;
+  // The boot clock when the anchor was last written: a smaller reading is another boot.
+  std::optional<double> recordedAtBootTime = std::nullopt;
 
   bool operator==(const BootAnchor&) const = default;
 };

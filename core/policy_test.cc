@@ -139,7 +139,11 @@ TEST(PolicyJsonTest, RoundTripKeepsExactInstants) {
   policy.pendingConfigurationAppliesAt = Instant(820454400.123456789);
   policy.pendingConfigurationStopsEnforcingAt = Instant(0.1 + 0.2);
   policy.bootAnchor = BootAnchor{.bootId = "5b0c1f4e-boot", .endsAtBootTime = 86400.25};
-  const TamrinPolicy decoded = decodePolicy(encodePolicy(policy));
+  TamrinPolicy decoded = decodePolicy(encodePolicy(policy));
+  EXPECT_EQ(decoded, policy) << "an anchor of an older daemon";
+  policy.bootAnchor->endsAt = Instant(820454400.75);
+  policy.bootAnchor->recordedAtBootTime = 3600.5;
+  decoded = decodePolicy(encodePolicy(policy));
   EXPECT_EQ(decoded, policy);
   EXPECT_EQ(decoded.pendingConfigurationStopsEnforcingAt->secondsSinceReference(), 0.1 + 0.2);
 }
@@ -161,6 +165,8 @@ TEST(PolicyJsonTest, BadInputFails) {
       R"({"configuration":{"domains":["a.com"],"focusStartMinutes":1,"accessStartMinutes":2},"pendingConfiguration":{"domains":[]}})",
       R"({"configuration":{"domains":["a.com"],"focusStartMinutes":1,"accessStartMinutes":2},"anchorBootId":"b"})",
       R"({"configuration":{"domains":["a.com"],"focusStartMinutes":1,"accessStartMinutes":2},"anchorBootId":null,"anchorEndsAtBootTime":5})",
+      R"({"configuration":{"domains":["a.com"],"focusStartMinutes":1,"accessStartMinutes":2},"anchorBootId":"b","anchorEndsAtBootTime":5,"anchorEndsAt":"x"})",
+      R"({"configuration":{"domains":["a.com"],"focusStartMinutes":1,"accessStartMinutes":2},"anchorBootId":"b","anchorEndsAtBootTime":5,"anchorRecordedAtBootTime":-1})",
       "",
       "{\"configuration\":",
   };

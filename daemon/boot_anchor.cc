@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <fstream>
 #include <system_error>
 
@@ -35,10 +36,28 @@ std::string readBootId() {
 
 BootClock BootClock::system() { return {.now = readBootTime, .bootId = readBootId}; }
 
+BootObservation observeBoot(const BootClock& clock, const std::string& startBootId) {
+  BootObservation observation{.reading = {.bootId = startBootId, .now = clock.now()}};
+  observation.idChanged = clock.bootId() != startBootId;
+  return observation;
+}
+
+bool sameBoot(const BootAnchor& anchor, const BootReading& reading) {
+  return anchor.bootId == reading.bootId &&
+         (!anchor.recordedAtBootTime || reading.now + kJitter >= *anchor.recordedAtBootTime);
+}
+
 std::optional<double> remainingHold(const std::optional<BootAnchor>& anchor,
-                                    const BootReading& reading) {
-  if (!anchor || anchor->bootId != reading.bootId) return std::nullopt;
-  const double remaining = anchor->endsAtBootTime - reading.now;
+                                    const BootReading& reading, Instant now) {
+  if (!anchor) return std::nullopt;
+  double remaining = 0;
+  if (sameBoot(*anchor, reading)) {
+    remaining = anchor->endsAtBootTime - reading.now;
+  } else if (anchor->endsAt) {
+    remaining = std::min(*anchor->endsAt - now, kLongestHold);
+  } else {
+    return std::nullopt;
+  }
   if (!(remaining > 0)) return std::nullopt;
   return remaining;
 }
@@ -47,18 +66,26 @@ std::optional<BootAnchor> updatedAnchor(const std::optional<BootAnchor>& anchor,
                                         const BootReading& reading, Instant now,
                                         std::optional<Instant> scheduledEnd) {
   std::optional<BootAnchor> result;
-  if (anchor && anchor->bootId == reading.bootId) result = anchor;
+  if (anchor && sameBoot(*anchor, reading)) {
+    result = anchor;
+  } else if (const auto carried = remainingHold(anchor, reading, now)) {
+    result = BootAnchor{.bootId = reading.bootId, .endsAtBootTime = reading.now + *carried};
+  }
   const double scheduledRemaining = scheduledEnd ? std::max(*scheduledEnd - now, 0.0) : 0.0;
   if (scheduledEnd) {
     const double end = reading.now + scheduledRemaining;
     if (!result || end > result->endsAtBootTime + kJitter) {
       result = BootAnchor{.bootId = reading.bootId, .endsAtBootTime = end};
     }
-  } else if (result && !remainingHold(result, reading)) {
+  } else if (result && !remainingHold(result, reading, now)) {
     return std::nullopt;
   }
+  if (!result) return result;
   const double cap = reading.now + scheduledRemaining + kLongestHold;
-  if (result && result->endsAtBootTime > cap) result->endsAtBootTime = cap;
+  if (result->endsAtBootTime > cap) result->endsAtBootTime = cap;
+  const Instant wallEnd = now + (result->endsAtBootTime - reading.now);
+  if (!result->endsAt || std::abs(*result->endsAt - wallEnd) > kJitter) result->endsAt = wallEnd;
+  if (result != anchor) result->recordedAtBootTime = reading.now;
   return result;
 }
 

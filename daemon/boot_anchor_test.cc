@@ -27,30 +27,53 @@ constexpr double kDay = 24 * 3600.0;
 TEST(BootAnchorTest, UpdatedAnchor) {
   const Instant now = utcInstant(2026, 3, 2, 10, 0);
   const BootReading reading{.bootId = "a", .now = 1000};
-  const BootAnchor later{.bootId = "a", .endsAtBootTime = 9000};
+  // An anchor of boot "a" as this pass writes it: its wall end and the reading stamped on.
+  const auto stamped = [&](double bootEnd) {
+    return BootAnchor{"a", bootEnd, now + (bootEnd - 1000), 1000.0};
+  };
+  const BootAnchor later = stamped(9000);
   struct Case {
     const char* name;
     std::optional<BootAnchor> anchor;
     std::optional<Instant> scheduledEnd;
     std::optional<BootAnchor> expected;
   } const cases[] = {
-      {"a block begins", {}, now + 3600, BootAnchor{"a", 4600}},
-      {"a later end moves it", BootAnchor{"a", 4600}, now + 7200, BootAnchor{"a", 8200}},
+      {"a block begins", {}, now + 3600, stamped(4600)},
+      {"a later end moves it", stamped(4600), now + 7200, stamped(8200)},
       {"an earlier end does not", later, now + 3600, later},
-      {"jitter is no later end", BootAnchor{"a", 4600}, now + 3600.5, BootAnchor{"a", 4600}},
+      {"jitter is no later end", stamped(4600), now + 3600.5, stamped(4600)},
       {"no block, still holding", later, {}, later},
       {"no block, reached", BootAnchor{"a", 1000}, {}, {}},
       {"another boot, no block", BootAnchor{"b", 9000}, {}, {}},
-      {"another boot, a block", BootAnchor{"b", 90000}, now + 60, BootAnchor{"a", 1060}},
-      {"far ahead, no block", BootAnchor{"a", 1e12}, {}, BootAnchor{"a", 1000 + 7 * kDay}},
-      {"far ahead, a block", BootAnchor{"a", 1e12}, now + 60, BootAnchor{"a", 1060 + 7 * kDay}},
+      {"another boot, a block", BootAnchor{"b", 90000}, now + 60, stamped(1060)},
+      {"another boot, its wall end", BootAnchor{"b", 90000, now + 7200, 50.0}, {}, stamped(8200)},
+      {"another boot, wall end passed", BootAnchor{"b", 90000, now - 1, 50.0}, {}, {}},
+      {"another boot, wall end after the schedule's", BootAnchor{"b", 90000, now + 7200, 50.0},
+       now + 3600, stamped(8200)},
+      {"same id, boot clock smaller", BootAnchor{"a", 9000, now + 7200, 5000.0}, {}, stamped(8200)},
+      {"same id, boot clock smaller, no wall end", BootAnchor{"a", 9000, {}, 5000.0}, {}, {}},
+      {"an older anchor gains its wall end", BootAnchor{"a", 9000}, {}, later},
+      {"the wall end follows a moved clock", BootAnchor{"a", 9000, now + 100, 500.0}, {}, later},
+      {"far ahead, no block", BootAnchor{"a", 1e12}, {}, stamped(1000 + 7 * kDay)},
+      {"far ahead, a block", BootAnchor{"a", 1e12}, now + 60, stamped(1060 + 7 * kDay)},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(updatedAnchor(c.anchor, reading, now, c.scheduledEnd), c.expected) << c.name;
   }
-  EXPECT_EQ(remainingHold(later, reading), 8000.0);
-  EXPECT_EQ(remainingHold(later, BootReading{.bootId = "b", .now = 1000}), std::nullopt);
-  EXPECT_EQ(remainingHold(later, BootReading{.bootId = "a", .now = 9000}), std::nullopt);
+  EXPECT_EQ(remainingHold(later, reading, now), 8000.0);
+  EXPECT_EQ(remainingHold(BootAnchor{"a", 9000}, {.bootId = "b", .now = 1000}, now), std::nullopt);
+  EXPECT_EQ(remainingHold(later, {.bootId = "a", .now = 9000}, now), std::nullopt);
+  EXPECT_EQ(remainingHold(BootAnchor{"b", 1, now + 600}, reading, now), 600.0);
+  EXPECT_EQ(remainingHold(BootAnchor{"b", 1, now + 1e9}, reading, now), kLongestHold);
+}
+
+TEST(BootAnchorTest, AChangedBootIdIsNotAnotherBoot) {
+  const BootClock clock{.now = [] { return 42.0; }, .bootId = [] { return std::string("fake"); }};
+  const BootObservation changed = observeBoot(clock, "real");
+  EXPECT_EQ(changed.reading.bootId, "real");
+  EXPECT_EQ(changed.reading.now, 42.0);
+  EXPECT_TRUE(changed.idChanged);
+  EXPECT_FALSE(observeBoot(clock, "fake").idChanged);
 }
 
 // 04:00-20:00 every day; the service's wall clock, zone, boot clock and boot id are all set by
@@ -72,7 +95,7 @@ class HeldBlockTest : public ::testing::Test {
         [] {},
         ServiceClock{.now = [this] { return now.load(); },
                      .calendar = [this] { return Calendar::named(zone.load()); },
-                     .boot = BootClock{.now = [this] { return bootNow.load(); },
+                     .boot = BootClock{.now = [this] { return bootNow.fetch_add(bootStep); },
                                        .bootId = [this] { return std::string(bootId.load()); }}});
   }
 
@@ -107,6 +130,7 @@ class HeldBlockTest : public ::testing::Test {
   std::atomic<Instant> now{utcInstant(2026, 3, 2, 10, 0)};
   std::atomic<const char*> zone{"UTC"};
   std::atomic<double> bootNow{1000};
+  double bootStep = 0;  // how far the boot clock moves at each reading
   std::atomic<const char*> bootId{"boot-a"};
   std::mutex fakeMutex;
   FakePacketFilterRunner fake;
@@ -117,7 +141,8 @@ const char* const kLocked =
 
 TEST_F(HeldBlockTest, ClockForwardPastTheEndLeavesTheBlockUntilItsRealEnd) {
   auto service = enabledInBlock();
-  EXPECT_EQ(stored().bootAnchor, (BootAnchor{"boot-a", 37000}));
+  EXPECT_EQ(stored().bootAnchor,
+            (BootAnchor{"boot-a", 37000, utcInstant(2026, 3, 2, 20, 0), 1000.0}));
   // Ten minutes later the clock is set to 21:00, after the block's scheduled end.
   bootNow = 1600;
   now = utcInstant(2026, 3, 2, 21, 0);
@@ -168,6 +193,20 @@ TEST_F(HeldBlockTest, TheTimerWakesWhenTheHoldEnds) {
   EXPECT_LE(wait, 10);
 }
 
+TEST_F(HeldBlockTest, AHoldThatEndsDuringAPassEndsAtTheNextPassNotAMinuteLater) {
+  auto service = enabledInBlock();
+  // After the scheduled end, 5 ms before the anchor: the pass still holds, and by the time
+  // the timer is armed the hold is over.
+  now = utcInstant(2026, 3, 2, 20, 0);
+  bootNow = 37000 - 0.005;
+  bootStep = 0.01;
+  service->start();
+  EXPECT_TRUE(hostsBlocked());
+  const auto deadline = service->timerDeadline();
+  ASSERT_TRUE(deadline.has_value());
+  EXPECT_LT(std::chrono::duration<double>(*deadline - std::chrono::system_clock::now()).count(), 1);
+}
+
 TEST_F(HeldBlockTest, ZoneMovedDuringABlockAppliesToLaterWindowsOnly) {
   auto service = enabledInBlock();
   // 10:00 UTC is 00:00 the next day at +14, outside 04:00-20:00 there.
@@ -199,7 +238,7 @@ TEST_F(HeldBlockTest, ClockBackOnlyLengthensTheBlock) {
   EXPECT_EQ(stored().bootAnchor->endsAtBootTime, 37000 + 8 * 3600);
 }
 
-TEST_F(HeldBlockTest, ARestartKeepsTheAnchorAndANewBootDropsIt) {
+TEST_F(HeldBlockTest, ARestartKeepsTheAnchorAndANewBootKeepsItsWallEnd) {
   auto service = enabledInBlock();
   service.reset();
   now = utcInstant(2026, 3, 2, 23, 0);
@@ -207,16 +246,57 @@ TEST_F(HeldBlockTest, ARestartKeepsTheAnchorAndANewBootDropsIt) {
   service = makeService();
   service->runReconciliationPass(now);
   EXPECT_TRUE(hostsBlocked()) << "restarted mid-anchor";
-  EXPECT_EQ(status(*service).blockHeldUntil, now.load() + 35000);
+  const Instant realEnd = now.load() + 35000;
+  EXPECT_EQ(status(*service).blockHeldUntil, realEnd);
   service.reset();
 
+  // A reboot, with the zone moved so that the schedule would run no block: the hold's wall
+  // end still holds it.
   bootId = "boot-b";
   bootNow = 30;
+  zone = "Pacific/Kiritimati";
   service = makeService();
-  EXPECT_EQ(status(*service).blocked, false);
+  EXPECT_EQ(status(*service).blockHeldUntil, realEnd);
   service->runReconciliationPass(now);
-  EXPECT_FALSE(hostsBlocked());
+  EXPECT_TRUE(hostsBlocked()) << "rebooted before the hold's end";
+  EXPECT_EQ(stored().bootAnchor->bootId, "boot-b");
+  EXPECT_EQ(call([&](Reply r) { service->prepareForRemoval(r); }), kLocked);
+
+  now = realEnd;
+  bootNow = 30 + 35000;
+  service->runReconciliationPass(now);
   EXPECT_EQ(stored().bootAnchor, std::nullopt);
+  EXPECT_EQ(status(*service).blockHeldUntil, std::nullopt);
+}
+
+TEST_F(HeldBlockTest, AFakeBootIdWhileRunningIsReportedAndHoldsNothingLess) {
+  auto service = enabledInBlock();
+  bootId = "mounted-over";
+  zone = "Pacific/Kiritimati";  // the schedule alone would end the block now
+  advance(60);
+  service->runReconciliationPass(now);
+  EXPECT_TRUE(hostsBlocked());
+  const DaemonStatus held = status(*service);
+  EXPECT_EQ(held.blockHeldUntil, utcInstant(2026, 3, 2, 20, 0));
+  EXPECT_EQ(held.layerProblems.count("bootClock"), 1u);
+  EXPECT_EQ(stored().bootAnchor->bootId, "boot-a");
+}
+
+TEST_F(HeldBlockTest, AStagedChangeWaitsForTheHoldEvenWhenItsStartHasPassed) {
+  auto service = enabledInBlock();
+  // Staged at 10:00: the block ends at 20:00, the change starts at 21:00.
+  EXPECT_EQ(call([&](Reply r) {
+              service->updateConfiguration(encodeConfiguration(window(1260, 1320)), r);
+            }),
+            std::nullopt);
+  ASSERT_EQ(stored().pendingConfigurationAppliesAt, utcInstant(2026, 3, 2, 21, 0));
+  // Ten minutes later the clock reads 22:00: past the change's start, inside the hold.
+  bootNow = 1600;
+  now = utcInstant(2026, 3, 2, 22, 0);
+  service->runReconciliationPass(now);
+  EXPECT_EQ(stored().configuration, day);
+  EXPECT_EQ(stored().pendingConfiguration, window(1260, 1320));
+  EXPECT_TRUE(hostsBlocked());
 }
 
 TEST_F(HeldBlockTest, MalformedAnchorKeysMakeThePolicyUnavailable) {

@@ -89,6 +89,15 @@ class ReplyAfterUnlock {
   std::optional<Outcome> outcome_;
 };
 
+std::optional<std::string> readStartBootId(const ServiceClock& clock) {
+  if (!clock.boot) return std::nullopt;
+  try {
+    return clock.boot->bootId();
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
 std::vector<std::string> orEmpty(const std::optional<std::vector<std::string>>& list) {
   return list.value_or(std::vector<std::string>{});
 }
@@ -120,7 +129,8 @@ DaemonService::DaemonService(std::filesystem::path policyURL, HostsFile hosts,
       resolveDomains_(std::move(resolveDomains)),
       flushDNS_(std::move(flushDNS)),
       clock_(std::move(clock)),
-      resolveDirect_(std::move(resolveDirect)) {
+      resolveDirect_(std::move(resolveDirect)),
+      startBootId_(readStartBootId(clock_)) {
   loadPolicy();
 }
 
@@ -273,15 +283,23 @@ void DaemonService::prepareForRemoval(Reply reply) {
 }
 
 Data DaemonService::statusLocked() {
-  if (policyLoadFailed_) throw TamrinError(TamrinError::Kind::policyUnavailable);
   const Instant now = clock_.now();
+  const std::optional<Instant> recordEnd = recordHoldEndLocked(now);
+  if (policyLoadFailed_ && !recordEnd) throw TamrinError(TamrinError::Kind::policyUnavailable);
   std::optional<bool> blocked;
   std::optional<Instant> heldUntil;
   if (policy_) {
     const Calendar calendar = clock_.calendar();
     heldUntil = heldBeyondSchedule(*policy_, now, calendar);
     blocked = policy_->shouldEnforce(now, calendar) || heldUntil.has_value();
+    if (recordEnd) {  // the recorded block, when it outlasts the policy's own
+      const Instant ownEnd =
+          heldUntil ? *heldUntil
+                    : (*blocked ? policy_->nextScheduledAccessStart(now, calendar) : now);
+      if (ownEnd < *recordEnd) heldUntil = recordEnd;
+    }
   }
+  if (recordEnd) blocked = true;
   return encodeReportableStatus(DaemonStatus{
       .blocked = blocked,
       .managedHostsBlockPresent = managedHostsBlockPresent_,
@@ -289,8 +307,18 @@ Data DaemonService::statusLocked() {
       .policy = policy_,
       .blockHeldUntil = heldUntil,
       .layersInForce = layerReport_.inForce,
-      .layerProblems = layerReport_.problems,
+      .layerProblems = statusProblemsLocked(),
   });
+}
+
+std::map<std::string, std::string> DaemonService::statusProblemsLocked() const {
+  auto problems = layerReport_.problems;
+  if (recordHold_) problems["blockingState"] = recordHold_->reason;
+  if (bootIdChanged_) {
+    problems["bootClock"] =
+        "The boot id changed while the daemon ran; blocks are held by the one it started with.";
+  }
+  return problems;
 }
 
 void DaemonService::enableBlockingLocked(const Data& argument, Instant now) {
@@ -328,6 +356,7 @@ void DaemonService::updateConfigurationLocked(const Data& argument, Instant now)
 }
 
 void DaemonService::prepareForRemovalLocked() {
+  if (recordHoldEndLocked(clock_.now())) throw TamrinError(TamrinError::Kind::focusRemovalLocked);
   // Without a usable state, protection found in force (or not measurable) is taken for a
   // running block; once none is, the unusable state goes with the rest.
   if (policyLoadFailed_ && protectionMayBeInForce()) {
@@ -366,6 +395,7 @@ void DaemonService::removeSystemProtection() {
   failures.attempt([&] { packetFilter_.disable(); });
   failures.attempt([&] { flushDNS_(); });
   if (const auto layers = layers_) failures.attempt([&] { layers->removeAll(); });
+  if (auto* records = records_.get()) failures.attempt([records] { records->clear(); });
   failures.rethrow();
 }
 
@@ -419,8 +449,13 @@ bool DaemonService::mayResolve() {
 }
 
 void DaemonService::reconcileLocked(Instant at) {
-  if (policyLoadFailed_) return;
   systemLookupWanted_.reset();
+  // A recorded block that the policy as loaded does not keep stays until its end.
+  if (recordHoldEndLocked(at)) {
+    reconcileRecordHoldLocked(at);
+    return;
+  }
+  if (policyLoadFailed_) return;
   if (policyNeedsSave_ && policy_) {
     try {
       persist(*policy_);
@@ -431,13 +466,14 @@ void DaemonService::reconcileLocked(Instant at) {
   if (!policy_) {
     reconcileProtection(false, std::nullopt);
     refreshProtectionState(std::nullopt, false);
+    keepBlockRecordLocked(std::nullopt, false);
     return;
   }
   const Calendar calendar = clock_.calendar();
   TamrinPolicy working = *policy_;
   const std::optional<BootReading> boot = readBootClock();
   // While a block is held on the boot clock its configuration stays: a staged change waits.
-  const auto hold = boot ? remainingHold(working.bootAnchor, *boot) : std::nullopt;
+  const auto hold = boot ? remainingHold(working.bootAnchor, *boot, at) : std::nullopt;
   const bool heldBefore = hold && *hold > kHoldJitter;
   if (!heldBefore && working.applyPendingConfigurationIfNeeded(at)) saveOrKeepLocked(working);
 
@@ -451,7 +487,8 @@ void DaemonService::reconcileLocked(Instant at) {
       saveOrKeepLocked(working);
     }
   }
-  const bool shouldBlock = scheduled || (boot && remainingHold(working.bootAnchor, *boot));
+  const bool shouldBlock = scheduled || (boot && remainingHold(working.bootAnchor, *boot, at));
+  passHeldOnly_ = shouldBlock && !scheduled;
   // A block without addresses starts with those that the hosts file's own lines give its
   // sites: read from the file, waiting on no server, so the rules can go in with the block.
   if (shouldBlock && orEmpty(working.resolvedAddresses).empty()) {
@@ -466,6 +503,7 @@ void DaemonService::reconcileLocked(Instant at) {
   // own; a starting block's hosts entries never wait for them.
   if (mayResolve()) systemLookupWanted_ = planSystemLookup(working, shouldBlock, at, calendar);
   refreshProtectionState(working, shouldBlock);
+  keepBlockRecordLocked(working, shouldBlock);
 }
 
 void DaemonService::reconcileProtection(bool shouldBlock,
@@ -558,9 +596,11 @@ Instant DaemonService::nextReconciliationDate(const std::optional<TamrinPolicy>&
 }
 
 std::optional<BootReading> DaemonService::readBootClock() const {
-  if (!clock_.boot) return std::nullopt;
+  if (!clock_.boot || !startBootId_) return std::nullopt;
   try {
-    return BootReading{.bootId = clock_.boot->bootId(), .now = clock_.boot->now()};
+    const BootObservation observation = observeBoot(*clock_.boot, *startBootId_);
+    if (observation.idChanged) bootIdChanged_ = true;
+    return observation.reading;
   } catch (const std::exception&) {
     return std::nullopt;
   }
@@ -570,7 +610,7 @@ std::optional<Instant> DaemonService::heldBeyondSchedule(const TamrinPolicy& pol
                                                          const Calendar& calendar) const {
   const auto boot = readBootClock();
   if (!boot) return std::nullopt;
-  const auto remaining = remainingHold(policy.bootAnchor, *boot);
+  const auto remaining = remainingHold(policy.bootAnchor, *boot, now);
   if (!remaining) return std::nullopt;
   const Instant until = now + *remaining;
   if (policy.shouldEnforce(now, calendar) &&
@@ -583,11 +623,14 @@ std::optional<Instant> DaemonService::heldBeyondSchedule(const TamrinPolicy& pol
 void DaemonService::scheduleNextReconciliationLocked(Instant after) {
   const Calendar calendar = clock_.calendar();
   Instant next = nextReconciliationDate(policy_, after, calendar);
-  if (policy_) {
-    // A held block ends when its hold does, which no schedule transition marks.
-    if (const auto held = heldBeyondSchedule(*policy_, after, calendar))
-      next = std::min(next, *held);
-  }
+  // A held block ends when its hold does, which no schedule transition marks.
+  std::optional<Instant> held =
+      policy_ ? heldBeyondSchedule(*policy_, after, calendar) : std::nullopt;
+  if (const auto recorded = recordHoldEndLocked(after))
+    held = std::min(held.value_or(*recorded), *recorded);
+  if (held) next = std::min(next, *held);
+  // A pass that enforced only for a hold which has ended since: the next pass ends it at once.
+  if (std::exchange(passHeldOnly_, false) && !held) next = std::min(next, after);
   nextPassAt_ = next;
   armTimerLocked(after);
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "core/instant.h"
 #include "core/policy.h"
 #include "daemon/address_refresh.h"
+#include "daemon/block_record_store.h"
 #include "daemon/boot_anchor.h"
 #include "daemon/mutex.h"
 #include "daemon/packet_filter.h"
@@ -56,6 +58,12 @@ class DaemonService final : public TamrinDaemonProtocol,
                                                ResolveDomains resolveDomains, FlushDNS flushDNS,
                                                ServiceClock clock = ServiceClock::system(),
                                                ResolveDirect resolveDirect = nullptr);
+
+  // Keeps the record of every running block in `keeper`'s stores (block_record.h), and reads
+  // the one they hold now: when it says a block runs that the policy as loaded does not keep
+  // (missing, unreadable, or changed while the daemon was stopped), that block stays in force
+  // until its end, removal is refused and the status says why. Call before start().
+  void keepBlockRecords(std::unique_ptr<BlockRecordKeeper> keeper) EXCLUDES(lock_);
 
   // Creates the timer and runs the first reconciliation pass, which arms it.
   void start() EXCLUDES(lock_);
@@ -117,6 +125,8 @@ class DaemonService final : public TamrinDaemonProtocol,
   void loadPolicy();
   // The bodies of the four requests; each throws the error its reply reports.
   Data statusLocked() REQUIRES(lock_);
+  // The layers' problems, and what else the status must name as a reason for attention.
+  std::map<std::string, std::string> statusProblemsLocked() const REQUIRES(lock_);
   void enableBlockingLocked(const Data& argument, Instant now) REQUIRES(lock_);
   void updateConfigurationLocked(const Data& argument, Instant now) REQUIRES(lock_);
   void prepareForRemovalLocked() REQUIRES(lock_);
@@ -128,7 +138,8 @@ class DaemonService final : public TamrinDaemonProtocol,
       REQUIRES(lock_);
   void refreshProtectionState(const std::optional<TamrinPolicy>& policy, bool enforcing)
       REQUIRES(lock_);
-  // The boot clock's reading; absent without a boot clock or when it cannot be read.
+  // The boot clock's reading under the boot id read at the start; absent without a boot
+  // clock or when either cannot be read. Notes a later, different id in bootIdChanged_.
   std::optional<BootReading> readBootClock() const;
   // When the policy's boot anchor holds a block past what the schedule demands at `now`: the
   // wall instant at which the hold ends. Absent while the schedule's own block lasts as long.
@@ -150,6 +161,19 @@ class DaemonService final : public TamrinDaemonProtocol,
   // limit), then takes it to store the addresses if the policy still lacks them and no block
   // reached the hosts file meanwhile, and to enforce them when they are the running block's.
   void lookUpWantedSystemAddresses() EXCLUDES(lock_);
+  // Block records (daemon/block_record_hold.cc). The wall instant at which the recorded block
+  // held at start ends, as seen at `at`; absent, and the hold dropped, once it has ended.
+  std::optional<Instant> recordHoldEndLocked(Instant at) REQUIRES(lock_);
+  // Whether the policy in force keeps the recorded block ending at `end` by itself.
+  bool policyKeepsRecordLocked(const BlockRecord& record, Instant now, Instant end) REQUIRES(lock_);
+  // A pass during the hold: the record's names and addresses are enforced, with those of the
+  // policy's own block when one runs; nothing else of the policy changes.
+  void reconcileRecordHoldLocked(Instant at) REQUIRES(lock_);
+  // Keeps the record of the block `policy` runs now (its boot anchor gives the end), or none.
+  void keepBlockRecordLocked(const std::optional<TamrinPolicy>& policy, bool blocking)
+      REQUIRES(lock_);
+  // Whether the copy in the packet filter may have changed since it was last looked at.
+  bool recordRecheckLocked() REQUIRES(lock_);
 
   // Address refresh (daemon/address_refresh_pass.cc). What the pass at `at` should resolve
   // directly; nothing without a direct resolver.
@@ -174,7 +198,11 @@ class DaemonService final : public TamrinDaemonProtocol,
   const ResolveDomains resolveDomains_;
   const FlushDNS flushDNS_;
   const ServiceClock clock_;
-  const ResolveDirect resolveDirect_;  // may be empty: no refresh of addresses
+  const ResolveDirect resolveDirect_;             // may be empty: no refresh of addresses
+  const std::optional<std::string> startBootId_;  // as read at construction
+
+  // Set once a reading of the boot id differed from startBootId_: reported, never a reboot.
+  mutable std::atomic<bool> bootIdChanged_{false};
 
   std::optional<TamrinPolicy> policy_ GUARDED_BY(lock_);
   bool policyLoadFailed_ GUARDED_BY(lock_) = false;
@@ -187,6 +215,8 @@ class DaemonService final : public TamrinDaemonProtocol,
   // What the last reconciliation found missing, and whether a lookup runs (one at a time).
   std::optional<SystemLookupPlan> systemLookupWanted_ GUARDED_BY(lock_);
   bool systemLookupRunning_ GUARDED_BY(lock_) = false;
+  // The last pass enforced only because of the boot-clock hold, not the schedule.
+  bool passHeldOnly_ GUARDED_BY(lock_) = false;
 
   // Set by a pass whose enabling found the filter exactly in place (or untouched since it was),
   // so that the measurement of the same pass need not list it again; cleared by that
@@ -210,6 +240,14 @@ class DaemonService final : public TamrinDaemonProtocol,
   std::vector<std::unique_ptr<ProtectionWatcher>> watchers_ GUARDED_BY(requestLock_);
 
   std::shared_ptr<const ProtectionLayers> layers_ GUARDED_BY(lock_);
+
+  struct RecordHold {
+    BlockRecord record;
+    std::string reason;  // shown in the status
+  };
+  std::unique_ptr<BlockRecordKeeper> records_ GUARDED_BY(lock_);
+  std::optional<RecordHold> recordHold_ GUARDED_BY(lock_);
+  std::optional<std::uint64_t> recordCheckedAtChanges_ GUARDED_BY(lock_);
   LayerReport layerReport_ GUARDED_BY(lock_);
 };
 

@@ -1,5 +1,7 @@
 #include "daemon/fake_packet_filter_runner.h"
 
+#include <algorithm>
+
 #include <sstream>
 
 #include "core/file_io.h"
@@ -71,6 +73,20 @@ std::string FakePacketFilterRunner::run(const std::vector<std::string>& argument
     return "";
   }
   if (!arguments.empty() && arguments[0] == "-k") return "";
+  const Arguments recordPrefix = {"-a", anchor, "-t", "record", "-T"};
+  if (arguments.size() > recordPrefix.size() &&
+      std::equal(recordPrefix.begin(), recordPrefix.end(), arguments.begin())) {
+    const Arguments action(arguments.begin() + 5, arguments.end());
+    if (action == Arguments{"show"}) return record.empty() ? "" : record + "\n";
+    if (action == Arguments{"flush"}) {
+      record.clear();
+      return "";
+    }
+    if (action.size() == 3 && action[0] == "replace" && action[1] == "-f") {
+      record = readFile(action[2]);
+      return "";
+    }
+  }
   throw TamrinError::packetFilter("unexpected self-test arguments: " + joined(arguments, " "));
 }
 

@@ -17,6 +17,8 @@ class FakePacketFilterRunner {
   std::string extraLoadedRule;
   // Returned as the listing instead of the simulated one when present.
   std::optional<std::string> loadedRulesOverride;
+  // The block record held beside the rules ("" for none).
+  std::string record;
 
   // The listing the real filter would print for `rules`: every rule line expanded into four,
   // tcp then udp, port 80 then 443, followed by `extraLoadedRule`.

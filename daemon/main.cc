@@ -27,6 +27,7 @@ namespace {
 
 constexpr const char* kDefaultPolicyPath = "/var/lib/tamrin/policy.json";
 constexpr const char* kHostsPath = "/etc/hosts";
+constexpr const char* kBlockRecordPath = "/run/tamrin/block-record";
 
 int fail(const std::exception& error) {
   const std::string line = std::string("error: ") + error.what() + "\n";
@@ -54,6 +55,8 @@ void removeOwnStaleTemporaries(const tamrin::HostsFile& hosts,
   tamrin::removeStaleTemporaries(packetFilter.rulesFile());
   tamrin::removeStaleTemporaries(std::filesystem::path(tamrin::kRunDirectory) / "pf-tokens");
   layers.removeStaleTemporaries();
+  tamrin::removeStaleTemporaries(packetFilter.recordFile());
+  tamrin::removeStaleTemporaries(kBlockRecordPath);
   try {
     tamrin::removeStaleTemporaries(hosts.editedPath());
   } catch (const std::exception&) {
@@ -87,6 +90,11 @@ int serve() {
         return resolveDirectly(hostnames, options);
       });
   service->attachLayers(layers);
+  // A second word on a running block, beside the policy: in /run and in the filter's table.
+  service->keepBlockRecords(std::make_unique<BlockRecordKeeper>(std::vector<BlockRecordStore>{
+      runFileRecordStore(kBlockRecordPath),
+      packetFilterRecordStore(PacketFilter{.directory = defaultPacketFilterDirectory(),
+                                           .runner = systemPacketFilterRunner()})}));
   IpcListener listener(*service);
   try {
     const SealedClients sealed = sealedClients();

@@ -59,6 +59,14 @@ struct PacketFilter {
   // Drops the filter's connection states towards every address, in one run of the tool.
   void cutConnections(const std::vector<std::string>& addresses) const;
 
+  // The block record kept in the anchor beside the rules (see block_record.h): its text, or
+  // absent when the anchor holds none. Rebuilding the rules keeps it. Throw runner failures.
+  std::optional<std::string> blockRecord() const;
+  // Replaces it with `text` (one line of the record's characters) through "pf-record".
+  void setBlockRecord(const std::string& text) const;
+  void clearBlockRecord() const;
+
+  std::filesystem::path recordFile() const { return directory / "pf-record"; }
   std::filesystem::path tokenFile() const { return directory / "pf-token"; }
   std::filesystem::path rulesFile() const { return directory / "pf-rules.conf"; }
 };

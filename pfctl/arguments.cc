@@ -21,8 +21,8 @@ struct Form {
   std::vector<std::string_view> words;
 };
 
-const std::array<Form, 8>& forms() {
-  static const std::array<Form, 8> kForms = {{
+const std::array<Form, 11>& forms() {
+  static const std::array<Form, 11> kForms = {{
       {Action::showInfo, {"-s", "info"}},
       {Action::enable, {"-E"}},
       {Action::release, {"-X", kToken}},
@@ -31,6 +31,9 @@ const std::array<Form, 8>& forms() {
       {Action::listRules, {"-a", kAnchorName, "-sr"}},
       {Action::killStates, {"-k", "0.0.0.0/0", "-k", kIpv4}},
       {Action::killStates, {"-k", "::/0", "-k", kIpv6}},
+      {Action::showRecord, {"-a", kAnchorName, "-t", "record", "-T", "show"}},
+      {Action::replaceRecord, {"-a", kAnchorName, "-t", "record", "-T", "replace", "-f", kFile}},
+      {Action::flushRecord, {"-a", kAnchorName, "-t", "record", "-T", "flush"}},
   }};
   return kForms;
 }

@@ -14,14 +14,17 @@ inline constexpr std::string_view kAnchorName = "com.apple/app.tamrin";
 
 // What one run of the tool does.
 enum class Action {
-  showInfo,      // -s info
-  enable,        // -E
-  release,       // -X <token>
-  loadRules,     // -a <anchor> -f <file>
-  flushRules,    // -a <anchor> -F rules
-  listRules,     // -a <anchor> -sr
-  killStates,    // -k 0.0.0.0/0 -k <IPv4>  |  -k ::/0 -k <IPv6>, one pair or more in a row
-  addAddresses,  // -a <anchor> -t blocked -T add <address>... (1 to kMaxAddedAddresses)
+  showInfo,       // -s info
+  enable,         // -E
+  release,        // -X <token>
+  loadRules,      // -a <anchor> -f <file>
+  flushRules,     // -a <anchor> -F rules
+  listRules,      // -a <anchor> -sr
+  killStates,     // -k 0.0.0.0/0 -k <IPv4>  |  -k ::/0 -k <IPv6>, one pair or more in a row
+  addAddresses,   // -a <anchor> -t blocked -T add <address>... (1 to kMaxAddedAddresses)
+  showRecord,     // -a <anchor> -t record -T show
+  replaceRecord,  // -a <anchor> -t record -T replace -f <file>
+  flushRecord,    // -a <anchor> -t record -T flush
 };
 
 // The most addresses one "-T add" takes.
@@ -29,7 +32,7 @@ inline constexpr std::size_t kMaxAddedAddresses = 4096;
 
 struct Command {
   Action action;
-  std::string operand;  // the token of `release`, the file of `loadRules`
+  std::string operand;  // the token of `release`, the file of `loadRules` or `replaceRecord`
   // The destinations of `killStates` in the given order, or the addresses of `addAddresses`.
   std::vector<IpAddress> addresses;
 };

@@ -32,6 +32,12 @@ TEST(ParseArguments, AcceptsEachArgumentListOfTheContract) {
        Action::killStates,
        "",
        "2001:db8::2 192.0.2.9 2001:db8::2"},
+      {{"-a", "com.apple/app.tamrin", "-t", "record", "-T", "show"}, Action::showRecord, "", ""},
+      {{"-a", "com.apple/app.tamrin", "-t", "record", "-T", "replace", "-f", "/run/r"},
+       Action::replaceRecord,
+       "/run/r",
+       ""},
+      {{"-a", "com.apple/app.tamrin", "-t", "record", "-T", "flush"}, Action::flushRecord, "", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.arguments));
@@ -82,6 +88,10 @@ TEST(ParseArguments, RefusesEveryOtherList) {
       {"-k", "0.0.0.0/0", "-k", "192.0.2.1", "-k", "0.0.0.0/0", "-k", "192.0.2.0/24"},
       {"-k", "0.0.0.0/0", "-k", "192.0.2.1", "-k", "0.0.0.0/0", "-k"},
       {"-k", "0.0.0.0/0", "-k", "192.0.2.1", "-s", "info", "-E", "-E"},
+      {"-a", "com.apple/app.tamrin", "-t", "record", "-T", "replace", "-f", ""},
+      {"-a", "com.apple/app.tamrin", "-t", "record", "-T", "replace"},
+      {"-a", "com.apple/app.tamrin", "-t", "record", "-T", "add", "192.0.2.1"},
+      {"-a", "com.apple/app.tamrin", "-t", "blocked", "-T", "show"},
   };
   for (const Arguments& arguments : cases) {
     EXPECT_THROW(parseArguments(arguments), PfctlError) << testing::PrintToString(arguments);

@@ -8,6 +8,7 @@
 #include "core/packet_filter_rules.h"
 
 #include "pfctl/pfctl_error.h"
+#include "pfctl/record_set.h"
 
 namespace tamrin {
 namespace {
@@ -149,7 +150,8 @@ bool inAnchorTable(const json& object) {
 
 }  // namespace
 
-std::string tableCommands(const std::vector<ListedAddress>& addresses, bool switchedOn) {
+std::string tableCommands(const std::vector<ListedAddress>& addresses, bool switchedOn,
+                          std::string_view record) {
   // "add" first, so that "delete" cannot fail on a missing table; the whole text is one
   // transaction, so packets see the old table or the new one, never none.
   std::string commands = "add table inet tamrin\ndelete table inet tamrin\n";
@@ -166,7 +168,7 @@ std::string tableCommands(const std::vector<ListedAddress>& addresses, bool swit
     commands.append(elements).append(" }\n");
   }
   if (switchedOn) commands.append(kBaseChainCommands);
-  return commands;
+  return commands.append(recordSetCommands(record));
 }
 
 std::string addAddressesCommands(const AnchorContents& current,
@@ -208,15 +210,15 @@ std::string addAddressesCommands(const AnchorContents& current,
   return commands;
 }
 
-std::string replaceRulesCommands(const RuleSet& rules, bool switchedOn) {
+std::string replaceRulesCommands(const RuleSet& rules, bool switchedOn, std::string_view record) {
   std::vector<ListedAddress> addresses;
   addresses.reserve(rules.addresses.size());
   for (const IpAddress& address : rules.addresses) addresses.push_back({address, rules.label});
-  return tableCommands(addresses, switchedOn);
+  return tableCommands(addresses, switchedOn, record);
 }
 
-std::string switchOnCommands(const std::vector<ListedAddress>& addresses) {
-  return tableCommands(addresses, true);
+std::string switchOnCommands(const std::vector<ListedAddress>& addresses, std::string_view record) {
+  return tableCommands(addresses, true, record);
 }
 
 ParsedTable parseTableListing(std::string_view text) {
@@ -240,7 +242,9 @@ ParsedTable parseTableListing(std::string_view text) {
     }
     if (!inAnchorTable(object)) continue;
     const std::string name = textOf(member(object, "name"));
-    if (kind == "set" && (name == kIpv4Set || name == kIpv6Set)) {
+    if (kind == "set" && name == kRecordSet) {
+      table.record = recordTextOf(object);
+    } else if (kind == "set" && (name == kIpv4Set || name == kIpv6Set)) {
       if (textOf(member(object, "type")) != name) unexpected.push_back("type of set " + name);
       auto elements = elementsOf(object, name == kIpv4Set ? AF_INET : AF_INET6);
       table.contents.addresses.insert(table.contents.addresses.end(), elements.begin(),
@@ -318,7 +322,8 @@ std::optional<ParsedTable> NftablesAnchor::readTable() {
     // The parts we rebuild from list without the table's own line; the table is not ours.
     ParsedTable table;
     for (const char* part : {"list set inet tamrin ipv4_addr", "list set inet tamrin ipv6_addr",
-                             "list chain inet tamrin block", "list chain inet tamrin output"}) {
+                             "list chain inet tamrin block", "list chain inet tamrin output",
+                             "list set inet tamrin record"}) {
       const auto piece = listIfPresent(part);
       if (!piece) continue;
       ParsedTable parsed = parseTableListing(*piece);
@@ -327,6 +332,7 @@ std::optional<ParsedTable> NftablesAnchor::readTable() {
                        parsed.contents.addresses.end());
       table.contents.rules.insert(parsed.contents.rules.begin(), parsed.contents.rules.end());
       table.hasBaseChain = table.hasBaseChain || parsed.hasBaseChain;
+      if (!parsed.record.empty()) table.record = parsed.record;
     }
     table.contents.unexpected.push_back("a table that nftables cannot list whole");
     return table;
@@ -341,18 +347,20 @@ bool NftablesAnchor::isEnabled() {
 
 void NftablesAnchor::switchOn() {
   const auto table = readTable();
-  nftables_.run(switchOnCommands(table ? table->contents.addresses : std::vector<ListedAddress>{}));
+  nftables_.run(table ? switchOnCommands(table->contents.addresses, table->record)
+                      : switchOnCommands({}));
 }
 
 void NftablesAnchor::switchOff() {
   const auto table = readTable();
   if (!table || !table->hasBaseChain) return;
-  nftables_.run(tableCommands(table->contents.addresses, false));
+  nftables_.run(tableCommands(table->contents.addresses, false, table->record));
 }
 
 void NftablesAnchor::replaceRules(const RuleSet& rules) {
   const auto table = readTable();
-  nftables_.run(replaceRulesCommands(rules, table && table->hasBaseChain));
+  nftables_.run(replaceRulesCommands(rules, table && table->hasBaseChain,
+                                     table ? std::string_view(table->record) : ""));
 }
 
 void NftablesAnchor::addAddresses(const std::vector<IpAddress>& addresses) {
@@ -364,7 +372,8 @@ void NftablesAnchor::addAddresses(const std::vector<IpAddress>& addresses) {
 
 void NftablesAnchor::flushRules() {
   const auto table = readTable();
-  nftables_.run(tableCommands({}, table && table->hasBaseChain));
+  nftables_.run(tableCommands({}, table && table->hasBaseChain,
+                              table ? std::string_view(table->record) : ""));
 }
 
 AnchorContents NftablesAnchor::contents() {

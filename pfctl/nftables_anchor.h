@@ -17,6 +17,7 @@ struct ParsedTable {
   AnchorContents contents;
   bool hasBaseChain = false;  // the chain "output" on the output hook exists
   bool enabled = false;       // ... as created, and holds exactly one rule, a jump to "block"
+  std::string record;         // the text of the set "record" (record_set.h); "" without one
 };
 
 // The anchor as the nftables table "inet tamrin": the sets "ipv4_addr" and "ipv6_addr" hold
@@ -42,6 +43,11 @@ class NftablesAnchor final : public FilterSwitch {
   void addAddresses(const std::vector<IpAddress>& addresses);
   // Rebuilds the whole table with empty sets, keeping the base chain if it exists.
   void flushRules();
+  // The block record kept in the table (record_set.h, where these three are defined): its
+  // text, "" when there is none; replacing creates the table when it is missing.
+  std::string record();
+  void replaceRecord(std::string_view text);
+  void flushRecord();
   // Every operation above is one transaction and leaves nothing unexpected in the table.
   // What the kernel holds now; empty when the table does not exist.
   AnchorContents contents();
@@ -57,8 +63,10 @@ class NftablesAnchor final : public FilterSwitch {
 
 // The transaction that replaces the whole table by one that holds exactly `addresses` (each
 // with its label), the sets, the block chain with its four rules and, when `switchedOn`, the
-// base chain with its single jump: whatever else was in the table is gone.
-std::string tableCommands(const std::vector<ListedAddress>& addresses, bool switchedOn);
+// base chain with its single jump, and the block record `record`: whatever else was in the
+// table is gone.
+std::string tableCommands(const std::vector<ListedAddress>& addresses, bool switchedOn,
+                          std::string_view record = {});
 
 // The transaction that adds `added` to `current` and labels every element with the label of
 // the union; empty when nothing changes.
@@ -66,10 +74,12 @@ std::string addAddressesCommands(const AnchorContents& current,
                                  const std::vector<IpAddress>& added);
 
 // tableCommands for `rules`; `rules.label` holds no quote.
-std::string replaceRulesCommands(const RuleSet& rules, bool switchedOn);
+std::string replaceRulesCommands(const RuleSet& rules, bool switchedOn,
+                                 std::string_view record = {});
 
 // tableCommands with the base chain, keeping `addresses`.
-std::string switchOnCommands(const std::vector<ListedAddress>& addresses);
+std::string switchOnCommands(const std::vector<ListedAddress>& addresses,
+                             std::string_view record = {});
 
 // Reads the JSON listing of the table, noting in `contents.unexpected` whatever the table holds
 // beyond its own sets, chains and rules. Throws PfctlError for JSON it cannot read.

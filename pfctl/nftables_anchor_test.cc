@@ -5,6 +5,7 @@
 
 #include "core/packet_filter_rules.h"
 #include "pfctl/pfctl_error.h"
+#include "pfctl/record_set.h"
 
 namespace tamrin {
 namespace {
@@ -273,7 +274,7 @@ class FakeNftables : public Nftables {
                (item.contains("rule") && item["rule"]["chain"] == chain);
       });
     }
-    for (const std::string set : {"ipv4_addr", "ipv6_addr"}) {
+    for (const std::string set : {"ipv4_addr", "ipv6_addr", "record"}) {
       if (commands != "list set inet tamrin " + set) continue;
       return only(
           [&](const json& item) { return item.contains("set") && item["set"]["name"] == set; });
@@ -365,6 +366,46 @@ TEST(NftablesAnchor, SwitchesOnWithTheWholeSkeletonAndOneJump) {
   ASSERT_EQ(nftables.transactions.size(), 1u);
   EXPECT_EQ(nftables.transactions[0],
             switchOnCommands(parseTableListing(kListing).contents.addresses));
+}
+
+TEST(RecordSet, SpellsTheRecordInPiecesThatRebuildsKeepAndListingsIgnore) {
+  const std::string text = std::string(250, 'x') + ",d=example.com";
+  const std::string commands = recordSetCommands(text);
+  EXPECT_EQ(commands.rfind("add set inet tamrin record { type mark; }\n", 0), 0u);
+  EXPECT_NE(commands.find("0 comment \"" + text.substr(0, 120) + "\", 1 comment"),
+            std::string::npos);
+  EXPECT_NE(commands.find("2 comment \"" + text.substr(240) + "\" }\n"), std::string::npos);
+  EXPECT_EQ(recordSetCommands(""), "");
+
+  // Listed out of order, a mark in hexadecimal: the text comes back, and nothing is unexpected.
+  const auto withRecord = [](const char* elements) {
+    return edited([&](json& items) {
+      items.push_back(json::parse(std::string(R"({"set": {"family": "inet", "name": "record",
+          "table": "tamrin", "type": "mark", "handle": 9, "elem": )") +
+                                  elements + "}}"));
+    });
+  };
+  const std::string listed = withRecord(
+      R"([{"elem": {"val": 1, "comment": ",d=a.org"}}, {"elem": {"val": "0x00000000",
+          "comment": "tamrin-block-record-1"}}])");
+  const ParsedTable table = parseTableListing(listed);
+  EXPECT_EQ(table.record, "tamrin-block-record-1,d=a.org");
+  EXPECT_TRUE(table.contents.unexpected.empty());
+  EXPECT_EQ(formatRuleListing(table.contents),
+            formatRuleListing(parseTableListing(kListing).contents));
+  EXPECT_EQ(parseTableListing(withRecord(R"([{"elem": {"val": 1, "comment": "x"}}])")).record, "")
+      << "a missing piece";
+  EXPECT_EQ(parseTableListing(withRecord(R"([{"elem": {"val": 0, "comment": "a b"}}])")).record, "")
+      << "a character no record holds";
+
+  FakeNftables nftables;
+  nftables.table = listed;
+  NftablesAnchor(nftables).switchOff();
+  ASSERT_EQ(nftables.transactions.size(), 1u);
+  EXPECT_NE(nftables.transactions[0].find(recordSetCommands("tamrin-block-record-1,d=a.org")),
+            std::string::npos);
+  EXPECT_THROW(requireRecordText("a\"b"), PfctlError);
+  EXPECT_THROW(requireRecordText(std::string(kMaxRecordTextBytes + 1, 'a')), PfctlError);
 }
 
 TEST(NftablesAnchor, AddsAddressesAndRelabelsTheSetsWithoutTouchingChainsOrRules) {

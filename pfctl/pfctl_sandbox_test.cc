@@ -379,6 +379,33 @@ TEST_F(PfctlSandboxTest, EveryHandMadeChangeOfTheTableIsListedAndOneRebuildUndoe
   }
 }
 
+TEST_F(PfctlSandboxTest, TheRecordIsKeptBesideTheRulesAndListedApart) {
+  if (!insideSandbox()) return;
+  const std::string show[] = {"-a", "com.apple/app.tamrin", "-t", "record", "-T", "show"};
+  const std::string text =
+      "tamrin-block-record-1,end=8.5e+08," + std::string(300, 'n') + ",d=a.org";
+  writeFileAtomically("/run/test-record", text + "\n", 0600);
+  pfctlOk(
+      {"-a", "com.apple/app.tamrin", "-t", "record", "-T", "replace", "-f", "/run/test-record"});
+  EXPECT_EQ(pfctlOk({std::begin(show), std::end(show)}), text + "\n");
+  // Loading, switching on and flushing rebuild the table: the record stays, and the listing
+  // shows the rules alone.
+  load(packetFilterRules(kBlocked));
+  enable();
+  EXPECT_EQ(listing(), expectedListing(kBlocked, packetFilterRuleLabel(kBlocked)));
+  pfctlOk({"-a", "com.apple/app.tamrin", "-F", "rules"});
+  EXPECT_EQ(listing(), "");
+  EXPECT_EQ(pfctlOk({std::begin(show), std::end(show)}), text + "\n");
+  writeFileAtomically("/run/test-record", "has a blank", 0600);
+  EXPECT_EQ(pfctl({"-a", "com.apple/app.tamrin", "-t", "record", "-T", "replace", "-f",
+                   "/run/test-record"})
+                .status,
+            1);
+  pfctlOk({"-a", "com.apple/app.tamrin", "-t", "record", "-T", "flush"});
+  EXPECT_EQ(pfctlOk({std::begin(show), std::end(show)}), "");
+  pfctlOk({"-a", "com.apple/app.tamrin", "-t", "record", "-T", "flush"});
+}
+
 TEST_F(PfctlSandboxTest, TheFilterStaysOnUntilEveryHolderReleasedItsToken) {
   if (!insideSandbox()) return;
   prepareNetwork();

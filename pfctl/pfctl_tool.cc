@@ -12,6 +12,7 @@
 #include "pfctl/filter_references.h"
 #include "pfctl/nftables_anchor.h"
 #include "pfctl/pfctl_error.h"
+#include "pfctl/record_set.h"
 #include "pfctl/rule_listing.h"
 #include "pfctl/rule_text.h"
 
@@ -39,7 +40,7 @@ struct Tool {
   Handler run;
 };
 
-const std::array<Tool, 8> kTools = {{
+const std::array<Tool, 11> kTools = {{
     {Action::showInfo,
      [](const Command&, Kernel& kernel, std::ostream& out) {
        out << (kernel.anchor().isEnabled() ? "Status: Enabled\n" : "Status: Disabled\n");
@@ -76,6 +77,17 @@ const std::array<Tool, 8> kTools = {{
      [](const Command& command, Kernel&, std::ostream&) { killStatesTowards(command.addresses); }},
     {Action::addAddresses, [](const Command& command, Kernel& kernel,
                               std::ostream&) { kernel.anchor().addAddresses(command.addresses); }},
+    {Action::showRecord,
+     [](const Command&, Kernel& kernel, std::ostream& out) {
+       const std::string text = kernel.anchor().record();
+       if (!text.empty()) out << text << "\n";
+     }},
+    {Action::replaceRecord,
+     [](const Command& command, Kernel& kernel, std::ostream&) {
+       kernel.anchor().replaceRecord(readRecordFile(command.operand));
+     }},
+    {Action::flushRecord,
+     [](const Command&, Kernel& kernel, std::ostream&) { kernel.anchor().flushRecord(); }},
 }};
 
 // `text` on one line: line breaks and other control characters become blanks.

@@ -91,6 +91,14 @@ restore_hosts "$work/hosts.clean"
 printf '# BEGIN TAMRIN BLOCK\n0.0.0.0\tleftover.test\n# END TAMRIN BLOCK\n' >>/etc/hosts
 rm -f /var/lib/tamrin/policy.json
 mkfifo /var/lib/tamrin/policy.json
+# The block configured above is recorded beside the policy: it is held, and status says why.
+start_daemon "$daemon"
+expect_contains "FIFO policy during a recorded block: attention, with the reason" \
+  "could not be read when the daemon started" "$("$CTL" status 2>&1)"
+stop_daemon
+# Without a recorded block, the unreadable policy is all there is.
+rm -f /run/tamrin/block-record
+nft delete table inet tamrin 2>/dev/null
 "$daemon" >>"$work/daemon.log" 2>&1 &
 DAEMON_PID=$!
 says_unavailable() { [ "$("$CTL" status 2>&1)" = "$unavailable" ]; }
