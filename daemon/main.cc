@@ -18,6 +18,7 @@
 #include "daemon/name_resolution.h"
 #include "daemon/packet_filter.h"
 #include "daemon/protection_watcher.h"
+#include "daemon/sealed_executable.h"
 #include "daemon/selftest.h"
 #include "daemon/system_command.h"
 
@@ -64,8 +65,18 @@ int serve() {
   } catch (const std::exception& error) {
     return fail(error);
   }
-  PacketFilter packetFilter{.directory = defaultPacketFilterDirectory(),
-                            .runner = systemPacketFilterRunner()};
+  // The tool runs from a sealed copy of the verified file, so a changed mode or a removed file
+  // cannot stop repairs.
+  std::shared_ptr<const SealedExecutable> tool;
+  try {
+    const auto& file = packetFilterExecutable();
+    tool = verifiedSealedCopy(file, file.parent_path().parent_path());
+  } catch (const std::exception& error) {
+    return fail(error);
+  }
+  PacketFilter packetFilter{
+      .directory = defaultPacketFilterDirectory(),
+      .runner = tool ? sealedPacketFilterRunner(tool) : systemPacketFilterRunner()};
   removeOwnStaleTemporaries(HostsFile(kHostsPath), packetFilter);
   auto service = DaemonService::create(
       kDefaultPolicyPath, HostsFile(kHostsPath), std::move(packetFilter),
