@@ -21,6 +21,7 @@
 #include "daemon/sealed_executable.h"
 #include "daemon/selftest.h"
 #include "daemon/system_command.h"
+#include "daemon/watchdog.h"
 
 namespace {
 
@@ -102,6 +103,9 @@ int serve() {
   } catch (const std::exception& error) {
     fail(error);  // reported; the timer still repairs within a minute
   }
+  // Under systemd, every timer pass feeds its watchdog: a stopped or stuck daemon is restarted.
+  const ServiceNotifier notify = systemdServiceNotifier();
+  service->notifyAfterEachTimerPass([notify] { notify(kAlive); });
   service->start();  // the first pass completes before any request is read
   // A wall clock set, or a zone changed, is followed by a pass at once, not at the next timer.
   std::optional<ClockChangeWatch> clockWatch;
@@ -115,6 +119,7 @@ int serve() {
   } catch (const std::exception& error) {
     return fail(error);
   }
+  notify(kServing);
   listener.serve();
   return 1;
 }
