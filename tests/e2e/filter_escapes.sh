@@ -113,6 +113,22 @@ expect "forwarded to another port of that address: still reachable" \
 expect_eq "after the user's tables: still no mismatch" false "$(status_member hasProtectionMismatch)"
 
 settled() { no_mismatch && fully_protected; }
+# Each chain that sees the packet late, stripped by hand: put back at once.
+late_chains_back() {
+  nft list chain inet tamrin forward | grep -q 'jump block_original' &&
+    nft list chain inet tamrin postrouting | grep -q 'jump drop_leaving' &&
+    [ "$(nft list chain inet tamrin block_original | grep -c reject)" -eq 4 ]
+}
+for strip in "flush chain inet tamrin forward" "flush chain inet tamrin block_original" \
+  "flush chain inet tamrin postrouting; delete chain inet tamrin postrouting"; do
+  nft "$strip" || bail "cannot $strip"
+  if wait_until 3 late_chains_back; then
+    ok "$strip: put back at once (within ${WAITED} s)"
+  else
+    not_ok "$strip: put back within 3 s" "$(nft list table inet tamrin)"
+  fi
+  wait_until 3 settled
+done
 tool=$bundle/libexec/tamrin-pfctl
 for route in "chmod a-x" "rm -f"; do
   $route "$tool" || bail "cannot $route the tool"
