@@ -1,5 +1,7 @@
 #include "pfctl/nftables_anchor.h"
 
+#include <netinet/in.h>
+
 #include <nlohmann/json.hpp>
 
 #include <array>
@@ -242,7 +244,12 @@ std::string ruleShape(const json& rule) {
       textOf(member(*l4, "op")) != "==") {
     return "";
   }
-  const std::string protocol = textOf(member(*l4, "right"));
+  // A name, or the number where the system has no /etc/protocols to name it.
+  const json* l4Value = member(*l4, "right");
+  std::string protocol = textOf(l4Value);
+  if (l4Value != nullptr && l4Value->is_number_integer()) {
+    protocol = *l4Value == IPPROTO_TCP ? "tcp" : *l4Value == IPPROTO_UDP ? "udp" : "";
+  }
   if (protocol != "tcp" && protocol != "udp") return "";
   const json* direction = ctMatch(e[1], "direction", false);
   if (direction == nullptr || textOf(direction) != "original") return "";

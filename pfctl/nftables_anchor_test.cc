@@ -358,6 +358,16 @@ TEST(ParseTableListing, NotesEverythingTheToolDidNotPutThere) {
   }));
   EXPECT_TRUE(off.contents.unexpected.empty());
   EXPECT_FALSE(off.hasBaseChain);
+  // Without /etc/protocols nftables lists the protocols by number.
+  const ParsedTable numbered = parseTableListing(edited([](json& items) {
+    itemWithHandle(items, "rule", 70)["rule"]["expr"][0]["match"]["right"] = 6;
+    itemWithHandle(items, "rule", 73)["rule"]["expr"][0]["match"]["right"] = 17;
+  }));
+  EXPECT_TRUE(numbered.contents.unexpected.empty());
+  const ParsedTable swapped = parseTableListing(edited([](json& items) {
+    itemWithHandle(items, "rule", 70)["rule"]["expr"][0]["match"]["right"] = 17;
+  }));
+  EXPECT_FALSE(swapped.contents.unexpected.empty());
   for (const Case& c : cases) {
     const ParsedTable table = parseTableListing(edited(c.edit));
     EXPECT_FALSE(table.contents.unexpected.empty()) << c.name;
