@@ -160,7 +160,10 @@ void DaemonService::start() {
   MutexLock guard(lock_);
   std::weak_ptr<DaemonService> weak = weak_from_this();
   timer_ = std::make_unique<ReconciliationTimer>([weak] {
-    if (auto service = weak.lock()) service->runReconciliationPass(service->clock_.now());
+    auto service = weak.lock();
+    if (!service) return;
+    service->runReconciliationPass(service->clock_.now());
+    if (service->afterTimerPass_) service->afterTimerPass_();
   });
   {
     MutexLock requestGuard(requestLock_);

@@ -67,6 +67,9 @@ class DaemonService final : public TamrinDaemonProtocol,
 
   // Creates the timer and runs the first reconciliation pass, which arms it.
   void start() EXCLUDES(lock_);
+  // Calls `alive` on the timer's thread after every pass it runs (at least one a minute), so
+  // a daemon that is stopped or stuck in a pass stops calling it. Call before start().
+  void notifyAfterEachTimerPass(std::function<void()> alive) { afterTimerPass_ = std::move(alive); }
   // Adds the further protection layers that every pass reconciles and the status reports.
   void attachLayers(std::shared_ptr<const ProtectionLayers> layers) EXCLUDES(lock_);
 
@@ -203,6 +206,8 @@ class DaemonService final : public TamrinDaemonProtocol,
 
   // Set once a reading of the boot id differed from startBootId_: reported, never a reboot.
   mutable std::atomic<bool> bootIdChanged_{false};
+  // Set before start(), then only read.
+  std::function<void()> afterTimerPass_;
 
   std::optional<TamrinPolicy> policy_ GUARDED_BY(lock_);
   bool policyLoadFailed_ GUARDED_BY(lock_) = false;

@@ -822,6 +822,31 @@ TEST_F(DaemonServiceTest, TimerFiresWhileRequestsArriveFromSeveralThreads) {
   discard(service);
 }
 
+TEST_F(DaemonServiceTest, OnlyTimerPassesThatFinishSignLife) {
+  writePolicy(TamrinPolicy(kDay));
+  now = utcInstant(2026, 3, 2, 19, 59, 59) + 0.95;  // every pass re-arms the shortest wait
+  auto service = makeService();
+  std::atomic<int> alive{0};
+  service->notifyAfterEachTimerPass([&] { ++alive; });
+  service->start();
+  const auto waitForMore = [&](int than) {
+    for (int i = 0; i < 500 && alive <= than; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return alive > than;
+  };
+  EXPECT_TRUE(waitForMore(0));
+  {
+    // A pass stuck behind the lock signs nothing (one that had passed it may still finish).
+    MutexLock guard(service->lock());
+    const int before = alive;
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_LE(alive - before, 1);
+  }
+  EXPECT_TRUE(waitForMore(alive));
+  discard(service);
+}
+
 TEST_F(DaemonServiceTest, RepliesAreHandedOverOnlyAfterTheLockIsReleased) {
   writePolicy(TamrinPolicy(kDay));
   auto service = makeService();

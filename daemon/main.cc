@@ -20,8 +20,10 @@
 #include "daemon/packet_filter.h"
 #include "daemon/protection_watcher.h"
 #include "daemon/run_directory.h"
+#include "daemon/sealed_executable.h"
 #include "daemon/selftest.h"
 #include "daemon/system_command.h"
+#include "daemon/watchdog.h"
 
 namespace {
 
@@ -75,8 +77,18 @@ int serve() {
   } catch (const std::exception& error) {
     return fail(error);
   }
-  PacketFilter packetFilter{.directory = defaultPacketFilterDirectory(),
-                            .runner = systemPacketFilterRunner()};
+  // The tool runs from a sealed copy of the verified file, so a changed mode or a removed file
+  // cannot stop repairs.
+  std::shared_ptr<const SealedExecutable> tool;
+  try {
+    const auto& file = packetFilterExecutable();
+    tool = verifiedSealedCopy(file, file.parent_path().parent_path());
+  } catch (const std::exception& error) {
+    return fail(error);
+  }
+  const PacketFilterRunner runner =
+      tool ? sealedPacketFilterRunner(tool) : systemPacketFilterRunner();
+  PacketFilter packetFilter{.directory = defaultPacketFilterDirectory(), .runner = runner};
   const auto layers =
       std::make_shared<ProtectionLayers>(NameServicePaths::system(), BrowserPolicyPaths::system());
   removeOwnStaleTemporaries(HostsFile(kHostsPath), packetFilter, *layers);
@@ -93,8 +105,8 @@ int serve() {
   // A second word on a running block, beside the policy: in /run and in the filter's table.
   service->keepBlockRecords(std::make_unique<BlockRecordKeeper>(std::vector<BlockRecordStore>{
       runFileRecordStore(kBlockRecordPath),
-      packetFilterRecordStore(PacketFilter{.directory = defaultPacketFilterDirectory(),
-                                           .runner = systemPacketFilterRunner()})}));
+      packetFilterRecordStore(
+          PacketFilter{.directory = defaultPacketFilterDirectory(), .runner = runner})}));
   IpcListener listener(*service);
   try {
     const SealedClients sealed = sealedClients();
@@ -112,6 +124,9 @@ int serve() {
   } catch (const std::exception& error) {
     fail(error);  // reported; the timer still repairs within a minute
   }
+  // Under systemd, every timer pass feeds its watchdog: a stopped or stuck daemon is restarted.
+  const ServiceNotifier notify = systemdServiceNotifier();
+  service->notifyAfterEachTimerPass([notify] { notify(kAlive); });
   service->start();  // the first pass completes before any request is read
   // A wall clock set, or a zone changed, is followed by a pass at once, not at the next timer.
   std::optional<ClockChangeWatch> clockWatch;
@@ -125,6 +140,7 @@ int serve() {
   } catch (const std::exception& error) {
     return fail(error);
   }
+  notify(kServing);
   listener.serve();
   return 1;
 }

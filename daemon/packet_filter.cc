@@ -11,6 +11,7 @@
 #include "core/packet_filter_rules.h"
 #include "core/tamrin_error.h"
 #include "core/unicode_text.h"
+#include "daemon/sealed_executable.h"
 
 namespace tamrin {
 namespace {
@@ -74,6 +75,12 @@ std::string enableToken(std::string_view output) {
 PacketFilterRunner systemPacketFilterRunner() {
   return [](const std::vector<std::string>& arguments) {
     return runSystemCommand(packetFilterExecutable().string(), arguments);
+  };
+}
+
+PacketFilterRunner sealedPacketFilterRunner(std::shared_ptr<const SealedExecutable> tool) {
+  return [tool = std::move(tool)](const std::vector<std::string>& arguments) {
+    return runSystemCommand(*tool, arguments);
   };
 }
 

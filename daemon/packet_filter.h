@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,10 @@ using PacketFilterRunner = std::function<std::string(const std::vector<std::stri
 
 // The real tool: packetFilterExecutable() through runSystemCommand.
 PacketFilterRunner systemPacketFilterRunner();
+
+class SealedExecutable;
+// The real tool run from `tool`, the sealed copy of it made at start.
+PacketFilterRunner sealedPacketFilterRunner(std::shared_ptr<const SealedExecutable> tool);
 
 // Keeps block rules for a set of addresses in the anchor, and the filter switched on under a
 // reference token of its own, stored in `directory` ("pf-token", beside "pf-rules.conf").

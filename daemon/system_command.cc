@@ -8,10 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <system_error>
 
 #include "core/tamrin_error.h"
 #include "core/unicode_text.h"
+#include "daemon/sealed_executable.h"
 
 namespace tamrin {
 namespace {
@@ -56,6 +58,17 @@ struct SpawnSetup {
   }
 };
 
+// The program name and `arguments` as execve takes them; points into the strings.
+std::vector<char*> argumentVector(const std::string& name,
+                                  const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 2);
+  argv.push_back(const_cast<char*>(name.c_str()));
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  return argv;
+}
+
 // Starts the child with `writeEnd` as its standard output and error and every descriptor
 // from 3 up closed; the child gets default signal dispositions and an empty signal mask.
 pid_t spawnChild(const std::string& executable, const std::vector<std::string>& arguments,
@@ -75,16 +88,56 @@ pid_t spawnChild(const std::string& executable, const std::vector<std::string>& 
   }
   if (rc != 0) throwSystemError(rc, "cannot prepare " + executable);
 
-  std::vector<char*> argv;
-  argv.reserve(arguments.size() + 2);
-  argv.push_back(const_cast<char*>(executable.c_str()));
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-
+  std::vector<char*> argv = argumentVector(executable, arguments);
   pid_t pid = 0;
   rc = posix_spawn(&pid, executable.c_str(), &setup.actions, &setup.attributes, argv.data(),
                    environ);
   if (rc != 0) throwSystemError(rc, "cannot start " + executable);
+  return pid;
+}
+
+// Starts `program` as spawnChild starts a file: `writeEnd` as standard output and error, every
+// other descriptor closed (the copy itself too, once the exec has opened it), default signal
+// dispositions and an empty mask. posix_spawn cannot run a descriptor, hence fork and fexecve.
+pid_t forkSealedChild(const SealedExecutable& program, const std::vector<std::string>& arguments,
+                      int writeEnd) {
+  const std::string name = program.origin().string();
+  std::vector<char*> argv = argumentVector(name, arguments);
+  int report[2];  // carries the errno of a failed exec; closed by a successful one
+  if (::pipe2(report, O_CLOEXEC) != 0) throwSystemError(errno, "cannot create a pipe");
+  Descriptor reportRead(report[0]);
+  Descriptor reportWrite(report[1]);
+
+  const pid_t pid = ::fork();
+  if (pid < 0) throwSystemError(errno, "cannot start " + name);
+  if (pid == 0) {
+    // Only async-signal-safe calls from here on: the daemon has other threads.
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &standard, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (::dup2(writeEnd, STDOUT_FILENO) >= 0 && ::dup2(writeEnd, STDERR_FILENO) >= 0 &&
+        ::close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC) == 0) {
+      ::fexecve(program.descriptor(), argv.data(), environ);
+    }
+    const int error = errno;
+    [[maybe_unused]] const ssize_t ignored = ::write(reportWrite.get(), &error, sizeof error);
+    ::_exit(127);
+  }
+  reportWrite.reset();
+  int error = 0;
+  ssize_t count;
+  do {
+    count = ::read(reportRead.get(), &error, sizeof error);
+  } while (count < 0 && errno == EINTR);
+  if (count == static_cast<ssize_t>(sizeof error)) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    throwSystemError(error, "cannot start " + name);
+  }
   return pid;
 }
 
@@ -121,16 +174,19 @@ int waitForExit(pid_t pid, const std::string& executable) {
 
 }  // namespace
 
-std::string runSystemCommand(const std::string& executable,
-                             const std::vector<std::string>& arguments,
-                             std::chrono::milliseconds timeLimit) {
+namespace {
+
+// Runs the child that `start` starts with the write end of the output pipe, as runSystemCommand
+// describes; `executable` names it in messages.
+std::string runChild(const std::string& executable, std::chrono::milliseconds timeLimit,
+                     const std::function<pid_t(int writeEnd)>& start) {
   const auto deadline = std::chrono::steady_clock::now() + timeLimit;
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) throwSystemError(errno, "cannot create a pipe");
   Descriptor readEnd(ends[0]);
   Descriptor writeEnd(ends[1]);
 
-  const pid_t pid = spawnChild(executable, arguments, writeEnd.get());
+  const pid_t pid = start(writeEnd.get());
   writeEnd.reset();  // the child holds the only write end now, so its exit ends the stream
   std::string bytes;
   const int readError = readToEnd(readEnd.get(), bytes, deadline);
@@ -155,6 +211,22 @@ std::string runSystemCommand(const std::string& executable,
                                     std::to_string(WTERMSIG(status)));
   }
   throw TamrinError::packetFilter(executable + " exited " + std::to_string(WEXITSTATUS(status)));
+}
+
+}  // namespace
+
+std::string runSystemCommand(const std::string& executable,
+                             const std::vector<std::string>& arguments,
+                             std::chrono::milliseconds timeLimit) {
+  return runChild(executable, timeLimit,
+                  [&](int writeEnd) { return spawnChild(executable, arguments, writeEnd); });
+}
+
+std::string runSystemCommand(const SealedExecutable& program,
+                             const std::vector<std::string>& arguments,
+                             std::chrono::milliseconds timeLimit) {
+  return runChild(program.origin().string(), timeLimit,
+                  [&](int writeEnd) { return forkSealedChild(program, arguments, writeEnd); });
 }
 
 const std::filesystem::path& packetFilterExecutable() {

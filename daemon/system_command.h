@@ -23,6 +23,14 @@ std::string runSystemCommand(const std::string& executable,
                              const std::vector<std::string>& arguments,
                              std::chrono::milliseconds timeLimit = kSystemCommandTimeLimit);
 
+class SealedExecutable;
+
+// runSystemCommand for a sealed copy made earlier: the file it came from may since have lost
+// its mode or been removed. Messages name the program by that file's path.
+std::string runSystemCommand(const SealedExecutable& program,
+                             const std::vector<std::string>& arguments,
+                             std::chrono::milliseconds timeLimit = kSystemCommandTimeLimit);
+
 // The packet-filter tool: libexec/tamrin-pfctl of the bundle that holds the running program,
 // found as ../libexec/tamrin-pfctl from the directory of /proc/self/exe.
 const std::filesystem::path& packetFilterExecutable();

@@ -1,7 +1,12 @@
 #include "pfctl/nftables_anchor.h"
 
+#include <netinet/in.h>
+
 #include <nlohmann/json.hpp>
 
+#include <array>
+#include <cstdlib>
+#include <map>
 #include <optional>
 #include <set>
 
@@ -20,6 +25,7 @@ constexpr std::string_view kIpv4Set = "ipv4_addr";
 constexpr std::string_view kIpv6Set = "ipv6_addr";
 constexpr std::string_view kBlockChain = "block";
 constexpr std::string_view kBaseChain = "output";
+constexpr std::string_view kOriginalChain = "block_original";
 
 // Table, sets and block chain with its four rules, for a table that has just been emptied.
 constexpr std::string_view kSkeleton =
@@ -32,7 +38,62 @@ constexpr std::string_view kSkeleton =
     " reject with icmp type port-unreachable\n"
     "add rule inet tamrin block ip6 daddr @ipv6_addr tcp dport { 80, 443 } reject with tcp reset\n"
     "add rule inet tamrin block ip6 daddr @ipv6_addr udp dport { 80, 443 }"
-    " reject with icmpv6 type port-unreachable\n";
+    " reject with icmpv6 type port-unreachable\n"
+    // The same rejects by the destination the connection had before any address or port
+    // translation: a NAT elsewhere cannot lead a blocked connection past them.
+    "add chain inet tamrin block_original\n"
+    "add rule inet tamrin block_original meta l4proto tcp ct direction original"
+    " ct original ip daddr @ipv4_addr ct original proto-dst { 80, 443 } reject with tcp reset\n"
+    "add rule inet tamrin block_original meta l4proto udp ct direction original"
+    " ct original ip daddr @ipv4_addr ct original proto-dst { 80, 443 }"
+    " reject with icmp type port-unreachable\n"
+    "add rule inet tamrin block_original meta l4proto tcp ct direction original"
+    " ct original ip6 daddr @ipv6_addr ct original proto-dst { 80, 443 } reject with tcp reset\n"
+    "add rule inet tamrin block_original meta l4proto udp ct direction original"
+    " ct original ip6 daddr @ipv6_addr ct original proto-dst { 80, 443 }"
+    " reject with icmpv6 type port-unreachable\n"
+    // Postrouting allows no reject: the packet as it leaves is dropped.
+    "add chain inet tamrin drop_leaving\n"
+    "add rule inet tamrin drop_leaving ip daddr @ipv4_addr tcp dport { 80, 443 } drop\n"
+    "add rule inet tamrin drop_leaving ip daddr @ipv4_addr udp dport { 80, 443 } drop\n"
+    "add rule inet tamrin drop_leaving ip6 daddr @ipv6_addr tcp dport { 80, 443 } drop\n"
+    "add rule inet tamrin drop_leaving ip6 daddr @ipv6_addr udp dport { 80, 443 } drop\n";
+
+// The base chains that see a packet after every other table's chains on their hooks: the
+// output hook after any rewrite there, forwarded traffic (containers), and the packet as it
+// leaves, after a rewrite in postrouting.
+constexpr std::string_view kLateChainCommands =
+    "add chain inet tamrin output_last"
+    " { type filter hook output priority 2147483647; policy accept; }\n"
+    "add rule inet tamrin output_last jump block\n"
+    "add rule inet tamrin output_last jump block_original\n"
+    "add chain inet tamrin forward"
+    " { type filter hook forward priority 2147483647; policy accept; }\n"
+    "add rule inet tamrin forward jump block\n"
+    "add rule inet tamrin forward jump block_original\n"
+    "add chain inet tamrin postrouting"
+    " { type filter hook postrouting priority 2147483647; policy accept; }\n"
+    "add rule inet tamrin postrouting jump drop_leaving\n";
+
+constexpr int kLastPriority = 2147483647;
+
+// A chain of the table besides "block" and "output": its hook ("" for a chain reached only by
+// jumps) and the shapes of its rules in order (see ruleShape).
+struct ExtraChain {
+  std::string_view name;
+  std::string_view hook;
+  std::array<std::string_view, 4> rules;
+};
+
+constexpr ExtraChain kExtraChains[] = {
+    {kOriginalChain,
+     "",
+     {"original ip tcp", "original ip udp", "original ip6 tcp", "original ip6 udp"}},
+    {"drop_leaving", "", {"drop ip tcp", "drop ip udp", "drop ip6 tcp", "drop ip6 udp"}},
+    {"output_last", "output", {"jump block", "jump block_original"}},
+    {"forward", "forward", {"jump block", "jump block_original"}},
+    {"postrouting", "postrouting", {"jump drop_leaving"}},
+};
 
 constexpr std::string_view kBaseChainCommands =
     "add chain inet tamrin output { type filter hook output priority filter; policy accept; }\n"
@@ -67,9 +128,10 @@ std::optional<PayloadMatch> payloadMatch(const json& expression, std::string_vie
   return PayloadMatch{textOf(member(*payload, "protocol")), right};
 }
 
-// The (family, protocol, port) combinations a rule of the block chain rejects: only rules of
-// the shape "ip[6] daddr @set tcp|udp dport <ports> reject ..." count.
-std::vector<RejectRule> rejectRulesOf(const json& rule) {
+// The (family, protocol, port) combinations a rule of the block chain rejects (or, with
+// `verdict` "drop", drops): only rules of the shape "ip[6] daddr @set tcp|udp dport <ports>
+// <verdict> ..." count.
+std::vector<RejectRule> rejectRulesOf(const json& rule, std::string_view verdict = "reject") {
   const json* expressions = member(rule, "expr");
   if (expressions == nullptr || !expressions->is_array() || expressions->size() != 3) return {};
   const auto destination = payloadMatch((*expressions)[0], "daddr");
@@ -85,7 +147,7 @@ std::vector<RejectRule> rejectRulesOf(const json& rule) {
   }
   const auto port = payloadMatch((*expressions)[1], "dport");
   if (!port || (port->protocol != "tcp" && port->protocol != "udp")) return {};
-  if (member((*expressions)[2], "reject") == nullptr) return {};
+  if (member((*expressions)[2], verdict) == nullptr) return {};
   const Protocol protocol = port->protocol == "tcp" ? Protocol::tcp : Protocol::udp;
   const json* ports = port->right;
 
@@ -123,6 +185,88 @@ bool isJumpToBlockChain(const json& rule) {
   return jump != nullptr && textOf(member(*jump, "target")) == kBlockChain;
 }
 
+// The right side of a match "ct [original] <key> == ...", or nullptr.
+const json* ctMatch(const json& expression, std::string_view key, bool original) {
+  const json* match = member(expression, "match");
+  if (match == nullptr || textOf(member(*match, "op")) != "==") return nullptr;
+  const json* left = member(*match, "left");
+  const json* ct = left != nullptr ? member(*left, "ct") : nullptr;
+  if (ct == nullptr || textOf(member(*ct, "key")) != key) return nullptr;
+  if ((member(*ct, "dir") != nullptr) != original) return nullptr;
+  if (original && textOf(member(*ct, "dir")) != "original") return nullptr;
+  return member(*match, "right");
+}
+
+// Whether `ports` is the set { 80, 443 }, as numbers or as nftables 1.0.6 lists a port set
+// of a conntrack key ("0x50 [invalid type]").
+bool arePorts80And443(const json* ports) {
+  const json* set = ports != nullptr ? member(*ports, "set") : nullptr;
+  if (set == nullptr || !set->is_array()) return false;
+  std::set<long> values;
+  for (const json& value : *set) {
+    if (value.is_number_integer()) {
+      values.insert(value.get<long>());
+    } else if (value.is_string() && textOf(&value).starts_with("0x")) {
+      values.insert(std::strtol(textOf(&value).c_str(), nullptr, 16));
+    } else {
+      return false;
+    }
+  }
+  return values == std::set<long>{80, 443};
+}
+
+// "ip"/"ip6" and "tcp"/"udp" as a shape names them.
+std::string shapeOf(int family, Protocol protocol) {
+  return std::string(family == AF_INET ? "ip " : "ip6 ") +
+         (protocol == Protocol::tcp ? "tcp" : "udp");
+}
+
+// The shape of a rule of the extra chains: "jump <chain>", "drop <ip|ip6> <tcp|udp>" for a
+// drop of ports 80 and 443 at the set's addresses, "original <ip|ip6> <tcp|udp>" for a reject
+// of them by the connection's original destination; "" for any other rule.
+std::string ruleShape(const json& rule) {
+  const json* expressions = member(rule, "expr");
+  if (expressions == nullptr || !expressions->is_array()) return "";
+  if (expressions->size() == 1) {
+    const json* jump = member((*expressions)[0], "jump");
+    return jump != nullptr ? "jump " + textOf(member(*jump, "target")) : "";
+  }
+  if (expressions->size() == 3) {
+    const std::vector<RejectRule> drops = rejectRulesOf(rule, "drop");
+    if (drops.size() != 2 || drops[0].port != 80 || drops[1].port != 443) return "";
+    return "drop " + shapeOf(drops[0].family, drops[0].protocol);
+  }
+  if (expressions->size() != 5) return "";
+  const json& e = *expressions;
+  const json* l4 = member(e[0], "match");
+  const json* left = l4 != nullptr ? member(*l4, "left") : nullptr;
+  const json* meta = left != nullptr ? member(*left, "meta") : nullptr;
+  if (meta == nullptr || textOf(member(*meta, "key")) != "l4proto" ||
+      textOf(member(*l4, "op")) != "==") {
+    return "";
+  }
+  // A name, or the number where the system has no /etc/protocols to name it.
+  const json* l4Value = member(*l4, "right");
+  std::string protocol = textOf(l4Value);
+  if (l4Value != nullptr && l4Value->is_number_integer()) {
+    protocol = *l4Value == IPPROTO_TCP ? "tcp" : *l4Value == IPPROTO_UDP ? "udp" : "";
+  }
+  if (protocol != "tcp" && protocol != "udp") return "";
+  const json* direction = ctMatch(e[1], "direction", false);
+  if (direction == nullptr || textOf(direction) != "original") return "";
+  int family;
+  if (const json* v4 = ctMatch(e[2], "ip daddr", true); v4 && textOf(v4) == "@ipv4_addr") {
+    family = AF_INET;
+  } else if (const json* v6 = ctMatch(e[2], "ip6 daddr", true); v6 && textOf(v6) == "@ipv6_addr") {
+    family = AF_INET6;
+  } else {
+    return "";
+  }
+  if (!arePorts80And443(ctMatch(e[3], "proto-dst", true))) return "";
+  if (member(e[4], "reject") == nullptr) return "";
+  return "original " + shapeOf(family, protocol == "tcp" ? Protocol::tcp : Protocol::udp);
+}
+
 // A short text naming the statements of a rule, e.g. "return" or "match match reject".
 std::string ruleSummary(const json& rule) {
   std::string summary;
@@ -144,6 +288,32 @@ json parseJson(std::string_view text) {
   return std::move(document["nftables"]);
 }
 
+const ExtraChain* extraChainNamed(std::string_view name) {
+  for (const ExtraChain& extra : kExtraChains) {
+    if (extra.name == name) return &extra;
+  }
+  return nullptr;
+}
+
+std::string chainOf(const json& rule) { return textOf(member(rule, "chain")); }
+
+// A regular chain without a hook, or a filter chain on its hook at the last priority with the
+// policy accept.
+bool isExtraChainAsWritten(const json& chain, const ExtraChain& extra) {
+  if (extra.hook.empty()) return member(chain, "hook") == nullptr;
+  const json* priority = member(chain, "prio");
+  return textOf(member(chain, "hook")) == extra.hook && textOf(member(chain, "type")) == "filter" &&
+         priority != nullptr && *priority == kLastPriority &&
+         textOf(member(chain, "policy")) == "accept";
+}
+
+// What the listing showed of one extra chain.
+struct ExtraChainSeen {
+  bool present = false;
+  bool exact = false;
+  std::vector<std::string> rules;  // their shapes, in order
+};
+
 bool inAnchorTable(const json& object) {
   return textOf(member(object, "family")) == "inet" && textOf(member(object, "table")) == kTable;
 }
@@ -156,6 +326,7 @@ std::string tableCommands(const std::vector<ListedAddress>& addresses, bool swit
   // transaction, so packets see the old table or the new one, never none.
   std::string commands = "add table inet tamrin\ndelete table inet tamrin\n";
   commands.append(kSkeleton);
+  if (switchedOn) commands.append(kLateChainCommands);
   for (const auto& [family, set] : {std::pair{AF_INET, kIpv4Set}, std::pair{AF_INET6, kIpv6Set}}) {
     std::string elements;
     for (const ListedAddress& listed : addresses) {
@@ -225,6 +396,7 @@ ParsedTable parseTableListing(std::string_view text) {
   ParsedTable table;
   std::vector<std::string>& unexpected = table.contents.unexpected;
   int baseChainRules = 0;
+  std::map<std::string_view, ExtraChainSeen> extraSeen;
   bool baseChainJumps = false;
   bool baseChainExact = false;
   std::size_t blockRules = 0;
@@ -283,9 +455,35 @@ ParsedTable parseTableListing(std::string_view text) {
         unexpected.push_back("rule " + std::to_string(baseChainRules) +
                              " of chain output: " + ruleSummary(object));
       }
+    } else if (const ExtraChain* extra = extraChainNamed(kind == "rule" ? chainOf(object) : name)) {
+      ExtraChainSeen& seen = extraSeen[extra->name];
+      if (kind == "rule") {
+        seen.rules.push_back(ruleShape(object));
+      } else if (kind == "chain") {
+        seen.present = true;
+        seen.exact = isExtraChainAsWritten(object, *extra);
+      } else {
+        unexpected.push_back(kind + " " + name);
+      }
     } else if (kind != "rule") {  // rules of other chains come with their chain
       unexpected.push_back(kind + " " + name);
     }
+  }
+  for (const ExtraChain& extra : kExtraChains) {
+    const ExtraChainSeen& seen = extraSeen[extra.name];
+    const std::string chain = "chain " + std::string(extra.name);
+    const bool wanted = extra.hook.empty() || table.hasBaseChain;
+    if (!seen.present) {
+      if (wanted) unexpected.push_back(chain + " missing");
+      continue;
+    }
+    if (!wanted) unexpected.push_back(chain + " without the chain output");
+    if (!seen.exact) unexpected.push_back("type, hook, priority or policy of " + chain);
+    std::vector<std::string> expected;
+    for (std::string_view rule : extra.rules) {
+      if (!rule.empty()) expected.emplace_back(rule);
+    }
+    if (seen.rules != expected) unexpected.push_back("rules of " + chain);
   }
   table.enabled = baseChainExact && baseChainRules == 1 && baseChainJumps;
   return table;

@@ -17,7 +17,7 @@ IpAddress addressOf(const std::string& text) {
 using nlohmann::json;
 
 // The kernel's listing after "-E" and a load of 10.77.0.2 and 2001:db8::1, with one element
-// (10.0.0.9) added by hand without a comment.
+// (10.0.0.9) added by hand without a comment; the jump of chain output comes last.
 constexpr std::string_view kListing = R"({"nftables": [
  {"metainfo": {"version": "1.0.6", "release_name": "Lester Gooch #5", "json_schema_version": 1}},
  {"table": {"family": "inet", "name": "tamrin", "handle": 1}},
@@ -44,6 +44,59 @@ constexpr std::string_view kListing = R"({"nftables": [
    {"match": {"op": "==", "left": {"payload": {"protocol": "ip6", "field": "daddr"}}, "right": "@ipv6_addr"}},
    {"match": {"op": "==", "left": {"payload": {"protocol": "udp", "field": "dport"}}, "right": {"set": [80, 443]}}},
    {"reject": {"type": "icmpv6", "expr": "port-unreachable"}}]}},
+ {"chain": {"family": "inet", "table": "tamrin", "name": "block_original", "handle": 60}},
+ {"chain": {"family": "inet", "table": "tamrin", "name": "drop_leaving", "handle": 61}},
+ {"chain": {"family": "inet", "table": "tamrin", "name": "output_last", "handle": 62, "type": "filter",
+   "hook": "output", "prio": 2147483647, "policy": "accept"}},
+ {"chain": {"family": "inet", "table": "tamrin", "name": "forward", "handle": 63, "type": "filter",
+   "hook": "forward", "prio": 2147483647, "policy": "accept"}},
+ {"chain": {"family": "inet", "table": "tamrin", "name": "postrouting", "handle": 64, "type": "filter",
+   "hook": "postrouting", "prio": 2147483647, "policy": "accept"}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "block_original", "handle": 70, "expr": [
+   {"match": {"op": "==", "left": {"meta": {"key": "l4proto"}}, "right": "tcp"}},
+   {"match": {"op": "==", "left": {"ct": {"key": "direction"}}, "right": "original"}},
+   {"match": {"op": "==", "left": {"ct": {"key": "ip daddr", "dir": "original"}}, "right": "@ipv4_addr"}},
+   {"match": {"op": "==", "left": {"ct": {"key": "proto-dst", "dir": "original"}}, "right": {"set": ["0x50 [invalid type]", "0x1bb [invalid type]"]}}},
+   {"reject": {"type": "tcp reset"}}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "block_original", "handle": 71, "expr": [
+   {"match": {"op": "==", "left": {"meta": {"key": "l4proto"}}, "right": "udp"}},
+   {"match": {"op": "==", "left": {"ct": {"key": "direction"}}, "right": "original"}},
+   {"match": {"op": "==", "left": {"ct": {"key": "ip daddr", "dir": "original"}}, "right": "@ipv4_addr"}},
+   {"match": {"op": "==", "left": {"ct": {"key": "proto-dst", "dir": "original"}}, "right": {"set": ["0x50 [invalid type]", "0x1bb [invalid type]"]}}},
+   {"reject": {"type": "icmp", "expr": "port-unreachable"}}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "block_original", "handle": 72, "expr": [
+   {"match": {"op": "==", "left": {"meta": {"key": "l4proto"}}, "right": "tcp"}},
+   {"match": {"op": "==", "left": {"ct": {"key": "direction"}}, "right": "original"}},
+   {"match": {"op": "==", "left": {"ct": {"key": "ip6 daddr", "dir": "original"}}, "right": "@ipv6_addr"}},
+   {"match": {"op": "==", "left": {"ct": {"key": "proto-dst", "dir": "original"}}, "right": {"set": ["0x50 [invalid type]", "0x1bb [invalid type]"]}}},
+   {"reject": {"type": "tcp reset"}}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "block_original", "handle": 73, "expr": [
+   {"match": {"op": "==", "left": {"meta": {"key": "l4proto"}}, "right": "udp"}},
+   {"match": {"op": "==", "left": {"ct": {"key": "direction"}}, "right": "original"}},
+   {"match": {"op": "==", "left": {"ct": {"key": "ip6 daddr", "dir": "original"}}, "right": "@ipv6_addr"}},
+   {"match": {"op": "==", "left": {"ct": {"key": "proto-dst", "dir": "original"}}, "right": {"set": ["0x50 [invalid type]", "0x1bb [invalid type]"]}}},
+   {"reject": {"type": "icmpv6", "expr": "port-unreachable"}}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "drop_leaving", "handle": 74, "expr": [
+   {"match": {"op": "==", "left": {"payload": {"protocol": "ip", "field": "daddr"}}, "right": "@ipv4_addr"}},
+   {"match": {"op": "==", "left": {"payload": {"protocol": "tcp", "field": "dport"}}, "right": {"set": [80, 443]}}},
+   {"drop": null}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "drop_leaving", "handle": 75, "expr": [
+   {"match": {"op": "==", "left": {"payload": {"protocol": "ip", "field": "daddr"}}, "right": "@ipv4_addr"}},
+   {"match": {"op": "==", "left": {"payload": {"protocol": "udp", "field": "dport"}}, "right": {"set": [80, 443]}}},
+   {"drop": null}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "drop_leaving", "handle": 76, "expr": [
+   {"match": {"op": "==", "left": {"payload": {"protocol": "ip6", "field": "daddr"}}, "right": "@ipv6_addr"}},
+   {"match": {"op": "==", "left": {"payload": {"protocol": "tcp", "field": "dport"}}, "right": {"set": [80, 443]}}},
+   {"drop": null}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "drop_leaving", "handle": 77, "expr": [
+   {"match": {"op": "==", "left": {"payload": {"protocol": "ip6", "field": "daddr"}}, "right": "@ipv6_addr"}},
+   {"match": {"op": "==", "left": {"payload": {"protocol": "udp", "field": "dport"}}, "right": {"set": [80, 443]}}},
+   {"drop": null}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "output_last", "handle": 78, "expr": [{"jump": {"target": "block"}}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "output_last", "handle": 79, "expr": [{"jump": {"target": "block_original"}}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "forward", "handle": 80, "expr": [{"jump": {"target": "block"}}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "forward", "handle": 81, "expr": [{"jump": {"target": "block_original"}}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "postrouting", "handle": 82, "expr": [{"jump": {"target": "drop_leaving"}}]}},
  {"rule": {"family": "inet", "table": "tamrin", "chain": "output", "handle": 13, "expr": [
    {"jump": {"target": "block"}}]}}]})";
 
@@ -59,6 +112,13 @@ json& itemWithHandle(json& items, const char* kind, int handle) {
     if (item.contains(kind) && item[kind]["handle"] == handle) return item;
   }
   throw std::runtime_error("no such item");
+}
+
+void eraseWithHandles(json& items, const char* kind, std::initializer_list<int> handles) {
+  for (const int handle : handles) {
+    const json found = itemWithHandle(items, kind, handle);
+    items.erase(std::find(items.begin(), items.end(), found));
+  }
 }
 
 std::vector<std::string> addressTexts(const AnchorContents& contents) {
@@ -190,6 +250,10 @@ TEST(ReplaceRulesCommands, RebuildsTheWholeTableInOneText) {
     ASSERT_GE(commands.size(), tail.size());
     EXPECT_EQ(commands.substr(commands.size() - tail.size()), tail) << switchedOn;
     EXPECT_EQ(commands.find("flush"), std::string::npos);
+    for (const char* hook : {"hook output priority 2147483647", "hook forward priority 2147483647",
+                             "hook postrouting priority 2147483647"}) {
+      EXPECT_EQ(commands.find(hook) != std::string::npos, switchedOn) << hook;
+    }
   }
   EXPECT_EQ(replaceRulesCommands(RuleSet{}, false).find("add element"), std::string::npos);
 }
@@ -240,8 +304,71 @@ TEST(ParseTableListing, NotesEverythingTheToolDidNotPutThere) {
        [](json& items) { itemWithHandle(items, "chain", 12)["chain"]["prio"] = 10; }, false},
       {"base chain dropping by default",
        [](json& items) { itemWithHandle(items, "chain", 12)["chain"]["policy"] = "drop"; }, false},
+      {"a second jump to the rejects",
+       [](json& items) {
+         const json jump = items.back();
+         items.push_back(jump);
+       },
+       false},
+      {"forward no longer rejects by the original destination",
+       [](json& items) { eraseWithHandles(items, "rule", {81}); }, true},
+      {"chain postrouting deleted",
+       [](json& items) {
+         eraseWithHandles(items, "rule", {82});
+         eraseWithHandles(items, "chain", {64});
+       },
+       true},
+      {"chain output_last at priority 0",
+       [](json& items) { itemWithHandle(items, "chain", 62)["chain"]["prio"] = 0; }, true},
+      {"original destination port 8080 instead of 80",
+       [](json& items) {
+         itemWithHandle(items, "rule", 70)["rule"]["expr"][3]["match"]["right"]["set"][0] =
+             "0x1f90 [invalid type]";
+       },
+       true},
+      {"original destination matched in both directions",
+       [](json& items) {
+         json& expressions = itemWithHandle(items, "rule", 71)["rule"]["expr"];
+         expressions.erase(expressions.begin() + 1);
+       },
+       true},
+      {"accept instead of a drop as the packet leaves",
+       [](json& items) {
+         itemWithHandle(items, "rule", 74)["rule"]["expr"][2] = {{"accept", nullptr}};
+       },
+       true},
+      {"return ahead of the drops",
+       [&](json& items) {
+         const json first = itemWithHandle(items, "rule", 74);
+         items.insert(std::find(items.begin(), items.end(), first),
+                      rule("drop_leaving", R"([{"return": null}])"));
+       },
+       true},
+      {"late chains left on a table switched off",
+       [](json& items) {
+         eraseWithHandles(items, "rule", {13});
+         eraseWithHandles(items, "chain", {12});
+       },
+       false},
   };
   EXPECT_TRUE(parseTableListing(kListing).contents.unexpected.empty());
+  // Switched off: no base chain at all, and that is as the tool leaves it.
+  const ParsedTable off = parseTableListing(edited([](json& items) {
+    eraseWithHandles(items, "rule", {13, 78, 79, 80, 81, 82});
+    eraseWithHandles(items, "chain", {12, 62, 63, 64});
+  }));
+  EXPECT_TRUE(off.contents.unexpected.empty());
+  EXPECT_FALSE(off.hasBaseChain);
+  // Without /etc/protocols nftables lists the protocols by number.
+  const ParsedTable numbered = parseTableListing(edited([](json& items) {
+    itemWithHandle(items, "rule", 70)["rule"]["expr"][0]["match"]["right"] = 6;
+    itemWithHandle(items, "rule", 73)["rule"]["expr"][0]["match"]["right"] = 17;
+  }));
+  EXPECT_TRUE(numbered.contents.unexpected.empty());
+  const ParsedTable swapped = parseTableListing(edited([](json& items) {
+    itemWithHandle(items, "rule", 70)["rule"]["expr"][0]["match"]["right"] = 17;
+  }));
+  EXPECT_FALSE(swapped.contents.unexpected.empty());
   for (const Case& c : cases) {
     const ParsedTable table = parseTableListing(edited(c.edit));
     EXPECT_FALSE(table.contents.unexpected.empty()) << c.name;
