@@ -22,7 +22,7 @@ using testing::window;
 const char* const kLocked =
     "Tamrin can\u2019t be removed during an active block. Try again when access returns.";
 const char* const kUnavailable =
-    "Tamrin can\u2019t safely read its blocking state. Restart your Mac and try again.";
+    "Tamrin can\u2019t safely read its blocking state. Restart the computer and try again.";
 
 // 04:00-20:00 every day, enabled at 10:00 UTC with the boot clock at 1000; both record stores
 // live in memory and outlive each service, as /run and the table outlive a daemon.
@@ -59,6 +59,16 @@ class RecordHoldTest : public ::testing::Test {
     bootNow = bootNow.load() + (instant - now.load());
     now = instant;
   }
+  // Enables at 03:00, before the day's window, so the sites' addresses are looked up while the
+  // hosts file is clean, then runs the pass at 10:00 that starts the block.
+  void enableBeforeTheBlock(DaemonService& service) {
+    now = utcInstant(2026, 3, 2, 3, 0);
+    bootNow = 1000;
+    ASSERT_EQ(call([&](Reply r) { service.enableBlocking(encodeConfiguration(day), r); }),
+              std::nullopt);
+    advanceTo(utcInstant(2026, 3, 2, 10, 0));
+    service.runReconciliationPass(now);
+  }
   bool hostsBlocked() const { return HostsFile(hostsPath).containsManagedBlock(std::nullopt); }
 
   ScratchDirectory scratch{"record-hold"};
@@ -74,12 +84,11 @@ class RecordHoldTest : public ::testing::Test {
 
 TEST_F(RecordHoldTest, ABlockIsRecordedTwiceAndARestartWithItsPolicyHoldsNothingExtra) {
   auto service = makeService();
-  EXPECT_EQ(call([&](Reply r) { service->enableBlocking(encodeConfiguration(day), r); }),
-            std::nullopt);
+  enableBeforeTheBlock(*service);
   const auto record = decodeBlockRecord(file.text.value_or(""));
   ASSERT_TRUE(record.has_value());
   EXPECT_EQ(record->end.endsAt, utcInstant(2026, 3, 2, 20, 0));
-  EXPECT_EQ(record->end.endsAtBootTime, 37000);
+  EXPECT_EQ(record->end.endsAtBootTime, 1000 + 17 * 3600);
   EXPECT_EQ(record->domains, day.domains);
   EXPECT_EQ(record->addresses, std::vector<std::string>{"192.0.2.1"});
   EXPECT_EQ(table.text, file.text);
@@ -117,14 +126,11 @@ TEST_F(RecordHoldTest, APolicyLostOrChangedWhileStoppedKeepsTheRecordedBlockUnti
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    now = utcInstant(2026, 3, 2, 10, 0);
-    bootNow = 1000;
     fs::remove(policyPath);
     writeFileAtomically(hostsPath, "127.0.0.1 localhost\n", 0644);
     fake = FakePacketFilterRunner();
     auto service = makeService();
-    ASSERT_EQ(call([&](Reply r) { service->enableBlocking(encodeConfiguration(day), r); }),
-              std::nullopt);
+    enableBeforeTheBlock(*service);
     service.reset();
     HostsFile(hostsPath).setBlocked(false, day.domains);  // as if removed meanwhile
     c.spoil(policyPath);

@@ -109,11 +109,18 @@ class HeldBlockTest : public ::testing::Test {
     service.getStatus([&](std::optional<Data> d, std::optional<std::string>) { data = d; });
     return decodeDaemonStatus(data.value_or("{}"));
   }
-  // Enables the block at 10:00 with the boot clock at 1000: it holds until boot time 37000.
+  // Enables a minute before the window, so the sites' addresses are looked up while the hosts
+  // file is clean, and starts the block at 10:00 with the boot clock at 1000: it holds until
+  // boot time 37000.
   std::shared_ptr<DaemonService> enabledInBlock() {
     auto service = makeService();
+    now = utcInstant(2026, 3, 2, 3, 59);
+    bootNow = 940;
     EXPECT_EQ(call([&](Reply r) { service->enableBlocking(encodeConfiguration(day), r); }),
               std::nullopt);
+    now = utcInstant(2026, 3, 2, 10, 0);
+    bootNow = 1000;
+    service->runReconciliationPass(now);
     return service;
   }
   void advance(double seconds) {
