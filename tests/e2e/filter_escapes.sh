@@ -71,13 +71,13 @@ expect "another address of the site is not blocked" connects "$other_address" 44
 # user_table NAME CHAIN...: another table of the user's, with one chain per CHAIN given as
 # "<name>|<type, hook and priority>|<rule>"; in force until `nft delete table`.
 user_table() {
-  local table=$1 chain name spec rule
+  local table=$1 chain name hook rule
   shift
   {
     echo "add table $table"
     for chain in "$@"; do
-      IFS='|' read -r name spec rule <<<"$chain"
-      echo "add chain $table $name { $spec; }"
+      IFS='|' read -r name hook rule <<<"$chain"
+      echo "add chain $table $name { $hook; }"
       echo "add rule $table $name $rule"
     done
   } | nft -f -
