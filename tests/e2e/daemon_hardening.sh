@@ -118,7 +118,9 @@ expect "FIFO policy: a regular policy file took its place" test -f /var/lib/tamr
 stop_daemon
 
 # --- a hosts file with a Latin-1 byte ---
-rm -f /var/lib/tamrin/policy.json
+# A fresh start: no policy, and no record of the block above that would hold it.
+rm -f /var/lib/tamrin/policy.json /run/tamrin/block-record
+nft delete table inet tamrin 2>/dev/null
 printf '%s %s # caf\xe9\n' "$test_address" "$site" | cat "$work/hosts.clean" - >"$work/hosts.latin1"
 restore_hosts "$work/hosts.latin1"
 start_daemon "$daemon"

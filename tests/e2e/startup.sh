@@ -71,8 +71,11 @@ run "$CTL" configure <<<"{\"domains\":[\"$site\"],\"windows\":$endless_windows}"
 expect_eq "tamrinctl refuses an endless schedule: exit 1" 1 "$RUN_STATUS"
 expect_eq "tamrinctl refuses an endless schedule with one line" "$endless_line" "$RUN_ERR"
 
-# Stored by an earlier version, while its block is in force (the block above left it).
+# Stored by an earlier version, while its block is in force (the block above left it). The
+# second record of that block is cleared, so the stored state is all the daemon finds.
 store_endless() {
+  rm -f /run/tamrin/block-record
+  "$pfctl" -a "$anchor" -t record -T flush >/dev/null 2>&1 || true
   printf '{"configuration":{"domains":["%s"],"windows":%s}}' "$site" "$endless_windows" \
     >/var/lib/tamrin/policy.json
   chmod 0600 /var/lib/tamrin/policy.json
