@@ -1,20 +1,30 @@
 /* libnss_tamrin.so.2: the "tamrin" source of the hosts database. A name equal to or under a
  * suffix listed in /run/tamrin/suffixes resolves to 0.0.0.0 and ::; every other name, and
- * anything the module cannot read or parse, is NOTFOUND so the next source answers. */
+ * anything the module cannot read or parse at once, is NOTFOUND so the next source answers. A
+ * lookup never waits for another thread or for the list; it is safe in a child of fork(). */
 #include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <nss.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <string.h>
 #include <sys/socket.h>
 
-#include "nss/suffix_list.h"
+#include "nss/suffix_cache.h"
 
+/* Only the four entry points leave the module (see nss_tamrin.map); everything else is bound
+ * inside it, so a program's own symbol of the same name never takes a call over. */
 #define EXPORT __attribute__((visibility("default")))
 
 static const char kListPath[] = "/run/tamrin/suffixes";
 static struct tamrin_suffix_cache cache = TAMRIN_SUFFIX_CACHE_INITIALIZER;
+
+static void after_fork_in_child(void) { tamrin_suffix_cache_after_fork(&cache); }
+
+__attribute__((constructor)) static void register_fork_handler(void) {
+  pthread_atfork(NULL, NULL, after_fork_in_child);
+}
 
 static enum nss_status not_found(int *errnop, int *herrnop) {
   *errnop = ENOENT;
@@ -63,9 +73,9 @@ EXPORT enum nss_status _nss_tamrin_gethostbyname4_r(const char *name, struct gai
   return NSS_STATUS_SUCCESS;
 }
 
-EXPORT enum nss_status _nss_tamrin_gethostbyname3_r(const char *name, int af, struct hostent *host,
-                                                    char *buffer, size_t buflen, int *errnop,
-                                                    int *herrnop, int32_t *ttlp, char **canonp) {
+static enum nss_status by_name3(const char *name, int af, struct hostent *host, char *buffer,
+                                size_t buflen, int *errnop, int *herrnop, int32_t *ttlp,
+                                char **canonp) {
   if (af != AF_INET && af != AF_INET6) {
     *errnop = EAFNOSUPPORT;
     *herrnop = NO_DATA;
@@ -96,15 +106,20 @@ EXPORT enum nss_status _nss_tamrin_gethostbyname3_r(const char *name, int af, st
   return NSS_STATUS_SUCCESS;
 }
 
+EXPORT enum nss_status _nss_tamrin_gethostbyname3_r(const char *name, int af, struct hostent *host,
+                                                    char *buffer, size_t buflen, int *errnop,
+                                                    int *herrnop, int32_t *ttlp, char **canonp) {
+  return by_name3(name, af, host, buffer, buflen, errnop, herrnop, ttlp, canonp);
+}
+
 EXPORT enum nss_status _nss_tamrin_gethostbyname2_r(const char *name, int af, struct hostent *host,
                                                     char *buffer, size_t buflen, int *errnop,
                                                     int *herrnop) {
-  return _nss_tamrin_gethostbyname3_r(name, af, host, buffer, buflen, errnop, herrnop, NULL, NULL);
+  return by_name3(name, af, host, buffer, buflen, errnop, herrnop, NULL, NULL);
 }
 
 EXPORT enum nss_status _nss_tamrin_gethostbyname_r(const char *name, struct hostent *host,
                                                    char *buffer, size_t buflen, int *errnop,
                                                    int *herrnop) {
-  return _nss_tamrin_gethostbyname3_r(name, AF_INET, host, buffer, buflen, errnop, herrnop, NULL,
-                                      NULL);
+  return by_name3(name, AF_INET, host, buffer, buflen, errnop, herrnop, NULL, NULL);
 }

@@ -1,11 +1,7 @@
 #include "nss/suffix_list.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 static int is_label_char(char c) {
   return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
@@ -93,65 +89,4 @@ int tamrin_suffix_list_covers(const struct tamrin_suffix_list *list, const char 
     if (suffix != NULL) ++suffix;
   }
   return 0;
-}
-
-static int same_file(const struct tamrin_suffix_cache *cache, const struct stat *st) {
-  return cache->known && cache->device == st->st_dev && cache->inode == st->st_ino &&
-         cache->size == st->st_size && cache->modified.tv_sec == st->st_mtim.tv_sec &&
-         cache->modified.tv_nsec == st->st_mtim.tv_nsec;
-}
-
-/* Replaces the cached list with the content of `path`; called with the lock held. */
-static void reload(struct tamrin_suffix_cache *cache, const char *path) {
-  tamrin_suffix_list_free(&cache->list);
-  cache->known = 0;
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return;
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    close(fd);
-    return;
-  }
-  cache->device = st.st_dev;
-  cache->inode = st.st_ino;
-  cache->size = st.st_size;
-  cache->modified = st.st_mtim;
-  cache->known = 1;
-  if (!S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > TAMRIN_SUFFIX_FILE_MAX) {
-    close(fd);
-    return;
-  }
-  char *data = malloc((size_t)st.st_size);
-  size_t got = 0;
-  while (data != NULL && got < (size_t)st.st_size) {
-    const ssize_t n = read(fd, data + got, (size_t)st.st_size - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += (size_t)n;
-  }
-  close(fd);
-  /* A file that changed while it was read is read again at the next lookup. */
-  if (data == NULL || got != (size_t)st.st_size ||
-      tamrin_suffix_list_parse(data, got, &cache->list) != 0) {
-    cache->known = 0;
-  }
-  free(data);
-}
-
-int tamrin_suffix_cache_covers(struct tamrin_suffix_cache *cache, const char *path,
-                               const char *name) {
-  char canonical[TAMRIN_NAME_MAX + 1];
-  if (tamrin_canonical_name(name, strnlen(name, TAMRIN_NAME_MAX + 2), canonical) < 0) return 0;
-  struct stat st;
-  const int present = stat(path, &st) == 0;
-  if (pthread_mutex_lock(&cache->lock) != 0) return 0;
-  if (!present) {
-    tamrin_suffix_list_free(&cache->list);
-    cache->known = 0;
-  } else if (!same_file(cache, &st)) {
-    reload(cache, path);
-  }
-  const int covered = tamrin_suffix_list_covers(&cache->list, canonical);
-  pthread_mutex_unlock(&cache->lock);
-  return covered;
 }

@@ -1,12 +1,9 @@
-/* The blocked-suffix list of the name-service module: parsing, matching and a cache that
- * re-reads the list file only when it changed. Plain C, no allocation beyond the list itself. */
+/* The blocked-suffix list of the name-service module: parsing and matching. Plain C, no
+ * allocation beyond the list itself. */
 #ifndef TAMRIN_NSS_SUFFIX_LIST_H
 #define TAMRIN_NSS_SUFFIX_LIST_H
 
-#include <pthread.h>
 #include <stddef.h>
-#include <sys/types.h>
-#include <time.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -37,28 +34,6 @@ void tamrin_suffix_list_free(struct tamrin_suffix_list *list);
 
 /* Whether the canonical `name` equals a suffix of the list or lies under one. */
 int tamrin_suffix_list_covers(const struct tamrin_suffix_list *list, const char *name);
-
-/* A list read from one file, shared by every thread of the process. */
-struct tamrin_suffix_cache {
-  pthread_mutex_t lock;
-  int known; /* whether the identity fields describe the file the list came from */
-  dev_t device;
-  ino_t inode;
-  off_t size;
-  struct timespec modified;
-  struct tamrin_suffix_list list;
-};
-
-#define TAMRIN_SUFFIX_CACHE_INITIALIZER                        \
-  {                                                            \
-    PTHREAD_MUTEX_INITIALIZER, 0, 0, 0, 0, {0, 0}, { 0, 0, 0 } \
-  }
-
-/* Whether the file at `path` lists a suffix covering `name` (any host-name text). Re-reads the
- * file only when its device, inode, size or modification time changed; a missing, unreadable,
- * oversized or non-regular file covers nothing. Thread-safe. */
-int tamrin_suffix_cache_covers(struct tamrin_suffix_cache *cache, const char *path,
-                               const char *name);
 
 #ifdef __cplusplus
 }
