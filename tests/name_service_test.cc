@@ -13,7 +13,10 @@ TEST(NameServiceModuleTest, GetaddrinfoFollowsTheSuffixList) {
 
 // The module in a program that forks while its threads look names up and the list is
 // replaced, and against a list it cannot read at once (a FIFO, a file it may not read).
+// A minute of forking: run in the default build only, where the forking program carries no
+// sanitizer runtime of its own.
 TEST(NameServiceModuleTest, NeverMakesAProgramWait) {
+  TAMRIN_SLOW_SCENARIO();
   TAMRIN_REQUIRE_SANDBOX();
   testing::expectScenarioPassed(
       testing::runScenario("name_service_fork.sh", std::chrono::seconds(300)));
