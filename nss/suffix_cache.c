@@ -78,7 +78,7 @@ static void reclaim(struct tamrin_suffix_cache *cache) {
   struct tamrin_suffix_snapshot *kept = NULL, *last_kept = NULL;
   while (taken != NULL) {
     struct tamrin_suffix_snapshot *next = taken->next_retired;
-    if (now - taken->retired_in >= 2) {
+    if (now >= taken->retired_in + 2) { /* not so for one retired after `now` was read */
       free_snapshot(taken);
     } else {
       taken->next_retired = kept;
