@@ -127,6 +127,13 @@ SealedClients sealedClients() {
   return sealedClients(executable);
 }
 
+std::optional<std::string> sealedDigest(const fs::path& bundle, const fs::path& relative) {
+  for (const SealEntry& entry : parseSeal(readSeal(bundle))) {
+    if (entry.path.lexically_normal() == relative.lexically_normal()) return entry.digest;
+  }
+  return std::nullopt;
+}
+
 SealedClients sealedClients(const fs::path& executablePath) {
   std::error_code error;
   const fs::path absolute = fs::absolute(executablePath, error);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -54,6 +55,11 @@ struct SealedClients {
 // clientCodeSigningRequirement() with the sizes of the sealed files.
 SealedClients sealedClients();
 SealedClients sealedClients(const std::filesystem::path& executablePath);
+
+// The digest that the seal of `bundle` lists for `relative` (a path inside it); absent when the
+// seal lists no such file. Throws DaemonStartupError for a missing or malformed seal.
+std::optional<std::string> sealedDigest(const std::filesystem::path& bundle,
+                                        const std::filesystem::path& relative);
 
 // The digests of a requirement text of exactly the form above. Throws std::invalid_argument
 // for any other text, including one without digests.

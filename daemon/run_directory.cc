@@ -7,26 +7,14 @@
 #include <cerrno>
 #include <system_error>
 
+#include "core/ipc_socket.h"
+
 namespace tamrin {
 namespace {
 
 [[noreturn]] void throwErrno(int error, const std::string& what) {
   throw std::system_error(error, std::generic_category(), what);
 }
-
-class DirectoryFd {
- public:
-  explicit DirectoryFd(int fd) : fd_(fd) {}
-  DirectoryFd(const DirectoryFd&) = delete;
-  DirectoryFd& operator=(const DirectoryFd&) = delete;
-  ~DirectoryFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Removes whatever is at `path` without following a link: a file, a link, or a directory
 // with everything in it.
@@ -73,7 +61,7 @@ std::span<const RunEntry> runDirectoryEntries() {
 }
 
 void claimRunDirectory(const std::filesystem::path& directory, std::span<const RunEntry> entries) {
-  const DirectoryFd fd(openOwnDirectory(directory));
+  const UniqueFd fd(openOwnDirectory(directory));
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) throwErrno(errno, "inspect " + directory.string());
   if ((info.st_uid != ::geteuid() || info.st_gid != ::getegid()) &&

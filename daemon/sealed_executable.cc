@@ -6,8 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
+#include <optional>
 #include <system_error>
 
 #include "daemon/client_requirement.h"
@@ -51,21 +50,6 @@ void copyAll(int from, int to, const fs::path& path) {
   }
 }
 
-// The digest the seal of `bundle` lists for `relative`, or "" when it lists none.
-std::string sealedDigestOf(const fs::path& bundle, const fs::path& relative) {
-  std::ifstream seal(bundle / kSealPath);
-  std::string line;
-  while (std::getline(seal, line)) {
-    std::istringstream fields(line);
-    std::string kind, digest;
-    if (!(fields >> kind >> digest) || kind != "sha256") continue;
-    std::string rest;
-    std::getline(fields, rest);
-    if (!rest.empty() && fs::path(rest.substr(1)).lexically_normal() == relative) return digest;
-  }
-  return "";
-}
-
 }  // namespace
 
 std::shared_ptr<const SealedExecutable> SealedExecutable::copyOf(const fs::path& path) {
@@ -91,16 +75,21 @@ std::shared_ptr<const SealedExecutable> SealedExecutable::copyOf(const fs::path&
 
 std::shared_ptr<const SealedExecutable> verifiedSealedCopy(const fs::path& file,
                                                            const fs::path& bundle) {
-  const std::string sealed =
-      sealedDigestOf(bundle, file.lexically_normal().lexically_relative(bundle.lexically_normal()));
-  if (sealed.empty()) return nullptr;
+  std::optional<std::string> sealed;
+  try {
+    sealed =
+        sealedDigest(bundle, file.lexically_normal().lexically_relative(bundle.lexically_normal()));
+  } catch (const DaemonStartupError&) {
+    return nullptr;  // the client requirement's own check reports the seal
+  }
+  if (!sealed) return nullptr;
   std::shared_ptr<const SealedExecutable> copy;
   try {
     copy = SealedExecutable::copyOf(file);
   } catch (const std::system_error&) {
     return nullptr;
   }
-  if (copy->digest() != sealed) throw DaemonStartupError::codeSigning(kSealedFileChangedStatus);
+  if (copy->digest() != *sealed) throw DaemonStartupError::codeSigning(kSealedFileChangedStatus);
   return copy;
 }
 
