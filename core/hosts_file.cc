@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <set>
 #include <system_error>
-#include <utility>
 
 #include "core/blocked_hostnames.h"
 #include "core/file_io.h"
@@ -125,22 +125,32 @@ std::string lowerCase(std::string_view text) {
   return lower;
 }
 
-// Whether a hosts line gives an address to one of `wanted` (lower case): the resolver reads an
-// address, then names, up to a '#', and compares names without regard to case.
-bool namesAny(std::string_view line, const std::set<std::string, std::less<>>& wanted) {
+using NameSet = std::set<std::string, std::less<>>;
+
+NameSet lowerCaseNames(const std::vector<std::string>& names) {
+  NameSet lower;
+  for (const std::string& name : names) lower.insert(lowerCase(name));
+  return lower;
+}
+
+// The address of a hosts line that gives one to any of `wanted` (lower case), else nothing: the
+// resolver reads an address, then names, up to a '#', and compares names without regard to case.
+std::optional<std::string_view> addressNamingAny(std::string_view line, const NameSet& wanted) {
   line = line.substr(0, line.find('#'));
-  bool address = true;
+  std::optional<std::string_view> address;
   for (size_t i = 0; i < line.size();) {
     while (i < line.size() && isHostsBlank(line[i])) ++i;
     const size_t start = i;
     while (i < line.size() && !isHostsBlank(line[i])) ++i;
     if (start == i) break;
-    if (!std::exchange(address, false) &&
-        wanted.contains(lowerCase(line.substr(start, i - start)))) {
-      return true;
+    const std::string_view field = line.substr(start, i - start);
+    if (!address) {
+      address = field;
+    } else if (wanted.contains(lowerCase(field))) {
+      return address;
     }
   }
-  return false;
+  return std::nullopt;
 }
 
 // Calls `visit` with each line of `text` (without its line feed) and whether a line feed ends it.
@@ -161,12 +171,11 @@ void forEachLine(std::string_view text, Visit visit) {
 
 std::string HostsFile::hidingLinesNaming(std::string_view text,
                                          const std::vector<std::string>& domains) {
-  std::set<std::string, std::less<>> wanted;
-  for (const std::string& name : blockedHostnames(domains)) wanted.insert(lowerCase(name));
+  const NameSet wanted = lowerCaseNames(blockedHostnames(domains));
   std::string result;
   result.reserve(text.size());
   forEachLine(text, [&](std::string_view line, bool ended) {
-    if (namesAny(line, wanted)) result.append(kHiddenLinePrefix);
+    if (addressNamingAny(line, wanted)) result.append(kHiddenLinePrefix);
     result.append(line);
     if (ended) result.push_back('\n');
   });
@@ -182,6 +191,16 @@ std::string HostsFile::withHiddenLinesShown(std::string_view text) {
     if (ended) result.push_back('\n');
   });
   return result;
+}
+
+std::vector<std::string> HostsFile::addressesNaming(std::string_view text,
+                                                    const std::vector<std::string>& hostnames) {
+  const NameSet wanted = lowerCaseNames(hostnames);
+  std::vector<std::string> addresses;
+  forEachLine(text, [&](std::string_view line, bool) {
+    if (const auto address = addressNamingAny(line, wanted)) addresses.emplace_back(*address);
+  });
+  return addresses;
 }
 
 std::string HostsFile::withoutManagedBlock(std::string_view text) {

@@ -62,6 +62,11 @@ struct HostsFile {
   // `text` with kHiddenLinePrefix taken off every line that starts with it.
   static std::string withHiddenLinesShown(std::string_view text);
 
+  // The address of each line of `text` that gives one to any of `hostnames` (in any case, as
+  // the resolver compares), in the order of the lines; comments give nothing.
+  static std::vector<std::string> addressesNaming(std::string_view text,
+                                                  const std::vector<std::string>& hostnames);
+
   // Whether the file, links followed, is a device, FIFO or socket: something that a reader
   // such as the system resolver may wait on for ever or never reach the end of.
   bool isDeviceFifoOrSocket() const;
