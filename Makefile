@@ -35,22 +35,17 @@ asan: deps
 	cmake --build --preset asan
 	ctest --preset asan
 
-# The thread-sensitive tests (service, timer and watcher, socket listener and admission, client,
-# address refresh) under ThreadSanitizer.
-TSAN_TESTS := daemon_service_test ipc_listener_test daemon_client_test reconciliation_timer_test \
-  protection_watcher_test address_refresh_pass_test ipc_admission_test peer_admission_test
+# The test programs marked THREADS in CMake (core, ipc, events, service) under ThreadSanitizer.
 tsan: deps
 	cmake --preset tsan >/dev/null
-	cmake --build --preset tsan --target $(TSAN_TESTS)
-	ctest --preset tsan -R '^(DaemonService|WatchedService|ReconciliationTimer|NextReconciliation|SystemProtectionWatcher|IpcListener|DaemonClient|AddressRefreshPass|IpcAdmission|PeerAdmission)'
+	cmake --build --preset tsan --target thread_tests
+	ctest --preset tsan -L threads
 
 # clang: the thread-safety analysis over the daemon, then every fuzz target for a while.
 FUZZ_SECONDS ?= 10
 fuzz: deps
 	cmake --preset clang >/dev/null
-	cmake --build --preset clang --target tamrin_daemon_lib hosts_file_fuzz ipc_frame_fuzz json_decoders_fuzz \
-		pfctl_rule_text_fuzz nftables_listing_fuzz configure_input_fuzz \
-		suffix_list_fuzz nsswitch_hosts_fuzz
+	cmake --build --preset clang --target fuzz_targets
 	scripts/run-fuzzers build-clang $(FUZZ_SECONDS)
 
 clean:

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "core/blocked_hostnames.h"
-#include "daemon/address_refresh.h"
-#include "daemon/dns_resolver.h"
+#include "daemon/resolve/address_list.h"
+#include "daemon/resolve/direct_resolver.h"
 
 namespace tamrin {
 namespace {

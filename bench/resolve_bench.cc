@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/blocked_hostnames.h"
-#include "daemon/name_resolution.h"
+#include "daemon/resolve/system_resolver.h"
 
 namespace tamrin {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "daemon/address_refresh.h"
-#include "daemon/dns_resolver.h"
+#include "daemon/resolve/address_list.h"
+#include "daemon/resolve/direct_resolver.h"
 
 int main(int argc, char** argv) {
   if (argc < 3) {

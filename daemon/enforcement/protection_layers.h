@@ -1,0 +1,71 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "daemon/enforcement/browser_policies.h"
+#include "daemon/enforcement/name_service_layer.h"
+
+namespace tamrin {
+
+// What the further layers should do in one reconciliation pass.
+struct LayerDemand {
+  bool enabled = false;   // a policy exists (blocking is enabled)
+  bool blocking = false;  // the schedule demands enforcement now
+  std::vector<std::string> domains = {};
+};
+
+// What the further layers found after a pass: the layers in force, and why others are not.
+struct LayerReport {
+  std::vector<std::string> inForce = {};
+  std::map<std::string, std::string> problems = {};
+};
+
+// The protection beyond the hosts file and the packet filter: the name-service module's suffix
+// list and nsswitch.conf, and the browsers' managed policies. Paths are handed in, so tests
+// run it over a scratch directory.
+class ProtectionLayers {
+ public:
+  ProtectionLayers(NameServicePaths nameService, BrowserPolicyPaths browsers)
+      : nameService_(std::move(nameService)), browsers_(std::move(browsers)) {}
+
+  // Brings every layer in line with the demand and measures it. Never throws.
+  LayerReport reconcile(const LayerDemand& demand) const {
+    LayerReport report;
+    nameService_.reconcile(demand.blocking, demand.domains, report.inForce, report.problems);
+    browsers_.reconcile(demand.enabled, demand.blocking, demand.domains, report.inForce,
+                        report.problems);
+    return report;
+  }
+
+  // Removes the temporaries of interrupted writes beside the suffix list and the browsers'
+  // policy files. Call it only while no pass runs. Never throws.
+  void removeStaleTemporaries() const {
+    nameService_.removeStaleTemporaries();
+    browsers_.removeStaleTemporaries();
+  }
+
+  // Empties the suffix list and removes every policy file written; throws the first failure
+  // after trying all.
+  void removeAll() const {
+    std::exception_ptr first;
+    try {
+      nameService_.remove();
+    } catch (...) {
+      first = std::current_exception();
+    }
+    try {
+      browsers_.removeAll();
+    } catch (...) {
+      if (!first) first = std::current_exception();
+    }
+    if (first) std::rethrow_exception(first);
+  }
+
+ private:
+  const NameServiceLayer nameService_;
+  const BrowserPolicies browsers_;
+};
+
+}  // namespace tamrin

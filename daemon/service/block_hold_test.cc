@@ -1,0 +1,335 @@
+#include "daemon/service/block_hold.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+
+#include "core/daemon_status.h"
+#include "core/file_io.h"
+#include "core/tamrin_error.h"
+#include "daemon/enforcement/fake_packet_filter_runner.h"
+#include "daemon/service/daemon_service.h"
+#include "tests/support/configurations.h"
+#include "tests/support/local_time.h"
+#include "tests/support/scratch_directory.h"
+
+namespace tamrin {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::utcInstant;
+using testing::window;
+
+constexpr double kDay = 24 * 3600.0;
+
+TEST(BootAnchorTest, UpdatedAnchor) {
+  const Instant now = utcInstant(2026, 3, 2, 10, 0);
+  const BootReading reading{.bootId = "a", .now = 1000};
+  // An anchor of boot "a" as this pass writes it: its wall end and the reading stamped on.
+  const auto stamped = [&](double bootEnd) {
+    return BootAnchor{"a", bootEnd, now + (bootEnd - 1000), 1000.0};
+  };
+  const BootAnchor later = stamped(9000);
+  struct Case {
+    const char* name;
+    std::optional<BootAnchor> anchor;
+    std::optional<Instant> scheduledEnd;
+    std::optional<BootAnchor> expected;
+  } const cases[] = {
+      {"a block begins", {}, now + 3600, stamped(4600)},
+      {"a later end moves it", stamped(4600), now + 7200, stamped(8200)},
+      {"an earlier end does not", later, now + 3600, later},
+      {"jitter is no later end", stamped(4600), now + 3600.5, stamped(4600)},
+      {"no block, still holding", later, {}, later},
+      {"no block, reached", BootAnchor{"a", 1000}, {}, {}},
+      {"another boot, no block", BootAnchor{"b", 9000}, {}, {}},
+      {"another boot, a block", BootAnchor{"b", 90000}, now + 60, stamped(1060)},
+      {"another boot, its wall end", BootAnchor{"b", 90000, now + 7200, 50.0}, {}, stamped(8200)},
+      {"another boot, wall end passed", BootAnchor{"b", 90000, now - 1, 50.0}, {}, {}},
+      {"another boot, wall end after the schedule's", BootAnchor{"b", 90000, now + 7200, 50.0},
+       now + 3600, stamped(8200)},
+      {"same id, boot clock smaller", BootAnchor{"a", 9000, now + 7200, 5000.0}, {}, stamped(8200)},
+      {"same id, boot clock smaller, no wall end", BootAnchor{"a", 9000, {}, 5000.0}, {}, {}},
+      {"an older anchor gains its wall end", BootAnchor{"a", 9000}, {}, later},
+      {"the wall end follows a moved clock", BootAnchor{"a", 9000, now + 100, 500.0}, {}, later},
+      {"far ahead, no block", BootAnchor{"a", 1e12}, {}, stamped(1000 + 7 * kDay)},
+      {"far ahead, a block", BootAnchor{"a", 1e12}, now + 60, stamped(1060 + 7 * kDay)},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(updatedAnchor(c.anchor, reading, now, c.scheduledEnd), c.expected) << c.name;
+  }
+  EXPECT_EQ(remainingHold(later, reading, now), 8000.0);
+  EXPECT_EQ(remainingHold(BootAnchor{"a", 9000}, {.bootId = "b", .now = 1000}, now), std::nullopt);
+  EXPECT_EQ(remainingHold(later, {.bootId = "a", .now = 9000}, now), std::nullopt);
+  EXPECT_EQ(remainingHold(BootAnchor{"b", 1, now + 600}, reading, now), 600.0);
+  EXPECT_EQ(remainingHold(BootAnchor{"b", 1, now + 1e9}, reading, now), kLongestHold);
+}
+
+TEST(BootAnchorTest, AChangedBootIdIsNotAnotherBoot) {
+  const BootClock clock{.now = [] { return 42.0; }, .bootId = [] { return std::string("fake"); }};
+  const BootObservation changed = observeBoot(clock, "real");
+  EXPECT_EQ(changed.reading.bootId, "real");
+  EXPECT_EQ(changed.reading.now, 42.0);
+  EXPECT_TRUE(changed.idChanged);
+  EXPECT_FALSE(observeBoot(clock, "fake").idChanged);
+}
+
+// 04:00-20:00 every day; the service's wall clock, zone, boot clock and boot id are all set by
+// the test.
+class HeldBlockTest : public ::testing::Test {
+ protected:
+  void SetUp() override { writeFileAtomically(hostsPath, "127.0.0.1 localhost\n", 0644); }
+
+  std::shared_ptr<DaemonService> makeService() {
+    return DaemonService::create(
+        policyPath, HostsFile(hostsPath),
+        PacketFilter{.directory = scratch.path() / "pf",
+                     .runner =
+                         [this](const std::vector<std::string>& arguments) {
+                           std::lock_guard lock(fakeMutex);
+                           return fake.run(arguments);
+                         }},
+        [](const std::vector<std::string>&) { return std::vector<std::string>{"192.0.2.1"}; },
+        [] {},
+        ServiceClock{.now = [this] { return now.load(); },
+                     .calendar = [this] { return Calendar::named(zone.load()); },
+                     .boot = BootClock{.now = [this] { return bootNow.fetch_add(bootStep); },
+                                       .bootId = [this] { return std::string(bootId.load()); }}});
+  }
+
+  static std::optional<std::string> call(auto send) {
+    std::optional<std::string> text;
+    send([&](std::optional<Data>, std::optional<std::string> t) { text = std::move(t); });
+    return text;
+  }
+  static DaemonStatus status(DaemonService& service) {
+    std::optional<Data> data;
+    service.getStatus([&](std::optional<Data> d, std::optional<std::string>) { data = d; });
+    return decodeDaemonStatus(data.value_or("{}"));
+  }
+  // Enables a minute before the window, so the sites' addresses are looked up while the hosts
+  // file is clean, and starts the block at 10:00 with the boot clock at 1000: it holds until
+  // boot time 37000.
+  std::shared_ptr<DaemonService> enabledInBlock() {
+    auto service = makeService();
+    now = utcInstant(2026, 3, 2, 3, 59);
+    bootNow = 940;
+    EXPECT_EQ(call([&](Reply r) { service->enableBlocking(encodeConfiguration(day), r); }),
+              std::nullopt);
+    now = utcInstant(2026, 3, 2, 10, 0);
+    bootNow = 1000;
+    service->runReconciliationPass(now);
+    return service;
+  }
+  void advance(double seconds) {
+    now = now.load() + seconds;
+    bootNow = bootNow.load() + seconds;
+  }
+  bool hostsBlocked() const { return HostsFile(hostsPath).containsManagedBlock(std::nullopt); }
+  TamrinPolicy stored() const { return decodePolicy(readFile(policyPath)); }
+
+  ScratchDirectory scratch{"held-block"};
+  const fs::path hostsPath = scratch.path() / "hosts";
+  const fs::path policyPath = scratch.path() / "state" / "policy.json";
+  const TamrinConfiguration day = window(240, 1200);
+  std::atomic<Instant> now{utcInstant(2026, 3, 2, 10, 0)};
+  std::atomic<const char*> zone{"UTC"};
+  std::atomic<double> bootNow{1000};
+  double bootStep = 0;  // how far the boot clock moves at each reading
+  std::atomic<const char*> bootId{"boot-a"};
+  std::mutex fakeMutex;
+  FakePacketFilterRunner fake;
+};
+
+const char* const kLocked =
+    "Tamrin can\u2019t be removed during an active block. Try again when access returns.";
+
+TEST_F(HeldBlockTest, ClockForwardPastTheEndLeavesTheBlockUntilItsRealEnd) {
+  auto service = enabledInBlock();
+  EXPECT_EQ(stored().bootAnchor,
+            (BootAnchor{"boot-a", 37000, utcInstant(2026, 3, 2, 20, 0), 1000.0}));
+  // Ten minutes later the clock is set to 21:00, after the block's scheduled end.
+  bootNow = 1600;
+  now = utcInstant(2026, 3, 2, 21, 0);
+  service->runReconciliationPass(now);
+  EXPECT_TRUE(hostsBlocked());
+  EXPECT_TRUE(fake.enabled);
+  const Instant realEnd = now.load() + (37000 - 1600);
+  DaemonStatus held = status(*service);
+  EXPECT_EQ(held.blocked, true);
+  EXPECT_FALSE(held.hasProtectionMismatch());
+  EXPECT_EQ(held.blockHeldUntil, realEnd);
+  EXPECT_EQ(call([&](Reply r) { service->prepareForRemoval(r); }), kLocked);
+
+  // A change sent now waits for the real end, even though its start has passed on the clock.
+  EXPECT_EQ(call([&](Reply r) {
+              service->updateConfiguration(encodeConfiguration(window(1260, 1320)), r);
+            }),
+            std::nullopt);
+  TamrinPolicy staged = stored();
+  EXPECT_EQ(staged.pendingConfigurationStopsEnforcingAt, realEnd);
+  EXPECT_EQ(staged.configuration, day);
+  advance(3600);
+  service->runReconciliationPass(now);
+  EXPECT_EQ(stored().configuration, day) << "a staged change must not take over during the hold";
+  EXPECT_TRUE(hostsBlocked());
+
+  // Once the boot clock reaches the anchor, the block ends and the anchor is dropped.
+  now = realEnd;
+  bootNow = 37000;
+  service->runReconciliationPass(now);
+  EXPECT_FALSE(hostsBlocked());
+  EXPECT_FALSE(fake.enabled);
+  EXPECT_EQ(stored().bootAnchor, std::nullopt);
+  EXPECT_EQ(status(*service).blocked, false);
+  EXPECT_EQ(call([&](Reply r) { service->prepareForRemoval(r); }), std::nullopt);
+}
+
+TEST_F(HeldBlockTest, TheTimerWakesWhenTheHoldEnds) {
+  auto service = enabledInBlock();
+  now = utcInstant(2026, 3, 2, 21, 0);
+  bootNow = 37000 - 10;
+  service->start();
+  const auto deadline = service->timerDeadline();
+  ASSERT_TRUE(deadline.has_value());
+  const double wait =
+      std::chrono::duration<double>(*deadline - std::chrono::system_clock::now()).count();
+  EXPECT_GT(wait, 8);
+  EXPECT_LE(wait, 10);
+}
+
+TEST_F(HeldBlockTest, AHoldThatEndsDuringAPassEndsAtTheNextPassNotAMinuteLater) {
+  auto service = enabledInBlock();
+  // After the scheduled end, 5 ms before the anchor: the pass still holds, and by the time
+  // the timer is armed the hold is over.
+  now = utcInstant(2026, 3, 2, 20, 0);
+  bootNow = 37000 - 0.005;
+  bootStep = 0.01;
+  service->start();
+  EXPECT_TRUE(hostsBlocked());
+  const auto deadline = service->timerDeadline();
+  ASSERT_TRUE(deadline.has_value());
+  EXPECT_LT(std::chrono::duration<double>(*deadline - std::chrono::system_clock::now()).count(), 1);
+}
+
+TEST_F(HeldBlockTest, ZoneMovedDuringABlockAppliesToLaterWindowsOnly) {
+  auto service = enabledInBlock();
+  // 10:00 UTC is 00:00 the next day at +14, outside 04:00-20:00 there.
+  zone = "Pacific/Kiritimati";
+  advance(60);
+  service->runReconciliationPass(now);
+  EXPECT_TRUE(hostsBlocked());
+  EXPECT_EQ(status(*service).blockHeldUntil, utcInstant(2026, 3, 2, 20, 0));
+  // At 20:00 UTC (10:00 at +14) the window of the new zone runs: the block goes on by it.
+  now = utcInstant(2026, 3, 2, 20, 0);
+  bootNow = 37000;
+  service->runReconciliationPass(now);
+  EXPECT_TRUE(hostsBlocked());
+  EXPECT_EQ(status(*service).blockHeldUntil, std::nullopt);
+}
+
+TEST_F(HeldBlockTest, ClockBackOnlyLengthensTheBlock) {
+  auto service = enabledInBlock();
+  // Set back to 02:00, before the window: held for the ten hours it still had.
+  now = utcInstant(2026, 3, 2, 2, 0);
+  advance(60);
+  service->runReconciliationPass(now);
+  EXPECT_TRUE(hostsBlocked());
+  EXPECT_EQ(status(*service).blockHeldUntil, now.load() + (37000 - 1060));
+  // By then the clock reads 12:00, inside the window again, which now lasts until 20:00.
+  advance(37000 - 1060);
+  service->runReconciliationPass(now);
+  EXPECT_TRUE(hostsBlocked());
+  EXPECT_EQ(stored().bootAnchor->endsAtBootTime, 37000 + 8 * 3600);
+}
+
+TEST_F(HeldBlockTest, ARestartKeepsTheAnchorAndANewBootKeepsItsWallEnd) {
+  auto service = enabledInBlock();
+  service.reset();
+  now = utcInstant(2026, 3, 2, 23, 0);
+  bootNow = 2000;
+  service = makeService();
+  service->runReconciliationPass(now);
+  EXPECT_TRUE(hostsBlocked()) << "restarted mid-anchor";
+  const Instant realEnd = now.load() + 35000;
+  EXPECT_EQ(status(*service).blockHeldUntil, realEnd);
+  service.reset();
+
+  // A reboot, with the zone moved so that the schedule would run no block: the hold's wall
+  // end still holds it.
+  bootId = "boot-b";
+  bootNow = 30;
+  zone = "Pacific/Kiritimati";
+  service = makeService();
+  EXPECT_EQ(status(*service).blockHeldUntil, realEnd);
+  service->runReconciliationPass(now);
+  EXPECT_TRUE(hostsBlocked()) << "rebooted before the hold's end";
+  EXPECT_EQ(stored().bootAnchor->bootId, "boot-b");
+  EXPECT_EQ(call([&](Reply r) { service->prepareForRemoval(r); }), kLocked);
+
+  now = realEnd;
+  bootNow = 30 + 35000;
+  service->runReconciliationPass(now);
+  EXPECT_EQ(stored().bootAnchor, std::nullopt);
+  EXPECT_EQ(status(*service).blockHeldUntil, std::nullopt);
+}
+
+TEST_F(HeldBlockTest, AFakeBootIdWhileRunningIsReportedAndHoldsNothingLess) {
+  auto service = enabledInBlock();
+  bootId = "mounted-over";
+  zone = "Pacific/Kiritimati";  // the schedule alone would end the block now
+  advance(60);
+  service->runReconciliationPass(now);
+  EXPECT_TRUE(hostsBlocked());
+  const DaemonStatus held = status(*service);
+  EXPECT_EQ(held.blockHeldUntil, utcInstant(2026, 3, 2, 20, 0));
+  EXPECT_EQ(held.layerProblems.count("bootClock"), 1u);
+  EXPECT_EQ(stored().bootAnchor->bootId, "boot-a");
+}
+
+TEST_F(HeldBlockTest, AStagedChangeWaitsForTheHoldEvenWhenItsStartHasPassed) {
+  auto service = enabledInBlock();
+  // Staged at 10:00: the block ends at 20:00, the change starts at 21:00.
+  EXPECT_EQ(call([&](Reply r) {
+              service->updateConfiguration(encodeConfiguration(window(1260, 1320)), r);
+            }),
+            std::nullopt);
+  ASSERT_EQ(stored().pendingConfigurationAppliesAt, utcInstant(2026, 3, 2, 21, 0));
+  // Ten minutes later the clock reads 22:00: past the change's start, inside the hold.
+  bootNow = 1600;
+  now = utcInstant(2026, 3, 2, 22, 0);
+  service->runReconciliationPass(now);
+  EXPECT_EQ(stored().configuration, day);
+  EXPECT_EQ(stored().pendingConfiguration, window(1260, 1320));
+  EXPECT_TRUE(hostsBlocked());
+}
+
+TEST_F(HeldBlockTest, MalformedAnchorKeysMakeThePolicyUnavailable) {
+  const char* const anchors[] = {
+      R"("anchorBootId":"boot-a","anchorEndsAtBootTime":"37000")",
+      R"("anchorBootId":"boot-a","anchorEndsAtBootTime":-1)",
+      R"("anchorBootId":"boot-a","anchorEndsAtBootTime":NaN)",
+      R"("anchorBootId":7,"anchorEndsAtBootTime":37000)",
+      R"("anchorBootId":"","anchorEndsAtBootTime":37000)",
+      R"("anchorEndsAtBootTime":37000)",
+  };
+  for (const char* anchor : anchors) {
+    fs::create_directories(policyPath.parent_path());
+    std::string text = encodePolicy(TamrinPolicy(day));
+    text.insert(text.size() - 1, std::string(",") + anchor);
+    writeFileAtomically(policyPath, text, 0600);
+    auto service = makeService();
+    EXPECT_EQ(
+        call([&](Reply r) { service->getStatus(r); }),
+        "Tamrin can\u2019t safely read its blocking state. Restart the computer and try again.")
+        << anchor;
+    service->runReconciliationPass(now);
+    EXPECT_FALSE(hostsBlocked()) << anchor;
+    EXPECT_EQ(readFile(policyPath), text) << anchor;
+  }
+}
+
+}  // namespace
+}  // namespace tamrin

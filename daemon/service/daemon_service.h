@@ -1,0 +1,259 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/calendar.h"
+#include "core/daemon_protocol.h"
+#include "core/hosts_file.h"
+#include "core/instant.h"
+#include "core/mutex.h"
+#include "core/policy.h"
+#include "daemon/enforcement/packet_filter.h"
+#include "daemon/enforcement/protection_layers.h"
+#include "daemon/events/protection_watcher.h"
+#include "daemon/events/reconciliation_timer.h"
+#include "daemon/resolve/address_list.h"
+#include "daemon/resolve/system_lookup.h"
+#include "daemon/service/block_hold.h"
+#include "daemon/service/block_record_store.h"
+
+namespace tamrin {
+
+// Where the service reads the time and the local calendar; the daemon reads the system's.
+// With a boot clock, a running block is held on it (see boot_anchor.h) until its real length
+// has passed, whatever the wall clock or the zone says meanwhile; without one, nothing is held.
+struct ServiceClock {
+  std::function<Instant()> now;
+  std::function<Calendar()> calendar;
+  std::optional<BootClock> boot = std::nullopt;
+
+  static ServiceClock system();
+};
+
+// The daemon's one stateful object: the policy in force and its file, the two enforcement
+// mechanisms, the last observation of both, and the reconciliation timer. One mutex is held
+// for the whole of every request and every reconciliation pass, name lookups excepted (they
+// run after it is released and merge under it again); a request's reply is built under it and
+// handed to the reply function after it is released.
+class DaemonService final : public TamrinDaemonProtocol,
+                            public std::enable_shared_from_this<DaemonService> {
+ public:
+  using ResolveDomains = std::function<std::vector<std::string>(const std::vector<std::string>&)>;
+  using FlushDNS = std::function<void()>;
+
+  // Loads the policy file: a missing file is no policy; an unreadable, undecodable or invalid
+  // one makes every request fail with policyUnavailable until a valid enable-blocking request
+  // replaces it, or a removal finds no protection in force and removes it. Touches
+  // neither the hosts file nor the packet filter and starts no timer.
+  static std::shared_ptr<DaemonService> create(std::filesystem::path policyURL, HostsFile hosts,
+                                               PacketFilter packetFilter,
+                                               ResolveDomains resolveDomains, FlushDNS flushDNS,
+                                               ServiceClock clock = ServiceClock::system(),
+                                               ResolveDirect resolveDirect = nullptr);
+
+  // Keeps the record of every running block in `keeper`'s stores (block_record.h), and reads
+  // the one they hold now: when it says a block runs that the policy as loaded does not keep
+  // (missing, unreadable, or changed while the daemon was stopped), that block stays in force
+  // until its end, removal is refused and the status says why. Call before start().
+  void keepBlockRecords(std::unique_ptr<BlockRecordKeeper> keeper) EXCLUDES(lock_);
+
+  // Creates the timer and runs the first reconciliation pass, which arms it.
+  void start() EXCLUDES(lock_);
+  // Calls `alive` on the timer's thread after every pass it runs (at least one a minute), so
+  // a daemon that is stopped or stuck in a pass stops calling it. Call before start().
+  void notifyAfterEachTimerPass(std::function<void()> alive) { afterTimerPass_ = std::move(alive); }
+  // Adds the further protection layers that every pass reconciles and the status reports.
+  void attachLayers(std::shared_ptr<const ProtectionLayers> layers) EXCLUDES(lock_);
+
+  void getStatus(Reply reply) override EXCLUDES(lock_);
+  void enableBlocking(const Data& configuration, Reply reply) override EXCLUDES(lock_);
+  void updateConfiguration(const Data& configuration, Reply reply) override EXCLUDES(lock_);
+  void prepareForRemoval(Reply reply) override EXCLUDES(lock_);
+
+  // Asks for one pass at the current instant within about 100 ms; a burst of requests makes
+  // one pass, and passes asked for this way keep a gap between them. Thread-safe, does not
+  // wait for a running pass. Does nothing before start().
+  void requestReconciliation() EXCLUDES(requestLock_);
+  // Requests a pass for every change `watcher` reports; the service keeps the watcher. While
+  // it reports, a pass skips the packet-filter tool when no change of the filter was reported
+  // since a pass found it exactly in place for the same addresses.
+  void watch(std::unique_ptr<ProtectionWatcher> watcher) EXCLUDES(requestLock_);
+
+  // One pass: reconcile at `at`, then re-arm the timer from `at`. Then, without the lock, looks
+  // up the addresses the pass found missing (lookUpWantedSystemAddresses) and, with a direct
+  // resolver, refreshes them when due (refreshAddresses).
+  void runReconciliationPass(Instant at) EXCLUDES(lock_);
+
+  // Applies a due staged change, brings the packet filter and the hosts file in line with the
+  // schedule (a block without addresses takes those of the hosts file's own lines first),
+  // notes which addresses are missing while the hosts file is clean (looked up by the caller
+  // once the lock is released), saves what the policy learned and measures what is in place.
+  // Waits on no lookup. Absorbs every error.
+  void reconcileLocked(Instant at) REQUIRES(lock_);
+  // Re-arms the timer for the next enforcement transition, at most 60 s after `after`.
+  void scheduleNextReconciliationLocked(Instant after) REQUIRES(lock_);
+  // The earlier of the policy's next enforcement transition and `after` + 60 s.
+  static Instant nextReconciliationDate(const std::optional<TamrinPolicy>& policy, Instant after,
+                                        const Calendar& calendar);
+
+  // Writes `policy` atomically (directory 0700 when created, file 0600) and makes it the
+  // policy in force. Throws the file system's error, or std::length_error for a policy larger
+  // than the daemon reads back, leaving the state unchanged.
+  void persist(const TamrinPolicy& policy) REQUIRES(lock_);
+  // Removes the hosts block and the packet-filter rules and flushes the DNS cache; all three
+  // always run, and the first failure is thrown.
+  void removeSystemProtection() REQUIRES(lock_);
+  // Whether the hosts block or the packet-filter rules are in place, or cannot be measured.
+  bool protectionMayBeInForce() const REQUIRES(lock_);
+
+  Mutex& lock() RETURN_CAPABILITY(lock_) { return lock_; }
+  std::optional<TamrinPolicy> policyLocked() const REQUIRES(lock_) { return policy_; }
+  bool policyNeedsSaveLocked() const REQUIRES(lock_) { return policyNeedsSave_; }
+  // The wall-clock deadline of the timer, absent before start() or while a pass runs.
+  std::optional<ReconciliationTimer::Deadline> timerDeadline() const EXCLUDES(lock_);
+
+  DaemonService(std::filesystem::path policyURL, HostsFile hosts, PacketFilter packetFilter,
+                ResolveDomains resolveDomains, FlushDNS flushDNS, ServiceClock clock,
+                ResolveDirect resolveDirect = nullptr);
+
+ private:
+  void loadPolicy();
+  // The bodies of the four requests; each throws the error its reply reports.
+  Data statusLocked() REQUIRES(lock_);
+  // The layers' problems, and what else the status must name as a reason for attention.
+  std::map<std::string, std::string> statusProblemsLocked() const REQUIRES(lock_);
+  void enableBlockingLocked(const Data& argument, Instant now) REQUIRES(lock_);
+  void updateConfigurationLocked(const Data& argument, Instant now) REQUIRES(lock_);
+  void prepareForRemovalLocked() REQUIRES(lock_);
+  void saveOrKeepLocked(const TamrinPolicy& policy) REQUIRES(lock_);
+  void reconcileProtection(bool shouldBlock, const std::optional<TamrinPolicy>& policy)
+      REQUIRES(lock_);
+  // Enables the rules for the policy's addresses when blocking with some, else clears them.
+  void reconcilePacketFilter(bool shouldBlock, const std::optional<TamrinPolicy>& policy)
+      REQUIRES(lock_);
+  void refreshProtectionState(const std::optional<TamrinPolicy>& policy, bool enforcing)
+      REQUIRES(lock_);
+  // The boot clock's reading under the boot id read at the start; absent without a boot
+  // clock or when either cannot be read. Notes a later, different id in bootIdChanged_.
+  std::optional<BootReading> readBootClock() const;
+  // When the policy's boot anchor holds a block past what the schedule demands at `now`: the
+  // wall instant at which the hold ends. Absent while the schedule's own block lasts as long.
+  std::optional<Instant> heldBeyondSchedule(const TamrinPolicy& policy, Instant now,
+                                            const Calendar& calendar) const;
+  // Resolves `domains` without our own sinks 0.0.0.0 and ::; absent when resolution fails or
+  // answers only sinks. Needs no lock (and is called without it).
+  std::optional<std::vector<std::string>> tryResolve(const std::vector<std::string>& domains) const;
+  // The routable addresses (capped) that lines of the hosts file outside the managed block
+  // give the blocked host names of `domains`; absent when none or the file cannot be read.
+  std::optional<std::vector<std::string>> hostsFileSiteAddresses(
+      const std::vector<std::string>& domains) const;
+  // Whether names may be resolved now: the hosts file is not known to hold a managed block,
+  // and is no device, FIFO or socket that the system resolver would read.
+  bool mayResolve() REQUIRES(lock_);
+
+  // System lookups (daemon/system_lookup_pass.cc). Runs the lookup the last reconciliation
+  // wanted, if no other runs: resolves without the lock (at most the system resolver's time
+  // limit), then takes it to store the addresses if the policy still lacks them and no block
+  // reached the hosts file meanwhile, and to enforce them when they are the running block's.
+  void lookUpWantedSystemAddresses() EXCLUDES(lock_);
+  // Block records (daemon/block_record_hold.cc). The wall instant at which the recorded block
+  // held at start ends, as seen at `at`; absent, and the hold dropped, once it has ended.
+  std::optional<Instant> recordHoldEndLocked(Instant at) REQUIRES(lock_);
+  // Whether the policy in force keeps the recorded block ending at `end` by itself.
+  bool policyKeepsRecordLocked(const BlockRecord& record, Instant now, Instant end) REQUIRES(lock_);
+  // A pass during the hold: the record's names and addresses are enforced, with those of the
+  // policy's own block when one runs; nothing else of the policy changes.
+  void reconcileRecordHoldLocked(Instant at) REQUIRES(lock_);
+  // Keeps the record of the block `policy` runs now (its boot anchor gives the end), or none.
+  void keepBlockRecordLocked(const std::optional<TamrinPolicy>& policy, bool blocking)
+      REQUIRES(lock_);
+  // Whether the copy in the packet filter may have changed since it was last looked at.
+  bool recordRecheckLocked() REQUIRES(lock_);
+
+  // Address refresh (daemon/address_refresh_pass.cc). What the pass at `at` should resolve
+  // directly; nothing without a direct resolver.
+  std::optional<RefreshPlan> planAddressRefreshLocked(Instant at) REQUIRES(lock_);
+  // Resolves without the lock (at most the direct resolver's limit plus the system
+  // resolver's time), then takes it to merge, save, add to the filter and re-arm the timer.
+  void refreshAddresses(const RefreshPlan& plan) EXCLUDES(lock_);
+  // Whether the timer woke `at` only for a due refresh, before the next pass is due.
+  bool isRefreshOnlyWakeLocked(Instant at) REQUIRES(lock_);
+  // Arms the timer for the earlier of the next pass and the next refresh.
+  void armTimerLocked(Instant after) REQUIRES(lock_);
+  // When the timer must wake for the next refresh during a block (at once when none ran yet);
+  // absent outside a block.
+  std::optional<Instant> addressRefreshWakeLocked(Instant after) REQUIRES(lock_);
+
+  mutable Mutex lock_;
+
+  // Constant after construction.
+  const std::filesystem::path policyURL_;
+  const HostsFile hosts_;
+  const PacketFilter packetFilter_;
+  const ResolveDomains resolveDomains_;
+  const FlushDNS flushDNS_;
+  const ServiceClock clock_;
+  const ResolveDirect resolveDirect_;             // may be empty: no refresh of addresses
+  const std::optional<std::string> startBootId_;  // as read at construction
+
+  // Set once a reading of the boot id differed from startBootId_: reported, never a reboot.
+  mutable std::atomic<bool> bootIdChanged_{false};
+  // Set before start(), then only read.
+  std::function<void()> afterTimerPass_;
+
+  std::optional<TamrinPolicy> policy_ GUARDED_BY(lock_);
+  bool policyLoadFailed_ GUARDED_BY(lock_) = false;
+  bool policyNeedsSave_ GUARDED_BY(lock_) = false;
+  bool managedHostsBlockPresent_ GUARDED_BY(lock_) = false;
+  bool managedPacketFilterBlockPresent_ GUARDED_BY(lock_) = false;
+  std::unique_ptr<ReconciliationTimer> timer_ GUARDED_BY(lock_);
+  std::optional<Instant> nextAddressRefresh_ GUARDED_BY(lock_);
+  std::optional<Instant> nextPassAt_ GUARDED_BY(lock_);  // as last scheduled
+  // What the last reconciliation found missing, and whether a lookup runs (one at a time).
+  std::optional<SystemLookupPlan> systemLookupWanted_ GUARDED_BY(lock_);
+  bool systemLookupRunning_ GUARDED_BY(lock_) = false;
+  // The last pass enforced only because of the boot-clock hold, not the schedule.
+  bool passHeldOnly_ GUARDED_BY(lock_) = false;
+
+  // Set by a pass whose enabling found the filter exactly in place (or untouched since it was),
+  // so that the measurement of the same pass need not list it again; cleared by that
+  // measurement.
+  bool packetFilterJustConfirmed_ GUARDED_BY(lock_) = false;
+
+  // What the watcher says about the packet filter: how many changes it reported, and whether
+  // it still reports them.
+  std::atomic<std::uint64_t> filterChanges_{0};
+  std::atomic<bool> filterWatched_{false};
+  // The filter as a pass last found it exactly in place, with the count of changes then.
+  struct ConfirmedFilter {
+    std::uint64_t changes;
+    std::vector<std::string> addresses;
+  };
+  std::optional<ConfirmedFilter> confirmedFilter_ GUARDED_BY(lock_);
+
+  // Lets requestReconciliation reach the timer without waiting for a pass.
+  mutable Mutex requestLock_;
+  ReconciliationTimer* requestTarget_ GUARDED_BY(requestLock_) = nullptr;
+  std::vector<std::unique_ptr<ProtectionWatcher>> watchers_ GUARDED_BY(requestLock_);
+
+  std::shared_ptr<const ProtectionLayers> layers_ GUARDED_BY(lock_);
+
+  struct RecordHold {
+    BlockRecord record;
+    std::string reason;  // shown in the status
+  };
+  std::unique_ptr<BlockRecordKeeper> records_ GUARDED_BY(lock_);
+  std::optional<RecordHold> recordHold_ GUARDED_BY(lock_);
+  std::optional<std::uint64_t> recordCheckedAtChanges_ GUARDED_BY(lock_);
+  LayerReport layerReport_ GUARDED_BY(lock_);
+};
+
+}  // namespace tamrin

@@ -1,0 +1,902 @@
+#include "daemon/service/daemon_service.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <thread>
+
+#include "core/configuration_limits.h"
+#include "core/daemon_status.h"
+#include "core/file_io.h"
+#include "core/regular_file.h"
+#include "core/tamrin_error.h"
+#include "core/week_coverage.h"
+#include "daemon/enforcement/fake_packet_filter_runner.h"
+#include "daemon/enforcement/protection_layers.h"
+#include "tests/support/configurations.h"
+#include "tests/support/local_time.h"
+#include "tests/support/scratch_directory.h"
+
+namespace tamrin {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::utcInstant;
+
+constexpr const char* kUnavailable =
+    "Tamrin can\u2019t safely read its blocking state. Restart the computer and try again.";
+constexpr const char* kLocked =
+    "Tamrin can\u2019t be removed during an active block. Try again when access returns.";
+constexpr const char* kHostsText = "127.0.0.1 localhost\n";
+constexpr const char* kLeftoverBlock =
+    "127.0.0.1 localhost\n\n# BEGIN TAMRIN BLOCK\n0.0.0.0\told.org\n# END TAMRIN BLOCK\n";
+
+struct Outcome {
+  std::optional<Data> data;
+  std::optional<std::string> text;
+  int calls = 0;
+};
+
+using testing::window;
+
+// 04:00-20:00 UTC every day; March 2nd 2026 at 10:00 lies inside a block.
+const TamrinConfiguration kDay = window(240, 1200);
+const Instant kInBlock = utcInstant(2026, 3, 2, 10, 0);
+const Instant kOutside = utcInstant(2026, 3, 2, 21, 0);
+
+class DaemonServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { writeFileAtomically(hostsPath, kHostsText, 0644); }
+
+  std::shared_ptr<DaemonService> makeService() {
+    auto clockNow = [this] { return now.load(); };
+    return DaemonService::create(
+        policyPath, HostsFile(hostsPath),
+        PacketFilter{.directory = directory / "pf",
+                     .runner =
+                         [this](const std::vector<std::string>& arguments) {
+                           std::lock_guard lock(recordMutex);
+                           commands.push_back(arguments);
+                           if (onCommand) onCommand(arguments);
+                           return fake.run(arguments);
+                         }},
+        [this](const std::vector<std::string>& domains) {
+          if (duringResolve) duringResolve();
+          std::lock_guard lock(recordMutex);
+          ++resolverCalls;
+          resolvedDomains = domains;
+          try {
+            if (HostsFile(hostsPath).containsManagedBlock(std::nullopt)) resolverSawBlock = true;
+          } catch (const std::exception&) {
+            // A hosts file that cannot be read holds no block the resolver could see.
+          }
+          if (addresses.empty()) throw TamrinError(TamrinError::Kind::domainResolution);
+          return addresses;
+        },
+        [this] {
+          ++flushes;
+          if (flushFails) throw TamrinError::packetFilter("flush failed");
+        },
+        ServiceClock{.now = clockNow, .calendar = [] { return Calendar::named("UTC"); }});
+  }
+
+  // Drops the test's reference and waits until a pass that the timer may still be running
+  // has let go of the service too, so nothing uses the fixture after the test.
+  static void discard(std::shared_ptr<DaemonService>& service) {
+    std::weak_ptr<DaemonService> weak = service;
+    service.reset();
+    while (!weak.expired()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+
+  template <typename Send>
+  static Outcome call(Send send) {
+    Outcome outcome;
+    send([&](std::optional<Data> data, std::optional<std::string> text) {
+      ++outcome.calls;
+      outcome.data = std::move(data);
+      outcome.text = std::move(text);
+    });
+    EXPECT_EQ(outcome.calls, 1);
+    return outcome;
+  }
+
+  static DaemonStatus status(DaemonService& service) {
+    const Outcome outcome = call([&](Reply r) { service.getStatus(r); });
+    EXPECT_FALSE(outcome.text) << *outcome.text;
+    return decodeDaemonStatus(outcome.data.value_or("{}"));
+  }
+
+  static Outcome enable(DaemonService& service, const std::string& json) {
+    return call([&](Reply r) { service.enableBlocking(json, r); });
+  }
+  static Outcome update(DaemonService& service, const std::string& json) {
+    return call([&](Reply r) { service.updateConfiguration(json, r); });
+  }
+  static Outcome remove(DaemonService& service) {
+    return call([&](Reply r) { service.prepareForRemoval(r); });
+  }
+  // One pass at `at`, with the system lookups it wants (run without the lock).
+  static void reconcile(DaemonService& service, Instant at) { service.runReconciliationPass(at); }
+  static TamrinPolicy policyOf(DaemonService& service) {
+    MutexLock guard(service.lock());
+    return service.policyLocked().value();
+  }
+
+  void writePolicy(const TamrinPolicy& policy) {
+    fs::create_directories(policyPath.parent_path());
+    writeFileAtomically(policyPath, encodePolicy(policy), 0600);
+  }
+  std::string hostsText() const { return readFile(hostsPath); }
+  bool ran(const std::vector<std::string>& arguments) {
+    std::lock_guard lock(recordMutex);
+    return std::find(commands.begin(), commands.end(), arguments) != commands.end();
+  }
+
+  ScratchDirectory scratch{"service"};
+  const fs::path directory = scratch.path();
+  const fs::path hostsPath = directory / "hosts";
+  const fs::path policyPath = directory / "state" / "policy.json";
+  std::atomic<Instant> now{kInBlock};
+  std::mutex recordMutex;
+  FakePacketFilterRunner fake;
+  std::vector<std::vector<std::string>> commands;
+  std::function<void(const std::vector<std::string>&)> onCommand;  // sees each command first
+  std::function<void()> duringResolve;  // runs inside every resolver call
+  std::vector<std::string> addresses{"192.0.2.1"};
+  std::vector<std::string> resolvedDomains;
+  int resolverCalls = 0;
+  bool resolverSawBlock = false;
+  std::atomic<int> flushes{0};
+  bool flushFails = false;
+};
+
+// Reported changes: what each pass after start() ran, counted by its listing commands.
+class WatchedServiceTest : public DaemonServiceTest {
+ protected:
+  void SetUp() override {
+    DaemonServiceTest::SetUp();
+    TamrinPolicy policy(kDay);
+    policy.resolvedAddresses = {{"192.0.2.1"}};  // resolved before the block began
+    writePolicy(policy);
+    service = makeService();
+    auto owned = std::make_unique<FakeProtectionWatcher>();
+    watcher = owned.get();
+    service->watch(std::move(owned));
+    service->start();
+  }
+  void TearDown() override { discard(service); }
+
+  std::size_t listings() {
+    std::lock_guard lock(recordMutex);
+    return std::count(commands.begin(), commands.end(),
+                      std::vector<std::string>{"-a", std::string(kPacketFilterAnchor), "-sr"});
+  }
+  // The listing commands run in reaction to `act`, once everything has settled.
+  std::size_t listingsAfter(const std::function<void()>& act) {
+    const std::size_t before = listings();
+    act();
+    std::this_thread::sleep_for(ReconciliationTimer::kSettle + ReconciliationTimer::kGap * 2);
+    return listings() - before;
+  }
+
+  std::shared_ptr<DaemonService> service;
+  FakeProtectionWatcher* watcher = nullptr;
+};
+
+TEST_F(WatchedServiceTest, ReportsMakeOneCoalescedPassThatRepairsAndThenChangesNothing) {
+  const std::size_t onePass = listingsAfter([&] { watcher->report(); });
+  EXPECT_EQ(onePass, 1u) << "a pass over a filter in place lists it once";
+  EXPECT_EQ(listingsAfter([&] {
+              for (int i = 0; i < 500; ++i) watcher->report();
+            }),
+            onePass);
+  EXPECT_EQ(listingsAfter([] {}), 0u) << "no pass without a report";
+  using Change = ProtectionWatcher::Change;
+  EXPECT_EQ(listingsAfter([&] { watcher->report(Change::hostsFile); }), 0u)
+      << "the filter, unchanged since it was found in place, is not listed again";
+
+  // Hand-made damage to both mechanisms is repaired by the pass that follows the report...
+  writeFileAtomically(hostsPath, kHostsText, 0644);
+  {
+    std::lock_guard lock(recordMutex);
+    fake.extraLoadedRule = "\npass out quick all";
+  }
+  listingsAfter([&] { watcher->report(); });
+  EXPECT_NE(hostsText(), kHostsText);
+  EXPECT_TRUE(ran({"-a", std::string(kPacketFilterAnchor), "-f",
+                   (directory / "pf" / "pf-rules.conf").string()}));
+  EXPECT_TRUE(status(*service).managedHostsBlockPresent);
+  EXPECT_FALSE(status(*service).managedPacketFilterBlockPresent) << "the foreign rule stays";
+  // ...and the pass after that change (its own echo) writes nothing and loads nothing.
+  {
+    std::lock_guard lock(recordMutex);
+    fake.extraLoadedRule.clear();
+    commands.clear();
+  }
+  const int flushesBefore = flushes;
+  const auto hostsBefore = fs::last_write_time(hostsPath);
+  listingsAfter([&] { watcher->report(); });
+  EXPECT_EQ(fs::last_write_time(hostsPath), hostsBefore);
+  EXPECT_EQ(flushes, flushesBefore);
+  {
+    std::lock_guard lock(recordMutex);
+    for (const auto& command : commands) {
+      EXPECT_TRUE(command[0] == "-s" || command.back() == "-sr") << command[0];
+    }
+    EXPECT_FALSE(commands.empty());
+  }
+  EXPECT_TRUE(status(*service).managedPacketFilterBlockPresent);
+  // A watcher that stopped is not trusted: every pass lists the filter again.
+  EXPECT_EQ(listingsAfter([&] { watcher->report(Change::stopped); }), onePass);
+  EXPECT_EQ(listingsAfter([&] { watcher->report(Change::hostsFile); }), onePass);
+}
+
+// A pass that finds the filter untouched since it was in place still repairs the other layers.
+TEST_F(WatchedServiceTest, APassThatSkipsTheFilterStillRepairsTheLayers) {
+  const fs::path chromium = directory / "chromium";
+  fs::create_directories(chromium);
+  service->attachLayers(std::make_shared<ProtectionLayers>(
+      NameServicePaths{.suffixList = directory / "suffixes",
+                       .nsswitch = directory / "nsswitch.conf",
+                       .module = directory / "libnss_tamrin.so.2"},
+      BrowserPolicyPaths{.chromiumRoot = chromium,
+                         .chromeRoot = directory / "no-chrome",
+                         .firefoxRoot = directory / "no-firefox",
+                         .firefoxPrograms = {}}));
+  const fs::path policy = chromium / "policies" / "managed" / "tamrin.json";
+  listingsAfter([&] { watcher->report(); });
+  ASSERT_TRUE(fs::exists(policy));
+  fs::remove(policy);
+  EXPECT_EQ(listingsAfter([&] { watcher->report(ProtectionWatcher::Change::hostsFile); }), 0u);
+  EXPECT_TRUE(fs::exists(policy));
+}
+
+// Changes the watcher cannot see wait for the timer: a problem during a block, retried at every
+// pass, gone once the watcher has its watches again.
+TEST_F(WatchedServiceTest, AWatcherWithoutItsWatchesIsALayerProblemRetriedAtEveryPass) {
+  const std::string key = ProtectionWatcher::kLayerName;
+  watcher->setProblem("the inotify watches ran out");
+  const int retries = watcher->retries;
+  listingsAfter([&] { watcher->report(ProtectionWatcher::Change::hostsFile); });
+  EXPECT_GT(watcher->retries, retries);
+  EXPECT_EQ(status(*service).layerProblems[key], "the inotify watches ran out");
+  watcher->setProblem(std::nullopt);
+  listingsAfter([&] { watcher->report(ProtectionWatcher::Change::hostsFile); });
+  EXPECT_FALSE(status(*service).layerProblems.contains(key));
+}
+
+TEST_F(DaemonServiceTest, UnreadablePolicyRefusesEverythingAndTouchesNothing) {
+  struct Case {
+    const char* name;
+    void (*make)(const fs::path&);
+  } const cases[] = {
+      {"empty", [](const fs::path& p) { writeFileAtomically(p, "", 0600); }},
+      {"truncated",
+       [](const fs::path& p) { writeFileAtomically(p, R"({"configuration":{"dom)", 0600); }},
+      {"wrong shape",
+       [](const fs::path& p) { writeFileAtomically(p, R"({"configuration":[1]})", 0600); }},
+      {"invalid configuration",
+       [](const fs::path& p) {
+         writeFileAtomically(p, encodePolicy(TamrinPolicy(window(240, 240))), 0600);
+       }},
+      {"invalid staged configuration",
+       [](const fs::path& p) {
+         TamrinPolicy policy(kDay);
+         policy.pendingConfiguration = window(1, 2, {"Not Canonical"});
+         writeFileAtomically(p, encodePolicy(policy), 0600);
+       }},
+      {"a directory", [](const fs::path& p) { fs::create_directories(p); }},
+      {"a link to itself", [](const fs::path& p) { fs::create_symlink(p, p); }},
+      // Opened without blocking and refused by type: a blocking open would never return.
+      {"a FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
+      {"a valid policy padded past the size limit",
+       [](const fs::path& p) {
+         std::string json = encodePolicy(TamrinPolicy(kDay));
+         json.resize(kMaximumPolicyFileBytes + 1, ' ');
+         writeFileAtomically(p, json, 0600);
+       }},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(policyPath.parent_path());
+    fs::create_directories(policyPath.parent_path());
+    c.make(policyPath);
+    writeFileAtomically(hostsPath, kLeftoverBlock, 0644);
+    commands.clear();
+    auto service = makeService();
+    reconcile(*service, kInBlock);
+    EXPECT_EQ(call([&](Reply r) { service->getStatus(r); }).text, kUnavailable) << c.name;
+    // Only a valid first configuration would replace it; a removal meets the block in force.
+    EXPECT_EQ(enable(*service, encodeConfiguration(window(240, 240))).text,
+              "The Focus settings are invalid.")
+        << c.name;
+    EXPECT_EQ(update(*service, encodeConfiguration(kDay)).text, kUnavailable) << c.name;
+    EXPECT_EQ(remove(*service).text, kLocked) << c.name;
+    EXPECT_EQ(call([&](Reply r) { service->getStatus(r); }).text, kUnavailable) << c.name;
+    EXPECT_EQ(hostsText(), kLeftoverBlock) << c.name;
+    EXPECT_TRUE(commands.empty()) << c.name;
+    EXPECT_EQ(flushes, 0) << c.name;
+    EXPECT_TRUE(fs::exists(fs::symlink_status(policyPath))) << c.name;
+  }
+}
+
+TEST_F(DaemonServiceTest, ScheduleThatNeverEndsIsRefusedAndAStoredOneCanBeReplaced) {
+  const TamrinConfiguration endless = testing::windows({{0, 720}, {720, 0}});
+  auto service = makeService();
+  EXPECT_EQ(enable(*service, encodeConfiguration(endless)).text, kEndlessScheduleMessage);
+  EXPECT_FALSE(fs::exists(policyPath));
+  ASSERT_FALSE(enable(*service, encodeConfiguration(kDay)).text);
+  const std::string stored = readFile(policyPath);
+  EXPECT_EQ(update(*service, encodeConfiguration(endless)).text, kEndlessScheduleMessage);
+  EXPECT_EQ(readFile(policyPath), stored);
+  discard(service);
+
+  // Stored by an older version: unusable, refused removal while its block is in force...
+  writePolicy(TamrinPolicy(endless));
+  writeFileAtomically(hostsPath, kLeftoverBlock, 0644);
+  service = makeService();
+  EXPECT_EQ(call([&](Reply r) { service->getStatus(r); }).text, kUnavailable);
+  EXPECT_EQ(remove(*service).text, kLocked);
+  // ...and replaced by a valid configuration, which governs at once.
+  ASSERT_FALSE(enable(*service, encodeConfiguration(kDay)).text);
+  EXPECT_EQ(status(*service).policy.value().configuration, kDay);
+  EXPECT_EQ(decodePolicy(readFile(policyPath)).configuration, kDay);
+  EXPECT_NE(hostsText().find("example.com"), std::string::npos);
+  discard(service);
+
+  // Without protection in force, a removal takes it away.
+  writePolicy(TamrinPolicy(endless));
+  writeFileAtomically(hostsPath, kHostsText, 0644);
+  fake = FakePacketFilterRunner();
+  service = makeService();
+  ASSERT_FALSE(remove(*service).text);
+  EXPECT_FALSE(fs::exists(policyPath));
+  EXPECT_FALSE(status(*service).policy);
+}
+
+TEST_F(DaemonServiceTest, APolicyPathThatCannotBeLookedAtIsNotTakenForNoPolicy) {
+  // A name longer than any file name: the lookup fails with ENAMETOOLONG, not "not found".
+  const fs::path unreachable = directory / std::string(300, 'p') / "policy.json";
+  auto service =
+      DaemonService::create(unreachable, HostsFile(hostsPath), PacketFilter{}, nullptr, nullptr);
+  EXPECT_EQ(call([&](Reply r) { service->getStatus(r); }).text, kUnavailable);
+}
+
+TEST_F(DaemonServiceTest, NoPolicyFileMeansNotEnabled) {
+  auto service = makeService();
+  writeFileAtomically(hostsPath, kLeftoverBlock, 0644);
+  reconcile(*service, kInBlock);
+  EXPECT_EQ(hostsText(), kHostsText);
+  EXPECT_EQ(flushes, 1);
+  const std::string json = *call([&](Reply r) { service->getStatus(r); }).data;
+  EXPECT_EQ(json, R"({"managedHostsBlockPresent":false,"managedPacketFilterBlockPresent":false})");
+}
+
+TEST_F(DaemonServiceTest, EnableResolvesEnforcesAndPersistsPrivately) {
+  auto service = makeService();
+  now = kOutside;
+  // Under a umask that takes the owner's write bit the new directory must still get 0700.
+  const mode_t previousUmask = ::umask(0277);
+  const Outcome outcome = enable(*service, encodeConfiguration(kDay));
+  ::umask(previousUmask);
+  EXPECT_FALSE(outcome.text || outcome.data);
+  EXPECT_EQ(resolverCalls, 1);
+  EXPECT_FALSE(resolverSawBlock);
+  EXPECT_EQ(policyOf(*service).resolvedAddresses, std::vector<std::string>{"192.0.2.1"});
+  now = kInBlock;
+  reconcile(*service, kInBlock);
+  EXPECT_EQ(resolverCalls, 1);
+  const DaemonStatus s = status(*service);
+  EXPECT_EQ(s.blocked, true);
+  EXPECT_TRUE(s.managedHostsBlockPresent);
+  EXPECT_TRUE(s.managedPacketFilterBlockPresent);
+  EXPECT_EQ(decodePolicy(readFile(policyPath)).resolvedAddresses, s.policy->resolvedAddresses);
+  struct stat file {
+  }, dir{};
+  ASSERT_EQ(::stat(policyPath.c_str(), &file), 0);
+  ASSERT_EQ(::stat(policyPath.parent_path().c_str(), &dir), 0);
+  EXPECT_EQ(file.st_mode & 07777, 0600u);
+  EXPECT_EQ(dir.st_mode & 07777, 0700u);
+}
+
+TEST_F(DaemonServiceTest, EnableRefusals) {
+  auto service = makeService();
+  EXPECT_EQ(enable(*service, encodeConfiguration(window(240, 240))).text,
+            "The Focus settings are invalid.");
+  const auto decodeError = enable(*service, "[]").text;
+  ASSERT_TRUE(decodeError);
+  EXPECT_NE(decodeError->find("object"), std::string::npos);
+  EXPECT_FALSE(fs::exists(policyPath));
+  ASSERT_FALSE(enable(*service, encodeConfiguration(kDay)).text);
+  EXPECT_EQ(enable(*service, "not json").text, "Blocking is already enabled.");
+}
+
+TEST_F(DaemonServiceTest, ConfigurationTooLargeToReportIsRefusedAndNothingStored) {
+  const std::string huge = encodeConfiguration(window(240, 1200, testing::numberedDomains(35000)));
+  const std::string message =
+      "The configuration is too large (35000 domains, 735063 bytes of JSON); Tamrin accepts at "
+      "most 10000 domains and 262144 bytes.";
+  auto service = makeService();
+  EXPECT_EQ(enable(*service, huge).text, message);
+  EXPECT_FALSE(fs::exists(policyPath));
+  ASSERT_FALSE(enable(*service, encodeConfiguration(kDay)).text);
+  const std::string stored = readFile(policyPath);
+  EXPECT_EQ(update(*service, huge).text, message);
+  EXPECT_EQ(readFile(policyPath), stored);
+  EXPECT_FALSE(status(*service).policy.value().pendingConfiguration);
+}
+
+TEST_F(DaemonServiceTest, StoredPolicyBeyondTheLimitLoadsAndIsReportedInOneFrame) {
+  TamrinPolicy policy(window(240, 1200, testing::numberedDomains(35000)));
+  policy.pendingConfiguration = window(300, 1000, testing::numberedDomains(35000));
+  policy.pendingConfigurationAppliesAt = kOutside + 86400;
+  writePolicy(policy);
+  auto service = makeService();
+  const Outcome outcome = call([&](Reply r) { service->getStatus(r); });
+  ASSERT_FALSE(outcome.text) << *outcome.text;
+  EXPECT_LE(outcome.data.value().size(), kMaxStatusBytes);
+  EXPECT_EQ(decodeDaemonStatus(*outcome.data).policy.value().pendingConfigurationAppliesAt,
+            policy.pendingConfigurationAppliesAt);
+  // It can still be replaced by a configuration of reportable size.
+  EXPECT_FALSE(update(*service, encodeConfiguration(kDay)).text);
+}
+
+TEST_F(DaemonServiceTest, EnableWithUnwritablePolicyDirectoryStaysDisabled) {
+  writeFileAtomically(directory / "state", "a file where the directory belongs", 0600);
+  auto service = makeService();
+  const auto text = enable(*service, encodeConfiguration(kDay)).text;
+  ASSERT_TRUE(text);
+  EXPECT_NE(text->find("state"), std::string::npos) << *text;
+  EXPECT_FALSE(status(*service).policy.has_value());
+}
+
+TEST_F(DaemonServiceTest, UpdateWithoutPolicyReconcilesFirst) {
+  auto service = makeService();
+  writeFileAtomically(hostsPath, kLeftoverBlock, 0644);
+  EXPECT_EQ(update(*service, encodeConfiguration(kDay)).text, "Blocking is not enabled.");
+  EXPECT_EQ(hostsText(), kHostsText);
+}
+
+TEST_F(DaemonServiceTest, UpdateStagesAndCarriesAddressesOnlyForTheSameList) {
+  writePolicy([] {
+    TamrinPolicy p(window(240, 1200, {"a.com", "b.com"}));
+    p.resolvedAddresses = {{"192.0.2.5"}};
+    return p;
+  }());
+  auto service = makeService();
+  ASSERT_FALSE(update(*service, encodeConfiguration(window(360, 1080, {"b.com", "a.com"}))).text);
+  TamrinPolicy policy = policyOf(*service);
+  EXPECT_FALSE(policy.pendingResolvedAddresses.has_value());
+  EXPECT_EQ(policy.pendingConfigurationStopsEnforcingAt, utcInstant(2026, 3, 2, 20, 0));
+  EXPECT_EQ(policy.configuration.domains, (std::vector<std::string>{"a.com", "b.com"}));
+  EXPECT_TRUE(status(*service).blocked.value());  // the running block continues
+
+  ASSERT_FALSE(update(*service, encodeConfiguration(window(360, 1080, {"a.com", "b.com"}))).text);
+  policy = policyOf(*service);
+  EXPECT_EQ(policy.pendingResolvedAddresses, std::vector<std::string>{"192.0.2.5"});
+  EXPECT_EQ(decodePolicy(readFile(policyPath)), policy);
+  EXPECT_EQ(update(*service, "{}").text.value_or("").find("\"domains\"") != std::string::npos,
+            true);
+}
+
+TEST_F(DaemonServiceTest, RemovalRules) {
+  writePolicy(TamrinPolicy(kDay));
+  auto service = makeService();
+  reconcile(*service, kInBlock);
+  EXPECT_EQ(remove(*service).text, kLocked);
+  EXPECT_TRUE(fs::exists(policyPath));
+  EXPECT_TRUE(HostsFile(hostsPath).containsManagedBlock(std::nullopt));
+
+  now = kOutside;
+  const Outcome removed = remove(*service);
+  EXPECT_FALSE(removed.text) << *removed.text;
+  EXPECT_FALSE(fs::exists(policyPath));
+  const DaemonStatus s = status(*service);
+  EXPECT_FALSE(s.policy || s.blocked || s.managedHostsBlockPresent ||
+               s.managedPacketFilterBlockPresent);
+}
+
+TEST_F(DaemonServiceTest, RemovalWithoutPolicyClearsEverythingAndFlushes) {
+  writeFileAtomically(hostsPath, kLeftoverBlock, 0644);
+  fake.rules =
+      "block return out quick inet proto { tcp udp } from any to 192.0.2.1 port { 80 443 } label "
+      "\"x\"\n";
+  auto service = makeService();
+  EXPECT_FALSE(remove(*service).text);
+  EXPECT_EQ(hostsText(), kHostsText);
+  EXPECT_TRUE(fake.rules.empty());
+  EXPECT_EQ(flushes, 1);
+}
+
+TEST_F(DaemonServiceTest, RemovalReportsTheFirstFailureButRunsEveryStep) {
+  writePolicy(TamrinPolicy(kDay));
+  now = kOutside;
+  auto service = makeService();
+  writeFileAtomically(hostsPath, "# BEGIN TAMRIN BLOCK\n", 0644);  // unbalanced markers
+  fake.rules =
+      "block return out quick inet proto { tcp udp } from any to 192.0.2.1 port { 80 443 } label "
+      "\"x\"\n";
+  flushFails = true;
+  EXPECT_EQ(remove(*service).text, "The Tamrin hosts block is incomplete; no changes were made.");
+  EXPECT_TRUE(fake.rules.empty());
+  EXPECT_EQ(flushes, 1);
+  EXPECT_TRUE(fs::exists(policyPath));
+  EXPECT_TRUE(status(*service).policy.has_value());
+}
+
+TEST_F(DaemonServiceTest, ResolverIsNeverCalledWhileTheHostsBlockStands) {
+  writePolicy(TamrinPolicy(kDay));
+  auto service = makeService();
+  addresses.clear();  // resolution fails: hosts-only enforcement
+  reconcile(*service, kInBlock);
+  EXPECT_EQ(resolverCalls, 0) << "a starting block's hosts entries wait for no lookup";
+  DaemonStatus s = status(*service);
+  EXPECT_TRUE(s.managedHostsBlockPresent);
+  EXPECT_FALSE(s.managedPacketFilterBlockPresent);
+  EXPECT_TRUE(s.hasProtectionMismatch());
+  EXPECT_TRUE(ran({"-a", "com.apple/app.tamrin", "-sr"}));
+
+  addresses = {"192.0.2.1"};
+  reconcile(*service, kInBlock + 60);
+  reconcile(*service, kInBlock + 120);
+  EXPECT_EQ(resolverCalls, 0);
+  EXPECT_FALSE(policyOf(*service).resolvedAddresses.has_value());
+
+  reconcile(*service, kOutside);  // the block lifts: now the sites resolve
+  EXPECT_EQ(resolverCalls, 1);
+  EXPECT_FALSE(resolverSawBlock);
+  EXPECT_EQ(decodePolicy(readFile(policyPath)).resolvedAddresses,
+            std::vector<std::string>{"192.0.2.1"});
+}
+
+TEST_F(DaemonServiceTest, TheRulesGoInBeforeTheHostsBlockAndComeOutAfterIt) {
+  TamrinPolicy policy(kDay);
+  policy.resolvedAddresses = {{"192.0.2.1"}};
+  writePolicy(policy);
+  auto service = makeService();
+  std::vector<std::pair<std::string, bool>> seen;  // filter command, hosts block standing
+  const auto record = [&](const std::vector<std::string>& arguments) {
+    if (arguments.size() == 4 && (arguments[2] == "-f" || arguments[2] == "-F")) {
+      seen.emplace_back(arguments[2], HostsFile(hostsPath).containsManagedBlock(std::nullopt));
+    }
+  };
+  onCommand = record;
+  reconcile(*service, kInBlock);
+  reconcile(*service, kOutside);
+  EXPECT_EQ(seen, (std::vector<std::pair<std::string, bool>>{{"-f", false}, {"-F", false}}));
+  EXPECT_FALSE(HostsFile(hostsPath).containsManagedBlock(std::nullopt));
+}
+
+TEST_F(DaemonServiceTest, SystemLookupsRunAfterTheReplyAndWithoutTheLock) {
+  now = kOutside;
+  auto service = makeService();
+  std::atomic<bool> replied{false}, repliedFirst{false}, answered{false}, answeredMeanwhile{false};
+  std::thread statusCall;
+  duringResolve = [&] {
+    repliedFirst = replied.load();
+    statusCall = std::thread([&] {
+      status(*service);
+      answered = true;
+    });
+    for (int i = 0; i < 500 && !answered; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    answeredMeanwhile = answered.load();
+  };
+  service->enableBlocking(encodeConfiguration(kDay), [&](auto, auto) { replied = true; });
+  statusCall.join();
+  EXPECT_TRUE(repliedFirst);
+  EXPECT_TRUE(answeredMeanwhile) << "a status request waited for the lookup";
+  EXPECT_EQ(policyOf(*service).resolvedAddresses, std::vector<std::string>{"192.0.2.1"});
+}
+
+TEST_F(DaemonServiceTest, EnablingIntoABlockTakesTheHostsFilesOwnAddressesAndLooksNothingUp) {
+  writeFileAtomically(hostsPath, "127.0.0.1 localhost\n198.51.100.9 www.Example.com\n", 0644);
+  auto service = makeService();
+  EXPECT_FALSE(enable(*service, encodeConfiguration(kDay)).text);
+  EXPECT_EQ(resolverCalls, 0);
+  EXPECT_EQ(policyOf(*service).resolvedAddresses, std::vector<std::string>{"198.51.100.9"});
+  EXPECT_NE(fake.rules.find("198.51.100.9"), std::string::npos);
+  const DaemonStatus s = status(*service);
+  EXPECT_TRUE(s.managedHostsBlockPresent && s.managedPacketFilterBlockPresent);
+}
+
+TEST_F(DaemonServiceTest, APassMomentsBeforeABlockLeavesTheLookupsToTheNext) {
+  writePolicy(TamrinPolicy(kDay));
+  auto service = makeService();
+  const Instant blockStart = utcInstant(2026, 3, 3, 4, 0);
+  now = blockStart - 2;
+  reconcile(*service, blockStart - 2);
+  EXPECT_EQ(resolverCalls, 0);
+  now = blockStart - 30;
+  reconcile(*service, blockStart - 30);
+  EXPECT_EQ(resolverCalls, 1);
+}
+
+TEST_F(DaemonServiceTest, AnswersAreDroppedWhenABlockReachedTheHostsFileMeanwhile) {
+  writePolicy(TamrinPolicy(kDay));
+  now = kOutside;
+  auto service = makeService();
+  duringResolve = [&] { writeFileAtomically(hostsPath, kLeftoverBlock, 0644); };
+  reconcile(*service, kOutside);
+  EXPECT_EQ(resolverCalls, 1);
+  EXPECT_FALSE(policyOf(*service).resolvedAddresses.has_value());
+}
+
+TEST_F(DaemonServiceTest, APolicyTooLargeToLoadAgainIsNeverStored) {
+  writePolicy(TamrinPolicy(kDay));
+  auto service = makeService();
+  TamrinPolicy huge(kDay);
+  huge.resolvedAddresses.emplace();
+  for (int i = 0; i < 420000; ++i) {  // about 17 MB of address texts
+    huge.resolvedAddresses->push_back("2001:db8:ffff:ffff:ffff:ffff:ffff:" + std::to_string(i));
+  }
+  const std::string before = readFile(policyPath);
+  MutexLock guard(service->lock());
+  EXPECT_THROW(service->persist(huge), std::length_error);
+  EXPECT_EQ(readFile(policyPath), before);
+  EXPECT_FALSE(service->policyLocked()->resolvedAddresses.has_value());
+}
+
+TEST_F(DaemonServiceTest, DuePendingChangeIsAppliedSavedAndEnforcedInOnePass) {
+  TamrinPolicy policy(kDay);
+  policy.resolvedAddresses = {{"192.0.2.1"}};
+  policy.pendingConfiguration = window(360, 1080, {"new.org"});
+  policy.pendingConfigurationStopsEnforcingAt = kInBlock - 7200;
+  policy.pendingConfigurationAppliesAt = kInBlock - 3600;
+  writePolicy(policy);
+  auto service = makeService();
+  reconcile(*service, kInBlock);
+  const TamrinPolicy saved = decodePolicy(readFile(policyPath));
+  EXPECT_EQ(saved.configuration.domains, std::vector<std::string>{"new.org"});
+  EXPECT_FALSE(saved.pendingConfiguration.has_value());
+  EXPECT_NE(hostsText().find("new.org"), std::string::npos);
+}
+
+TEST_F(DaemonServiceTest, FailedSaveKeepsTheChangeInForceUntilALaterPass) {
+  TamrinPolicy policy(kDay);
+  policy.pendingConfiguration = window(360, 1080, {"new.org"});
+  policy.pendingConfigurationStopsEnforcingAt = kInBlock - 7200;
+  policy.pendingConfigurationAppliesAt = kInBlock - 3600;
+  writePolicy(policy);
+  auto service = makeService();
+  fs::remove(policyPath);
+  fs::create_directory(policyPath);  // the atomic replace cannot rename onto a directory
+  reconcile(*service, kInBlock);
+  {
+    MutexLock guard(service->lock());
+    EXPECT_TRUE(service->policyNeedsSaveLocked());
+    EXPECT_EQ(service->policyLocked()->configuration.domains, std::vector<std::string>{"new.org"});
+  }
+  EXPECT_NE(hostsText().find("new.org"), std::string::npos);
+  fs::remove(policyPath);
+  reconcile(*service, kInBlock + 1);
+  MutexLock guard(service->lock());
+  EXPECT_FALSE(service->policyNeedsSaveLocked());
+  EXPECT_EQ(decodePolicy(readFile(policyPath)).configuration.domains,
+            std::vector<std::string>{"new.org"});
+}
+
+TEST_F(DaemonServiceTest, PendingSitesResolveAheadOfTheirFirstBlock) {
+  TamrinPolicy policy(kDay);
+  policy.pendingConfiguration = window(360, 1080, {"new.org"});
+  policy.pendingConfigurationStopsEnforcingAt = kOutside - 60;
+  policy.pendingConfigurationAppliesAt = kOutside + 3600 * 9;
+  writePolicy(policy);
+  auto service = makeService();
+  addresses = {"198.51.100.4"};
+  reconcile(*service, kOutside);
+  EXPECT_EQ(resolvedDomains, std::vector<std::string>{"new.org"});
+  EXPECT_EQ(resolverCalls, 1);
+  const TamrinPolicy saved = decodePolicy(readFile(policyPath));
+  EXPECT_EQ(saved.pendingResolvedAddresses, std::vector<std::string>{"198.51.100.4"});
+  EXPECT_FALSE(saved.resolvedAddresses.has_value());
+}
+
+TEST_F(DaemonServiceTest, UnreadableHostsFileShowsAsMismatch) {
+  writePolicy(TamrinPolicy(kDay));
+  auto service = makeService();
+  fs::remove(hostsPath);
+  fs::create_directory(hostsPath);
+  reconcile(*service, kInBlock);
+  EXPECT_FALSE(status(*service).managedHostsBlockPresent);
+  now = kOutside;
+  reconcile(*service, kOutside);
+  EXPECT_TRUE(status(*service).managedHostsBlockPresent);
+}
+
+TEST_F(DaemonServiceTest, AHostsFileThatCannotBeUsedStillLetsTheFilterOn) {
+  struct Case {
+    const char* name;
+    void (*make)(const fs::path&);
+    bool blockWritten;
+    bool resolves;  // false where the system resolver, reading the file, could hang or would
+                    // find the block just written
+  } const cases[] = {
+      {"a directory", [](const fs::path& p) { fs::create_directory(p); }, false, true},
+      {"a dangling link", [](const fs::path& p) { fs::create_symlink("missing", p); }, false, true},
+      {"a link loop", [](const fs::path& p) { fs::create_symlink(p.filename(), p); }, false, true},
+      {"an end marker alone",
+       [](const fs::path& p) { writeFileAtomically(p, "# END TAMRIN BLOCK\n", 0644); }, false,
+       true},
+      {"a Latin-1 comment",
+       [](const fs::path& p) { writeFileAtomically(p, "127.0.0.1\tlocalhost # caf\xE9\n", 0644); },
+       true, false},
+      {"a FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); }, false, false},
+      {"a character device",
+       [](const fs::path& p) { ASSERT_EQ(::mknod(p.c_str(), S_IFCHR | 0644, makedev(1, 5)), 0); },
+       false, false},
+  };
+  writePolicy(TamrinPolicy(kDay));
+  for (const auto& c : cases) {
+    fs::remove_all(hostsPath);
+    c.make(hostsPath);
+    fake.rules.clear();
+    resolverCalls = 0;
+    // A resolver that reads a hosts file we cannot see may answer with our sinks.
+    addresses = {"0.0.0.0", "192.0.2.1", "::"};
+    auto service = makeService();
+    reconcile(*service, kInBlock);
+    EXPECT_EQ(resolverCalls, c.resolves ? 1 : 0) << c.name;
+    EXPECT_EQ(policyOf(*service).resolvedAddresses,
+              c.resolves ? std::optional(std::vector<std::string>{"192.0.2.1"}) : std::nullopt)
+        << c.name;
+    EXPECT_EQ(fake.rules.find("192.0.2.1") != std::string::npos, c.resolves) << c.name;
+    EXPECT_EQ(fake.rules.find("0.0.0.0"), std::string::npos) << c.name;
+    EXPECT_EQ(status(*service).managedHostsBlockPresent, c.blockWritten) << c.name;
+    if (c.blockWritten) {
+      EXPECT_TRUE(hostsText().starts_with("127.0.0.1\tlocalhost # caf\xE9\n\n# BEGIN"));
+    }
+    fs::remove(policyPath);
+    writePolicy(TamrinPolicy(kDay));
+  }
+}
+
+TEST(NextReconciliationDateTest, FallbackAndTransitions) {
+  const Calendar utc = Calendar::named("UTC");
+  const TamrinPolicy policy(kDay);
+  const Instant ends = utcInstant(2026, 3, 2, 20, 0);
+  EXPECT_EQ(DaemonService::nextReconciliationDate(std::nullopt, kInBlock, utc), kInBlock + 60);
+  EXPECT_EQ(DaemonService::nextReconciliationDate(policy, ends - 30, utc), ends);
+  EXPECT_EQ(DaemonService::nextReconciliationDate(policy, ends - 60, utc), ends);
+  EXPECT_EQ(DaemonService::nextReconciliationDate(policy, ends - 7200, utc), ends - 7140);
+}
+
+TEST_F(DaemonServiceTest, TimerIsArmedForTheNearerOfTransitionAndOneMinute) {
+  struct Case {
+    Instant now;
+    double wait;
+  } const cases[] = {
+      {utcInstant(2026, 3, 2, 19, 59, 30), 30},
+      {utcInstant(2026, 3, 2, 18, 0), 60},
+  };
+  writePolicy(TamrinPolicy(kDay));
+  for (const auto& c : cases) {
+    now = c.now;
+    auto service = makeService();
+    service->start();
+    const auto deadline = service->timerDeadline();
+    discard(service);
+    ASSERT_TRUE(deadline);
+    const double seconds =
+        std::chrono::duration<double>(*deadline - std::chrono::system_clock::now()).count();
+    EXPECT_GT(seconds, c.wait - 5);
+    EXPECT_LE(seconds, c.wait);
+  }
+}
+
+TEST_F(DaemonServiceTest, TimerFiresWhileRequestsArriveFromSeveralThreads) {
+  writePolicy(TamrinPolicy(kDay));
+  // Fixed 50 ms before the block ends: every pass re-arms the shortest wait, 0.1 s.
+  now = utcInstant(2026, 3, 2, 19, 59, 59) + 0.95;
+  auto service = makeService();
+  service->start();
+  std::atomic<int> answered{0};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 4; ++i) {
+    clients.emplace_back([&, i] {
+      for (int j = 0; j < 25; ++j) {
+        const Outcome outcome = (i % 2 == 0)
+                                    ? call([&](Reply r) { service->getStatus(r); })
+                                    : update(*service, encodeConfiguration(window(300 + j, 1000)));
+        if (!outcome.text) ++answered;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    });
+  }
+  for (auto& client : clients) client.join();
+  EXPECT_EQ(answered, 100);
+  const auto recorded = [&] {
+    std::lock_guard lock(recordMutex);
+    return commands.size();
+  };
+  const std::size_t before = recorded();
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_GT(recorded(), before);  // the timer kept firing
+  discard(service);
+}
+
+TEST_F(DaemonServiceTest, OnlyTimerPassesThatFinishSignLife) {
+  writePolicy(TamrinPolicy(kDay));
+  now = utcInstant(2026, 3, 2, 19, 59, 59) + 0.95;  // every pass re-arms the shortest wait
+  auto service = makeService();
+  std::atomic<int> alive{0};
+  service->notifyAfterEachTimerPass([&] { ++alive; });
+  service->start();
+  const auto waitForMore = [&](int than) {
+    for (int i = 0; i < 500 && alive <= than; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return alive > than;
+  };
+  EXPECT_TRUE(waitForMore(0));
+  {
+    // A pass stuck behind the lock signs nothing (one that had passed it may still finish).
+    MutexLock guard(service->lock());
+    const int before = alive;
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_LE(alive - before, 1);
+  }
+  EXPECT_TRUE(waitForMore(alive));
+  discard(service);
+}
+
+TEST_F(DaemonServiceTest, RepliesAreHandedOverOnlyAfterTheLockIsReleased) {
+  writePolicy(TamrinPolicy(kDay));
+  auto service = makeService();
+  const std::string configuration = encodeConfiguration(kDay);
+  const struct {
+    const char* name;
+    std::function<void(Reply)> send;
+  } cases[] = {
+      {"status", [&](Reply r) { service->getStatus(r); }},
+      {"enable", [&](Reply r) { service->enableBlocking(configuration, r); }},
+      {"update", [&](Reply r) { service->updateConfiguration(configuration, r); }},
+      {"remove", [&](Reply r) { service->prepareForRemoval(r); }},
+  };
+  for (const auto& c : cases) {
+    // A reply that waits for its client must not keep another thread from the lock.
+    std::promise<void> tookLock;
+    std::future<void> took = tookLock.get_future();
+    std::thread other;
+    bool lockFree = false;
+    c.send([&](std::optional<Data>, std::optional<std::string>) {
+      other = std::thread([&] {
+        (void)service->timerDeadline();
+        tookLock.set_value();
+      });
+      lockFree = took.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    });
+    ASSERT_TRUE(other.joinable()) << c.name;
+    other.join();
+    EXPECT_TRUE(lockFree) << c.name;
+  }
+}
+
+TEST_F(DaemonServiceTest, DiscardedServiceStopsItsTimer) {
+  now = utcInstant(2026, 3, 2, 19, 59, 59) + 0.95;
+  writePolicy(TamrinPolicy(kDay));
+  {
+    auto service = makeService();
+    service->start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    discard(service);
+  }
+  std::size_t count;
+  {
+    std::lock_guard lock(recordMutex);
+    count = commands.size();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::lock_guard lock(recordMutex);
+  EXPECT_EQ(commands.size(), count);
+}
+
+}  // namespace
+}  // namespace tamrin

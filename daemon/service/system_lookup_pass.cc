@@ -1,0 +1,54 @@
+// The service's system lookups: planned by a reconciliation, resolved with the lock released,
+// stored (and enforced) with it held again.
+#include <utility>
+
+#include "core/blocked_hostnames.h"
+#include "core/regular_file.h"
+#include "daemon/resolve/hosts_file_addresses.h"
+#include "daemon/service/daemon_service.h"
+
+namespace tamrin {
+
+std::optional<std::vector<std::string>> DaemonService::hostsFileSiteAddresses(
+    const std::vector<std::string>& domains) const {
+  try {
+    const std::vector<std::string> hostnames = blockedHostnames(domains);
+    std::vector<std::string> addresses = mergedAddresses(
+        {},
+        routableAddresses(hostsFileAddresses(
+            readRegularFile(hosts_.editedPath(), kMaximumHostsFileBytes).bytes, hostnames)),
+        addressCap(hostnames.size()));
+    if (addresses.empty()) return std::nullopt;
+    return addresses;
+  } catch (const std::exception&) {
+    return std::nullopt;  // unreadable or not understood: the lookups decide
+  }
+}
+
+void DaemonService::lookUpWantedSystemAddresses() {
+  SystemLookupPlan plan;
+  {
+    MutexLock guard(lock_);
+    if (!systemLookupWanted_ || systemLookupRunning_) return;
+    plan = *std::exchange(systemLookupWanted_, std::nullopt);
+    systemLookupRunning_ = true;
+  }
+  const std::optional<std::vector<std::string>> addresses = tryResolve(plan.domains);
+
+  MutexLock guard(lock_);
+  systemLookupRunning_ = false;
+  // Answers count only if no block reached the hosts file meanwhile: else they may be our sinks.
+  if (!addresses || policyLoadFailed_ || !policy_ || !mayResolve()) return;
+  const auto updated = policyAfterSystemLookup(*policy_, plan, *addresses);
+  if (!updated) return;
+  saveOrKeepLocked(*updated);
+  if (plan.pending) return;  // kept for the staged configuration's first block
+  const Instant now = clock_.now();
+  const Calendar calendar = clock_.calendar();
+  if (policy_->shouldEnforce(now, calendar) || heldBeyondSchedule(*policy_, now, calendar)) {
+    reconcilePacketFilter(true, policy_);
+    refreshProtectionState(policy_, true);
+  }
+}
+
+}  // namespace tamrin
