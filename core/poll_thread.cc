@@ -61,11 +61,13 @@ void PollThread::unwatch(int fd) {
 }
 
 void PollThread::start(Callbacks callbacks) {
-  core_->callbacks = std::move(callbacks);
-  thread_ = std::thread([core = core_] { core->run(); });
-  core_->owner = thread_.get_id();
-  core_->launched = true;
-  core_->launched.notify_one();
+  // Held here too: once launched, a callback may destroy this object, and the thread its core.
+  const std::shared_ptr<Core> core = core_;
+  core->callbacks = std::move(callbacks);
+  thread_ = std::thread([core] { core->run(); });
+  core->owner = thread_.get_id();
+  core->launched = true;
+  core->launched.notify_one();
 }
 
 void PollThread::start() { start(Callbacks()); }
