@@ -1,26 +1,19 @@
 #include "daemon/events/protection_watcher.h"
 
-#include <libmnl/libmnl.h>
-#include <linux/netfilter.h>
-#include <linux/netfilter/nf_tables.h>
-#include <linux/netfilter/nfnetlink.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 
-#include "daemon/events/protection_events.h"
+#include "core/ipc_socket.h"
+#include "core/poll_thread.h"
+#include "daemon/events/inotify_events.h"
+#include "daemon/events/nftables_events.h"
 
 namespace tamrin {
 namespace {
@@ -33,32 +26,20 @@ constexpr uint32_t kFileEvents =
 constexpr uint32_t kDirectoryEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
                                       IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_ONLYDIR;
 
-[[noreturn]] void fail(const char* what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
-
-// Owns the descriptors; shared with the thread so that it can outlive the watcher object when
-// that is destroyed from inside the callback.
+// What the watcher's thread works on; shared with it, so that it can outlive the watcher
+// object when that is destroyed from inside the callback.
 struct Watch {
   fs::path hostsPath;
   std::vector<fs::path> otherFiles;  // watched like the hosts file, with every directory above
   AddWatch addWatch;
-  int inotify = -1;
-  int stop = -1;
-  int rearm = -1;  // written by retry(): arm again
-  mnl_socket* netlink = nullptr;
-  // Watch descriptor to the names it is about; empty for a watch on the file itself.
-  std::map<int, std::vector<std::string>> watches;
+  UniqueFd inotify;  // none while no instance could be had
+  NftablesEventSocket netlink;
+  // What the watches are about; the thread's own once it runs.
+  InotifyWatches watches;
+  std::atomic<bool> rearmWanted{false};  // set by retry(): arm again
 
   mutable std::mutex problemLock;
   std::optional<std::string> problem;  // guarded by problemLock
-
-  ~Watch() {
-    if (inotify >= 0) ::close(inotify);
-    if (stop >= 0) ::close(stop);
-    if (rearm >= 0) ::close(rearm);
-    if (netlink != nullptr) mnl_socket_close(netlink);
-  }
 
   std::optional<std::string> currentProblem() const {
     std::lock_guard guard(problemLock);
@@ -67,9 +48,8 @@ struct Watch {
 
   // Watches `path` for `mask`; its events concern `name` in it (empty: the path itself).
   // Returns false when it exists but no watch could be had (the watches ran out).
-  bool add(std::map<int, std::vector<std::string>>& wanted, const fs::path& path, uint32_t mask,
-           const std::string& name) {
-    const int wd = addWatch(inotify, path, mask);
+  bool add(InotifyWatches& wanted, const fs::path& path, uint32_t mask, const std::string& name) {
+    const int wd = addWatch(inotify.get(), path, mask);
     if (wd < 0) {
       // Missing for now: the directory's events bring it back.
       return errno != ENOSPC && errno != ENOMEM;
@@ -87,12 +67,12 @@ struct Watch {
   // Returns whether the problem went away.
   bool arm() {
     std::optional<std::string> missing;
-    if (inotify < 0) inotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (inotify < 0) {
+    if (!inotify) inotify = UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!inotify) {
       missing = std::string("no inotify instance could be had (") + std::strerror(errno) +
                 "; fs.inotify.max_user_instances): changes are repaired by the minute timer";
     } else {
-      std::map<int, std::vector<std::string>> wanted;
+      InotifyWatches wanted;
       const auto watch = [&](const fs::path& path, uint32_t mask, const std::string& name) {
         if (!add(wanted, path, mask, name) && !missing) {
           missing = "the inotify watches ran out (fs.inotify.max_user_watches): changes of " +
@@ -122,7 +102,7 @@ struct Watch {
         link = target;
       }
       for (const auto& [wd, names] : watches) {
-        if (!wanted.contains(wd)) ::inotify_rm_watch(inotify, wd);
+        if (!wanted.contains(wd)) ::inotify_rm_watch(inotify.get(), wd);
       }
       watches = std::move(wanted);
     }
@@ -134,43 +114,11 @@ struct Watch {
 
   // Reads the pending inotify events; true when one concerns a watched file.
   bool drainInotify() {
-    alignas(inotify_event) std::array<char, 16384> buffer;
-    bool relevant = false;
-    for (;;) {
-      const ssize_t length = ::read(inotify, buffer.data(), buffer.size());
-      if (length <= 0) break;
-      const InotifyVerdict verdict =
-          interpretInotifyEvents(buffer.data(), static_cast<std::size_t>(length), watches);
-      for (const int wd : verdict.dropped) watches.erase(wd);
-      relevant |= verdict.relevant;
-    }
-    return relevant;
-  }
-
-  // Reads the pending nftables events: whether one concerns the anchor's table; nullopt when
-  // the socket failed for good.
-  std::optional<bool> drainNetlink() {
-    std::array<char, 65536> buffer;
-    bool relevant = false;
-    for (;;) {
-      const ssize_t length = mnl_socket_recvfrom(netlink, buffer.data(), buffer.size());
-      if (length >= 0) {
-        relevant |= concernsAnchorTable(buffer.data(), static_cast<std::size_t>(length));
-      } else if (errno == ENOBUFS) {
-        relevant = true;  // events were lost: assume the worst
-      } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        return relevant;
-      } else if (errno != EINTR) {
-        return std::nullopt;
-      }
-    }
+    const InotifyVerdict verdict = drainInotifyEvents(inotify.get(), watches);
+    for (const int wd : verdict.dropped) watches.erase(wd);
+    return verdict.relevant;
   }
 };
-
-void drainEventDescriptor(int fd) {
-  uint64_t count;
-  [[maybe_unused]] const ssize_t read = ::read(fd, &count, sizeof count);
-}
 
 class SystemProtectionWatcher final : public ProtectionWatcher {
  public:
@@ -179,69 +127,69 @@ class SystemProtectionWatcher final : public ProtectionWatcher {
     watch_->hostsPath = std::move(hostsPath);
     watch_->otherFiles = std::move(otherFiles);
     watch_->addWatch = std::move(addWatch);
-    watch_->stop = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (watch_->stop < 0) fail("cannot create an event descriptor");
-    watch_->rearm = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (watch_->rearm < 0) fail("cannot create an event descriptor");
-    watch_->netlink = mnl_socket_open2(NETLINK_NETFILTER, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (watch_->netlink == nullptr) fail("cannot open the nftables netlink socket");
-    if (mnl_socket_bind(watch_->netlink, 1u << (NFNLGRP_NFTABLES - 1), MNL_SOCKET_AUTOPID) < 0) {
-      fail("cannot join the nftables multicast group");
-    }
     watch_->arm();  // what cannot be watched yet is a problem, retried later
-  }
-
-  ~SystemProtectionWatcher() override {
-    if (!thread_.joinable()) return;
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(watch_->stop, &one, sizeof one);
-    if (thread_.get_id() == std::this_thread::get_id()) {
-      thread_.detach();  // destroyed from our own callback: the loop ends when it returns
-    } else {
-      thread_.join();
-    }
   }
 
   std::optional<std::string> problem() const override { return watch_->currentProblem(); }
 
   void retry() override {
     if (!watch_->currentProblem()) return;
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(watch_->rearm, &one, sizeof one);
+    watch_->rearmWanted = true;
+    thread_.wake();
   }
 
   void start(Changed changed) override {
-    thread_ = std::thread([watch = watch_, changed = std::move(changed)] {
-      for (;;) {
-        std::array<pollfd, 4> fds = {{{watch->stop, POLLIN, 0},
-                                      {watch->inotify, POLLIN, 0},
-                                      {mnl_socket_get_fd(watch->netlink), POLLIN, 0},
-                                      {watch->rearm, POLLIN, 0}}};
-        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
-        if (fds[0].revents != 0) return;
-        if (fds[3].revents != 0) {
-          drainEventDescriptor(watch->rearm);
-          // Watches had again: what changed meanwhile was not seen, so look now.
-          if (watch->arm()) changed(Change::hostsFile);
-        }
-        if (fds[1].revents != 0) {
-          const bool relevant = watch->drainInotify();
-          watch->arm();  // a replaced or re-created file needs a new watch
-          if (relevant) changed(Change::hostsFile);
-        }
-        if (fds[2].revents != 0) {
-          const auto relevant = watch->drainNetlink();
-          if (!relevant) break;  // the socket failed
-          if (*relevant) changed(Change::packetFilter);
-        }
-      }
-      changed(Change::stopped);
+    if (watch_->inotify) watchFiles(watch_, thread_, changed);
+    watchRuleset(watch_, thread_, changed);
+    thread_.start({
+        .beforeWait = [watch = watch_, thread = &thread_, changed]() -> PollThread::Wait {
+          if (watch->rearmWanted.exchange(false)) rearm(watch, *thread, changed);
+          return std::nullopt;
+        },
+        .failed = [changed](int) { changed(Change::stopped); },
     });
   }
 
  private:
+  // The callbacks below hold the thread by reference. That is safe: a destructor on another
+  // thread waits for a running callback, and one on the thread itself lets no later one start.
+
+  // The inotify instance: a change of a watched file is reported after the watches follow it.
+  static void watchFiles(const std::shared_ptr<Watch>& watch, PollThread& thread,
+                         const Changed& changed) {
+    thread.watch(watch->inotify.get(), POLLIN, [watch, changed](short) {
+      const bool relevant = watch->drainInotify();
+      watch->arm();  // a replaced or re-created file needs a new watch
+      if (relevant) changed(Change::hostsFile);
+    });
+  }
+
+  // The nftables announcements: a change of the anchor's table is reported.
+  static void watchRuleset(const std::shared_ptr<Watch>& watch, PollThread& thread,
+                           const Changed& changed) {
+    thread.watch(watch->netlink.fd(), POLLIN, [watch, &thread, changed](short) {
+      const std::optional<bool> relevant = watch->netlink.drain();
+      if (!relevant) {  // the socket failed: that is reported, and nothing more
+        thread.stop();
+        changed(Change::stopped);
+      } else if (*relevant) {
+        changed(Change::packetFilter);
+      }
+    });
+  }
+
+  // Asked by retry(): tries again to have every watch, the inotify instance among them.
+  static void rearm(const std::shared_ptr<Watch>& watch, PollThread& thread,
+                    const Changed& changed) {
+    const bool hadInotify = static_cast<bool>(watch->inotify);
+    const bool cleared = watch->arm();
+    if (!hadInotify && watch->inotify) watchFiles(watch, thread, changed);
+    // Watches had again: what changed meanwhile was not seen, so look now.
+    if (cleared) changed(Change::hostsFile);
+  }
+
   std::shared_ptr<Watch> watch_;
-  std::thread thread_;
+  PollThread thread_;
 };
 
 }  // namespace

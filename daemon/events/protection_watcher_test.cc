@@ -1,21 +1,14 @@
 #include "daemon/events/protection_watcher.h"
 
 #include <gtest/gtest.h>
-#include <libmnl/libmnl.h>
-#include <linux/netfilter.h>
-#include <linux/netfilter/nf_tables.h>
-#include <linux/netfilter/nfnetlink.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
 #include <fstream>
-#include <map>
 #include <thread>
 
 #include "core/file_io.h"
-#include "daemon/events/protection_events.h"
 #include "tests/support/scratch_directory.h"
 
 namespace tamrin {
@@ -23,89 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-// Appends one nftables event message of `type` for `family` naming `table` (none when null).
-void putMessage(std::vector<char>& buffer, uint16_t type, uint8_t family, const char* table) {
-  const std::size_t offset = buffer.size();
-  buffer.resize(offset + 256);
-  nlmsghdr* message = mnl_nlmsg_put_header(buffer.data() + offset);
-  message->nlmsg_type = (NFNL_SUBSYS_NFTABLES << 8) | type;
-  auto* header = static_cast<nfgenmsg*>(mnl_nlmsg_put_extra_header(message, sizeof(nfgenmsg)));
-  header->nfgen_family = family;
-  if (table != nullptr) mnl_attr_put_strz(message, NFTA_RULE_TABLE, table);
-  buffer.resize(offset + message->nlmsg_len);
-}
-
-TEST(ConcernsAnchorTable, OnlyEventsOfTheInetTamrinTableCount) {
-  struct Message {
-    uint16_t type;
-    uint8_t family;
-    const char* table;
-  };
-  struct Case {
-    const char* name;
-    std::vector<Message> messages;
-    bool expected;
-  } const cases[] = {
-      {"a rule of ours", {{NFT_MSG_NEWRULE, NFPROTO_INET, "tamrin"}}, true},
-      {"our table deleted", {{NFT_MSG_DELTABLE, NFPROTO_INET, "tamrin"}}, true},
-      {"an element deleted", {{NFT_MSG_DELSETELEM, NFPROTO_INET, "tamrin"}}, true},
-      {"another table", {{NFT_MSG_NEWTABLE, NFPROTO_INET, "noise"}}, false},
-      {"same name, other family", {{NFT_MSG_NEWCHAIN, NFPROTO_IPV4, "tamrin"}}, false},
-      {"a new generation alone", {{NFT_MSG_NEWGEN, NFPROTO_UNSPEC, nullptr}}, false},
-      {"no table named", {{NFT_MSG_NEWRULE, NFPROTO_INET, nullptr}}, true},
-      {"ours after others",
-       {{NFT_MSG_NEWTABLE, NFPROTO_INET, "noise"},
-        {NFT_MSG_DELTABLE, NFPROTO_INET, "noise"},
-        {NFT_MSG_NEWRULE, NFPROTO_INET, "tamrin"},
-        {NFT_MSG_NEWGEN, NFPROTO_UNSPEC, nullptr}},
-       true},
-  };
-  for (const Case& c : cases) {
-    std::vector<char> buffer;
-    for (const Message& m : c.messages) putMessage(buffer, m.type, m.family, m.table);
-    EXPECT_EQ(concernsAnchorTable(buffer.data(), buffer.size()), c.expected) << c.name;
-  }
-}
-
-// Appends one inotify event.
-void putEvent(std::vector<char>& buffer, int wd, uint32_t mask, std::string name) {
-  name.resize(name.empty() ? 0 : (name.size() / 16 + 1) * 16, '\0');  // padded like the kernel's
-  inotify_event event{.wd = wd, .mask = mask, .cookie = 0, .len = uint32_t(name.size())};
-  const auto* bytes = reinterpret_cast<const char*>(&event);
-  buffer.insert(buffer.end(), bytes, bytes + sizeof event);
-  buffer.insert(buffer.end(), name.begin(), name.end());
-}
-
-TEST(InterpretInotifyEvents, WatchedNamesLostEventsAndDroppedWatchesCount) {
-  const std::map<int, std::vector<std::string>> watches = {{1, {}}, {2, {"hosts", "suffixes"}}};
-  struct Event {
-    int wd;
-    uint32_t mask;
-    std::string name;
-  };
-  struct Case {
-    const char* name;
-    std::vector<Event> events;
-    bool relevant;
-    std::vector<int> dropped;
-  } const cases[] = {
-      {"the queue overflowed", {{-1, IN_Q_OVERFLOW, ""}}, true, {}},
-      {"the file itself", {{1, IN_MODIFY, ""}}, true, {}},
-      {"a watched name", {{2, IN_CLOSE_WRITE, "suffixes"}}, true, {}},
-      {"another name", {{2, IN_CREATE, "hosts.tmp"}, {2, IN_DELETE, "host"}}, false, {}},
-      {"the directory itself", {{2, IN_ATTRIB, ""}}, false, {}},
-      {"an unknown watch", {{7, IN_MODIFY, ""}}, false, {}},
-      {"a watch dropped", {{2, IN_IGNORED, ""}, {1, IN_IGNORED, ""}}, true, {2, 1}},
-  };
-  for (const Case& c : cases) {
-    std::vector<char> buffer;
-    for (const Event& e : c.events) putEvent(buffer, e.wd, e.mask, e.name);
-    const InotifyVerdict verdict = interpretInotifyEvents(buffer.data(), buffer.size(), watches);
-    EXPECT_EQ(verdict.relevant, c.relevant) << c.name;
-    EXPECT_EQ(verdict.dropped, c.dropped) << c.name;
-  }
-}
 
 // Watches that cannot be had are a problem until a retry has them; then the watcher looks.
 TEST(SystemProtectionWatcher, RunningOutOfWatchesIsAProblemUntilARetryHasThem) {

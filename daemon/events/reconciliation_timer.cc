@@ -1,14 +1,7 @@
 #include "daemon/events/reconciliation_timer.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdint>
 #include <mutex>
-#include <system_error>
 
 namespace tamrin {
 
@@ -20,31 +13,12 @@ TimerClock TimerClock::system() {
 // Shared by the timer object and its thread, so the thread can outlive an object destroyed
 // from inside the handler.
 struct ReconciliationTimer::State {
-  State() : wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-    if (wake < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
-  }
-  ~State() { ::close(wake); }
-  // Wakes the thread. Its sleeps are relative timeouts of poll(), which the kernel measures on
-  // the monotonic clock, so no setting of the wall clock (or a faked one) stretches them.
-  void notify() const {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wake, &one, sizeof one);
-  }
-  // Sleeps until notified or `timeout` has passed; forever without a timeout.
-  void sleep(std::optional<std::chrono::nanoseconds> timeout) const {
-    int milliseconds = -1;
-    if (timeout) {
-      const auto rounded = std::chrono::ceil<std::chrono::milliseconds>(*timeout).count();
-      milliseconds = static_cast<int>(std::clamp<std::int64_t>(rounded, 0, 60'000));
-    }
-    pollfd descriptor{wake, POLLIN, 0};
-    ::poll(&descriptor, 1, milliseconds);
-    std::uint64_t count;
-    [[maybe_unused]] const ssize_t read = ::read(wake, &count, sizeof count);
-  }
+  // One round of the timer's thread: runs the handler when a run is due, else says how long
+  // until one is. The wait is a relative timeout of poll(), which the kernel measures on the
+  // monotonic clock, so no setting of the wall clock (or a faked one) stretches it.
+  PollThread::Wait runIfDue();
 
   std::mutex mutex;
-  const int wake;
   std::optional<Deadline> deadline;
   Monotonic armedAt;
   std::optional<Monotonic> requestedAt;
@@ -76,29 +50,27 @@ std::optional<Monotonic> nextRun(const State& state) {
   return due;
 }
 
-void runTimer(const std::shared_ptr<State>& state) {
-  std::unique_lock lock(state->mutex);
-  while (!state->stopped) {
-    const std::optional<Monotonic> due = nextRun(*state);
-    const auto remaining = due ? std::optional(*due - state->clock.monotonic()) : std::nullopt;
-    if (!remaining || *remaining > Monotonic::duration::zero()) {
-      // Any change wakes it to compute again.
-      lock.unlock();
-      state->sleep(remaining);
-      lock.lock();
-      continue;
-    }
-    state->deadline.reset();
-    state->requestedAt.reset();
-    const auto handler = state->handler;
-    lock.unlock();
-    handler();
-    lock.lock();
-    state->lastRunEnded = state->clock.monotonic();
-  }
-}
-
 }  // namespace
+
+PollThread::Wait State::runIfDue() {
+  std::unique_lock lock(mutex);
+  if (stopped) return std::nullopt;  // the thread ends without another run
+  const std::optional<Monotonic> due = nextRun(*this);
+  if (!due) return std::nullopt;  // until an arm or a request wakes it
+  const Monotonic::duration remaining = *due - clock.monotonic();
+  if (remaining > Monotonic::duration::zero()) {
+    // At most a minute at a time: a clock that reads wrong for a while is read again.
+    return std::min<std::chrono::nanoseconds>(remaining, ReconciliationTimer::kLongestSleep);
+  }
+  deadline.reset();
+  requestedAt.reset();
+  const auto run = handler;
+  lock.unlock();
+  run();
+  lock.lock();
+  lastRunEnded = clock.monotonic();
+  return std::chrono::nanoseconds::zero();  // what the handler armed is looked at at once
+}
 
 ReconciliationTimer::Monotonic ReconciliationTimer::dueAt(Deadline deadline, Monotonic armedAt,
                                                           Deadline wallNow,
@@ -111,20 +83,13 @@ ReconciliationTimer::ReconciliationTimer(std::function<void()> handler, TimerClo
     : state_(std::make_shared<State>()) {
   state_->handler = std::move(handler);
   state_->clock = std::move(clock);
-  thread_ = std::thread([state = state_] { runTimer(state); });
+  thread_.start({.beforeWait = [state = state_] { return state->runIfDue(); }});
 }
 
+// The thread then ends: joined, or, when destroyed by the handler itself, once that returns.
 ReconciliationTimer::~ReconciliationTimer() {
-  {
-    std::lock_guard lock(state_->mutex);
-    state_->stopped = true;
-  }
-  state_->notify();
-  if (thread_.get_id() == std::this_thread::get_id()) {
-    thread_.detach();  // destroyed by our own handler: the loop ends when it returns
-  } else {
-    thread_.join();
-  }
+  std::lock_guard lock(state_->mutex);
+  state_->stopped = true;  // no run starts from now on
 }
 
 void ReconciliationTimer::arm(Deadline deadline) {
@@ -133,7 +98,7 @@ void ReconciliationTimer::arm(Deadline deadline) {
     state_->deadline = deadline;
     state_->armedAt = state_->clock.monotonic();
   }
-  state_->notify();
+  thread_.wake();
 }
 
 void ReconciliationTimer::request() {
@@ -141,10 +106,10 @@ void ReconciliationTimer::request() {
     std::lock_guard lock(state_->mutex);
     if (!state_->requestedAt) state_->requestedAt = state_->clock.monotonic();
   }
-  state_->notify();
+  thread_.wake();
 }
 
-void ReconciliationTimer::clockChanged() { state_->notify(); }
+void ReconciliationTimer::clockChanged() { thread_.wake(); }
 
 std::optional<ReconciliationTimer::Deadline> ReconciliationTimer::deadline() const {
   std::lock_guard lock(state_->mutex);

@@ -4,7 +4,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <thread>
+
+#include "core/poll_thread.h"
 
 namespace tamrin {
 
@@ -55,7 +56,7 @@ class ReconciliationTimer {
 
  private:
   std::shared_ptr<State> state_;
-  std::thread thread_;
+  PollThread thread_;  // its wake is the timer's: every change makes it compute again
 };
 
 }  // namespace tamrin

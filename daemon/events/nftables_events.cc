@@ -1,16 +1,22 @@
-#include "daemon/events/protection_events.h"
+#include "daemon/events/nftables_events.h"
 
 #include <libmnl/libmnl.h>
 #include <linux/netfilter.h>
 #include <linux/netfilter/nf_tables.h>
 #include <linux/netfilter/nfnetlink.h>
-#include <sys/inotify.h>
 
+#include <array>
+#include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <system_error>
 
 namespace tamrin {
 namespace {
+
+[[noreturn]] void fail(const char* what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
 
 constexpr std::string_view kTable = "tamrin";
 // Every nftables object message carries its table's name as attribute 1
@@ -47,30 +53,36 @@ bool concernsAnchorTable(const void* messages, std::size_t length) {
   return false;
 }
 
-InotifyVerdict interpretInotifyEvents(const void* events, std::size_t length,
-                                      const std::map<int, std::vector<std::string>>& watches) {
-  InotifyVerdict verdict;
-  const auto* bytes = static_cast<const char*>(events);
-  for (std::size_t offset = 0; offset + sizeof(inotify_event) <= length;) {
-    inotify_event event;
-    std::memcpy(&event, bytes + offset, sizeof event);
-    const char* name = bytes + offset + sizeof event;
-    offset += sizeof event + event.len;
-    if (offset > length) break;
-    if (event.mask & IN_Q_OVERFLOW) verdict.relevant = true;  // events were lost
-    const auto found = watches.find(event.wd);
-    if (found == watches.end()) continue;
-    if (event.mask & IN_IGNORED) {
-      verdict.dropped.push_back(event.wd);
-      verdict.relevant = true;  // the watched file or directory is gone
-    } else if (found->second.empty()) {
-      verdict.relevant = true;
-    } else if (event.len > 0) {
-      const std::string_view changed(name, strnlen(name, event.len));
-      for (const std::string& watched : found->second) verdict.relevant |= watched == changed;
+NftablesEventSocket::NftablesEventSocket()
+    : socket_(mnl_socket_open2(NETLINK_NETFILTER, SOCK_NONBLOCK | SOCK_CLOEXEC)) {
+  if (socket_ == nullptr) fail("cannot open the nftables netlink socket");
+  if (mnl_socket_bind(socket_, 1u << (NFNLGRP_NFTABLES - 1), MNL_SOCKET_AUTOPID) < 0) {
+    const int error = errno;
+    mnl_socket_close(socket_);
+    errno = error;
+    fail("cannot join the nftables multicast group");
+  }
+}
+
+NftablesEventSocket::~NftablesEventSocket() { mnl_socket_close(socket_); }
+
+int NftablesEventSocket::fd() const { return mnl_socket_get_fd(socket_); }
+
+std::optional<bool> NftablesEventSocket::drain() {
+  std::array<char, 65536> buffer;
+  bool relevant = false;
+  for (;;) {
+    const ssize_t length = mnl_socket_recvfrom(socket_, buffer.data(), buffer.size());
+    if (length >= 0) {
+      relevant |= concernsAnchorTable(buffer.data(), static_cast<std::size_t>(length));
+    } else if (errno == ENOBUFS) {
+      relevant = true;  // announcements were lost: assume the worst
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      return relevant;
+    } else if (errno != EINTR) {
+      return std::nullopt;
     }
   }
-  return verdict;
 }
 
 }  // namespace tamrin
