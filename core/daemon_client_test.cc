@@ -68,7 +68,7 @@ class FakeDaemon {
 // "ok", "data:<bytes>", or the kind of error and its message.
 std::string outcome(const DaemonClient& client) {
   try {
-    const std::optional<Data> data = client.call(kGetStatusSelector, std::nullopt);
+    const std::optional<Data> data = client.call(DaemonOperation::getStatus, std::nullopt);
     return data ? "data:" + *data : "ok";
   } catch (const TamrinClientError& error) {
     return std::string(error.kind() == TamrinClientError::Kind::timeout ? "timeout: "

@@ -84,10 +84,19 @@ class IpcListener {
   struct Connection;
   struct Outgoing;
   struct Outbox;
+  struct PollSet;
   struct Worker {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done;
   };
+
+  // One turn of serve(): settle what the threads reported, wait, then act on what is ready.
+  void startWorkersForCompleteRequests();
+  // Fills `polls` with what the loop waits for and returns the poll time-out in milliseconds.
+  int preparePoll(PollSet& polls);
+  void handleReadiness(const PollSet& polls);
+  // After the loop: closes every connection and joins every thread.
+  void closeEverything();
 
   void acceptConnections();
   // Reads what has arrived; false when the connection must be closed.

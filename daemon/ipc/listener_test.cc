@@ -346,7 +346,7 @@ TEST_F(IpcListenerTest, RepliesPastTheBufferedByteCapDropTheOldestAndNewClientsA
   const std::string oldest = readUntilClosed(deaf[0].get());
   EXPECT_LT(oldest.size(), whole.size()) << "the oldest reply was kept past the cap";
   EXPECT_EQ(oldest, whole.substr(0, oldest.size()));
-  EXPECT_EQ(client().call(kPrepareForRemovalSelector, std::nullopt), large);
+  EXPECT_EQ(client().call(DaemonOperation::prepareForRemoval, std::nullopt), large);
 }
 
 TEST_F(IpcListenerTest, WorkersAreLimited) {
@@ -425,7 +425,7 @@ TEST_F(IpcListenerTest, ManyClientsUnderTheServiceLockAllGetTheirOwnReply) {
         for (int r = 0; r < kRequests; ++r) {
           const std::string argument = std::to_string(c) + "/" + std::to_string(r);
           try {
-            if (client().call(kUpdateConfigurationSelector, argument) != argument) ++wrong;
+            if (client().call(DaemonOperation::updateConfiguration, argument) != argument) ++wrong;
           } catch (const std::exception&) {
             ++failed;
           }
