@@ -234,8 +234,8 @@ void IpcListener::handleReadiness(const PollSet& polls) {
   std::size_t slot = PollSet::kFirstPeerSlot;
   // A read can drop other connections (the request budget pushes out the oldest incomplete
   // ones). Dropped connections are only marked until the end of the turn, so the iterators in
-  // `polls` stay valid. A silent peer is kept until its deadline; POLLHUP and POLLERR come here
-  // as readiness and end in a read that fails.
+  // `polls` stay valid. A silent peer is kept until its deadline; POLLHUP and POLLERR count as
+  // readiness, and the read then finds the end or the error.
   for (auto it : polls.connections) {
     const short revents = polls.fds[slot++].revents;
     if (it->dropped) continue;
