@@ -81,7 +81,7 @@ class DaemonClient {
   void updateConfiguration(const TamrinConfiguration& configuration) const;
   void prepareForRemoval() const;
 
-  // One request for `operation`, framed from its row of protocolOperations(): returns the
+  // One request for `operation`, framed from its row of the operation table: returns the
   // reply's data (present or not) when the reply has no text. Throws std::invalid_argument
   // when `argument` is present and the operation takes none, or the other way round, before
   // connecting; TamrinClientError (remote, timeout), DaemonConnectionError, and

@@ -2,7 +2,6 @@
 
 #include <functional>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -11,7 +10,7 @@ namespace tamrin {
 // The local endpoint name of the daemon.
 inline constexpr std::string_view daemonServiceName = "app.tamrin.daemon";
 
-// The four message selectors, as they travel on the wire (see protocolOperations()).
+// The four message selectors, as they travel on the wire (see ProtocolOperation).
 inline constexpr std::string_view kGetStatusSelector = "getStatusWithReply:";
 inline constexpr std::string_view kEnableBlockingSelector =
     "enableBlockingWithConfiguration:withReply:";
@@ -55,8 +54,7 @@ struct ProtocolOperation {
   }
 };
 
-// Every operation, in the order of DaemonOperation.
-std::span<const ProtocolOperation> protocolOperations();
+// The row of `operation`.
 const ProtocolOperation& protocolOperation(DaemonOperation operation);
 // The operation a request names, or null for a selector that names none. Selectors match
 // byte for byte.
