@@ -47,7 +47,9 @@ struct IpcListenerOptions {
 // the exported object, so a client that is silent or does not read its reply costs no worker
 // thread and never touches the service's lock; only complete, well-formed requests get a
 // worker, and a peer whose executable must be hashed is admitted on a thread of its own.
-// Malformed frames, unknown selectors and time-outs close the connection without a reply.
+// Malformed frames, requests the operation table does not serve (an unknown selector, an
+// argument where none is taken or none where one is) and time-outs close the connection
+// without a reply.
 class IpcListener {
  public:
   // Nothing is bound until resume(). `exported` must outlive the listener.

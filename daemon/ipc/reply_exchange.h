@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "core/daemon_protocol.h"
 #include "core/ipc_socket.h"
