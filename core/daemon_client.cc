@@ -10,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 #include <system_error>
 
 #include "core/ipc_frame.h"
@@ -120,10 +121,15 @@ IpcReply readReply(int fd, Deadline deadline) {
 
 }  // namespace
 
-std::optional<Data> DaemonClient::call(std::string_view selector,
+std::optional<Data> DaemonClient::call(DaemonOperation operation,
                                        std::optional<Data> argument) const {
+  const ProtocolOperation& row = protocolOperation(operation);
+  if (!row.accepts(argument)) {
+    throw std::invalid_argument(std::string(row.selector) +
+                                (row.takesArgument ? " takes an argument" : " takes no argument"));
+  }
   const std::string request =
-      encodeRequestFrame(IpcRequest{std::string(selector), std::move(argument)});
+      encodeRequestFrame(IpcRequest{std::string(row.selector), std::move(argument)});
   checkEndpoint(options_);
   const Deadline deadline = Clock::now() + kReplyLimit;
   const UniqueFd fd = connectTo(options_, deadline);
@@ -144,19 +150,21 @@ std::optional<Data> DaemonClient::call(std::string_view selector,
 }
 
 DaemonStatus DaemonClient::status() const {
-  const std::optional<Data> data = call(kGetStatusSelector, std::nullopt);
+  const std::optional<Data> data = call(DaemonOperation::getStatus, std::nullopt);
   if (!data) throw TamrinClientError::emptyReply();
   return decodeDaemonStatus(*data);
 }
 
 void DaemonClient::enableBlocking(const TamrinConfiguration& configuration) const {
-  call(kEnableBlockingSelector, encodeConfiguration(configuration));
+  call(DaemonOperation::enableBlocking, encodeConfiguration(configuration));
 }
 
 void DaemonClient::updateConfiguration(const TamrinConfiguration& configuration) const {
-  call(kUpdateConfigurationSelector, encodeConfiguration(configuration));
+  call(DaemonOperation::updateConfiguration, encodeConfiguration(configuration));
 }
 
-void DaemonClient::prepareForRemoval() const { call(kPrepareForRemovalSelector, std::nullopt); }
+void DaemonClient::prepareForRemoval() const {
+  call(DaemonOperation::prepareForRemoval, std::nullopt);
+}
 
 }  // namespace tamrin

@@ -81,10 +81,12 @@ class DaemonClient {
   void updateConfiguration(const TamrinConfiguration& configuration) const;
   void prepareForRemoval() const;
 
-  // One request: returns the reply's data (present or not) when the reply has no text. Throws
-  // TamrinClientError (remote, timeout), DaemonConnectionError, and std::system_error when no
-  // socket can be created.
-  std::optional<Data> call(std::string_view selector, std::optional<Data> argument) const;
+  // One request for `operation`, framed from its row of the operation table: returns the
+  // reply's data (present or not) when the reply has no text. Throws std::invalid_argument
+  // when `argument` is present and the operation takes none, or the other way round, before
+  // connecting; TamrinClientError (remote, timeout), DaemonConnectionError, and
+  // std::system_error when no socket can be created.
+  std::optional<Data> call(DaemonOperation operation, std::optional<Data> argument) const;
 
  private:
   DaemonClientOptions options_;

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "core/ipc_frame.h"
+#include "tests/support/request_frames.h"
 #include "tests/support/scratch_directory.h"
 
 namespace tamrin {
@@ -68,7 +69,7 @@ class FakeDaemon {
 // "ok", "data:<bytes>", or the kind of error and its message.
 std::string outcome(const DaemonClient& client) {
   try {
-    const std::optional<Data> data = client.call(kGetStatusSelector, std::nullopt);
+    const std::optional<Data> data = client.call(DaemonOperation::getStatus, std::nullopt);
     return data ? "data:" + *data : "ok";
   } catch (const TamrinClientError& error) {
     return std::string(error.kind() == TamrinClientError::Kind::timeout ? "timeout: "
@@ -117,6 +118,36 @@ TEST(DaemonClientTest, ConnectionFailuresSayWhatHappened) {
     });
     EXPECT_EQ(outcome(daemon.client()), c.expected) << c.name;
   }
+}
+
+TEST(DaemonClientTest, EachOperationSendsTodaysBytes) {
+  for (const RequestOnTheWire& wire : kRequestsOnTheWire) {
+    std::string received;
+    {
+      FakeDaemon daemon([&](int fd) {
+        char buffer[256];
+        while (received.size() < wire.bytes.size()) {
+          const ssize_t count = ::recv(fd, buffer, sizeof buffer, 0);
+          if (count <= 0) break;
+          received.append(buffer, static_cast<std::size_t>(count));
+        }
+        sendBytes(fd, encodeReplyFrame({}));
+      });
+      EXPECT_EQ(daemon.client().call(wire.operation, wire.argument), std::nullopt);
+    }
+    EXPECT_EQ(received, wire.bytes) << static_cast<int>(wire.operation);
+  }
+}
+
+TEST(DaemonClientTest, AnArgumentTheOperationDoesNotTakeIsRefusedBeforeConnecting) {
+  // No daemon listens here: a client that connected would fail with "not running".
+  const DaemonClient client({.socketPath = "/nonexistent/daemon.sock"});
+  EXPECT_THROW(client.call(DaemonOperation::getStatus, "{}"), std::invalid_argument);
+  EXPECT_THROW(client.call(DaemonOperation::prepareForRemoval, ""), std::invalid_argument);
+  EXPECT_THROW(client.call(DaemonOperation::enableBlocking, std::nullopt), std::invalid_argument);
+  EXPECT_THROW(client.call(DaemonOperation::updateConfiguration, std::nullopt),
+               std::invalid_argument);
+  EXPECT_THROW(client.call(DaemonOperation::getStatus, std::nullopt), DaemonConnectionError);
 }
 
 TEST(DaemonClientTest, FirstOutcomeWins) {

@@ -10,7 +10,7 @@ namespace tamrin {
 // The local endpoint name of the daemon.
 inline constexpr std::string_view daemonServiceName = "app.tamrin.daemon";
 
-// The four message selectors, as they travel on the wire.
+// The four message selectors, as they travel on the wire (see ProtocolOperation).
 inline constexpr std::string_view kGetStatusSelector = "getStatusWithReply:";
 inline constexpr std::string_view kEnableBlockingSelector =
     "enableBlockingWithConfiguration:withReply:";
@@ -35,5 +35,29 @@ class TamrinDaemonProtocol {
   virtual void updateConfiguration(const Data& configuration, Reply reply) = 0;
   virtual void prepareForRemoval(Reply reply) = 0;
 };
+
+enum class DaemonOperation { getStatus, enableBlocking, updateConfiguration, prepareForRemoval };
+
+// One row of the request table the client and the listener share: the selector a request
+// carries, whether it carries a data argument, and the call it becomes on the exported object.
+struct ProtocolOperation {
+  DaemonOperation operation;
+  std::string_view selector;
+  bool takesArgument;
+  // Requires an argument exactly when `takesArgument`.
+  void (*dispatch)(TamrinDaemonProtocol& exported, const std::optional<Data>& argument,
+                   Reply reply);
+
+  // Whether a request for this operation may carry (or lack) `argument`.
+  bool accepts(const std::optional<Data>& argument) const {
+    return argument.has_value() == takesArgument;
+  }
+};
+
+// The row of `operation`.
+const ProtocolOperation& protocolOperation(DaemonOperation operation);
+// The operation a request names, or null for a selector that names none. Selectors match
+// byte for byte.
+const ProtocolOperation* findProtocolOperation(std::string_view selector);
 
 }  // namespace tamrin

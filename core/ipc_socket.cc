@@ -28,18 +28,28 @@ bool waitForFd(int fd, short events, Deadline deadline) {
   }
 }
 
-int sendAll(int fd, std::string_view bytes, Deadline deadline) {
-  while (!bytes.empty()) {
-    const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent >= 0) {
-      bytes.remove_prefix(static_cast<std::size_t>(sent));
-      continue;
+SendProgress sendWhatFits(int fd, std::string_view bytes) {
+  SendProgress progress;
+  while (progress.sent < bytes.size()) {
+    const ssize_t count = ::send(fd, bytes.data() + progress.sent, bytes.size() - progress.sent,
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (count >= 0) {
+      progress.sent += static_cast<std::size_t>(count);
+    } else if (errno != EINTR) {
+      progress.error = errno == EWOULDBLOCK ? EAGAIN : errno;
+      break;
     }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+  }
+  return progress;
+}
+
+int sendAll(int fd, std::string_view bytes, Deadline deadline) {
+  for (;;) {
+    const SendProgress progress = sendWhatFits(fd, bytes);
+    if (progress.error != EAGAIN) return progress.error;
+    bytes.remove_prefix(progress.sent);
     if (!waitForFd(fd, POLLOUT, deadline)) return ETIMEDOUT;
   }
-  return 0;
 }
 
 sockaddr_un unixSocketAddress(const std::filesystem::path& path) {

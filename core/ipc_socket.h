@@ -3,6 +3,7 @@
 #include <sys/un.h>
 
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <string_view>
 #include <utility>
@@ -37,6 +38,18 @@ using Deadline = std::chrono::steady_clock::time_point;
 // Waits until `fd` reports one of the poll `events`, an error or a hang-up (so that the next
 // call reports it), or until the deadline passes. Returns false on time-out.
 bool waitForFd(int fd, short events, Deadline deadline);
+
+// How far one sendWhatFits() got: `sent` bytes, and why it stopped: 0 when everything was sent,
+// EAGAIN when the socket takes no more for now, otherwise the errno that ended sending (EPIPE or
+// ECONNRESET once the peer is gone).
+struct SendProgress {
+  std::size_t sent = 0;
+  int error = 0;
+};
+
+// Sends from the front of `bytes` what a non-blocking socket takes now, never waiting, retrying
+// EINTR and without raising SIGPIPE. The one send loop of both ends of the channel.
+SendProgress sendWhatFits(int fd, std::string_view bytes);
 
 // Sends all of `bytes` on a non-blocking socket before the deadline without raising SIGPIPE.
 // Returns 0 when everything was sent, ETIMEDOUT on time-out, otherwise the failing errno.

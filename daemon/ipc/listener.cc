@@ -9,11 +9,11 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <functional>
 #include <system_error>
 #include <variant>
 #include <vector>
 
+#include "daemon/ipc/reply_exchange.h"
 #include "daemon/ipc/seal.h"
 
 namespace tamrin {
@@ -23,7 +23,10 @@ using Clock = std::chrono::steady_clock;
 
 // A client that has not taken its reply after three seconds has given up waiting for it.
 constexpr std::chrono::seconds kReplySendTimeout{3};
+// Accepts per turn of the loop, so a flood of new connections cannot starve the reads and
+// sends of those already accepted.
 constexpr std::size_t kMaxAcceptsPerPass = 64;
+// How long accepting rests after the process ran out of descriptors or memory.
 constexpr std::chrono::milliseconds kAcceptPause{100};
 constexpr std::string_view kUnknownFailure = "The request failed for an unknown reason.";
 
@@ -31,29 +34,11 @@ constexpr std::string_view kUnknownFailure = "The request failed for an unknown 
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-// Only the four selectors, each with the argument it takes, are served.
-bool isServable(const IpcRequest& request) {
-  if (request.selector == kGetStatusSelector || request.selector == kPrepareForRemovalSelector) {
-    return !request.argument.has_value();
-  }
-  if (request.selector == kEnableBlockingSelector ||
-      request.selector == kUpdateConfigurationSelector) {
-    return request.argument.has_value();
-  }
-  return false;
-}
-
-void dispatch(TamrinDaemonProtocol& exported, const IpcRequest& request, const Reply& reply) {
-  if (request.selector == kGetStatusSelector) {
-    exported.getStatus(reply);
-  } else if (request.selector == kEnableBlockingSelector) {
-    exported.enableBlocking(*request.argument, reply);
-  } else if (request.selector == kUpdateConfigurationSelector) {
-    exported.updateConfiguration(*request.argument, reply);
-  } else {
-    exported.prepareForRemoval(reply);
-  }
-}
+// A complete request for an operation of the table, with the argument that operation takes.
+struct ServedRequest {
+  const ProtocolOperation* operation;
+  std::optional<Data> argument;
+};
 
 }  // namespace
 
@@ -61,15 +46,13 @@ struct IpcListener::Connection {
   UniqueFd fd;
   Deadline deadline;
   FrameAssembler frame;
-  std::optional<IpcRequest> request;  // set once the whole request has arrived
-  std::size_t bytes = 0;              // received so far, counted against the request budget
+  std::optional<ServedRequest> request;  // set once the whole request has arrived
+  std::size_t bytes = 0;                 // received so far, counted against the request budget
   bool dropped = false;
 };
 
 struct IpcListener::Outgoing {
-  UniqueFd fd;
-  std::string frame;
-  std::size_t sent = 0;
+  PendingReply reply;
   Deadline deadline;
 };
 
@@ -83,52 +66,20 @@ struct IpcListener::Outbox {
   void wake() const { ::eventfd_write(wakeFd.get(), 1); }
 };
 
-namespace {
+// What one poll() watches, slot by slot:
+//   0     the outbox's eventfd: mail from a worker or an admission thread, or stop();
+//   1     the listening socket, or -1 (which poll() skips) while no connection may be accepted;
+//   then  one slot per incomplete request, for POLLIN, in the order of `connections`;
+//   then  one slot per reply still being sent, for POLLOUT, in the order of `replies`.
+struct IpcListener::PollSet {
+  static constexpr std::size_t kWakeSlot = 0;
+  static constexpr std::size_t kListenSlot = 1;
+  static constexpr std::size_t kFirstPeerSlot = 2;
 
-// The answering side of one connection: the first reply is taken and the rest dropped. A reply
-// too large for a frame becomes a failure text, so the client is told instead of left with a
-// frame it must refuse. What the socket does not take at once is handed to the accept loop, so
-// the worker, and whatever lock its caller holds, never waits for a client.
-class Exchange {
- public:
-  Exchange(UniqueFd fd, std::function<void(UniqueFd, std::string, std::size_t)> handOver)
-      : fd_(std::move(fd)), handOver_(std::move(handOver)) {}
-
-  void reply(std::optional<Data> data, std::optional<std::string> text) noexcept {
-    if (replied_.exchange(true)) return;
-    try {
-      std::string frame;
-      try {
-        frame = encodeReplyFrame(IpcReply{std::move(data), std::move(text)});
-      } catch (const IpcFrameError& error) {
-        frame = encodeReplyFrame(IpcReply{std::nullopt, std::string(error.what())});
-      }
-      std::size_t sent = 0;
-      while (sent < frame.size()) {
-        const ssize_t count = ::send(fd_.get(), frame.data() + sent, frame.size() - sent,
-                                     MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (count >= 0) {
-          sent += static_cast<std::size_t>(count);
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-          handOver_(std::move(fd_), std::move(frame), sent);
-          return;
-        } else if (errno != EINTR) {
-          break;
-        }
-      }
-    } catch (...) {
-      // Nothing can be sent: the client sees the connection close without a reply.
-    }
-    fd_.reset();
-  }
-
- private:
-  UniqueFd fd_;
-  std::function<void(UniqueFd, std::string, std::size_t)> handOver_;
-  std::atomic<bool> replied_{false};
+  std::vector<pollfd> fds;
+  std::vector<std::list<Connection>::iterator> connections;
+  std::vector<std::list<Outgoing>::iterator> replies;
 };
-
-}  // namespace
 
 IpcListener::IpcListener(TamrinDaemonProtocol& exported, IpcListenerOptions options)
     : exported_(exported), options_(std::move(options)) {}
@@ -185,92 +136,132 @@ void IpcListener::resume() {
   outbox_ = std::move(outbox);
 }
 
+// One thread owns every descriptor: the listening socket, the connections whose request is
+// still arriving and the replies their clients have not taken yet. Threads never touch them;
+// they post to the outbox and write its eventfd. No peer can hold the loop: every read and send
+// is non-blocking, and each thing the loop waits on has a bound:
+// - a request must arrive whole within readTimeout of the accept, and a reply be taken within
+//   kReplySendTimeout, or the connection is closed;
+// - the bytes of incomplete requests, and of replies not taken, have budgets; past one, the
+//   oldest go first;
+// - waiting connections are capped: past the cap the oldest incomplete request makes way for a
+//   new connection, and when every one is complete the listening socket leaves the poll set
+//   and new clients wait in the kernel's backlog;
+// - only complete, well-formed requests of the operation table get a worker, at most
+//   maxWorkers at once, and executables are hashed on at most maxAdmissionThreads threads.
 void IpcListener::serve() {
   if (!listenFd_) throw std::logic_error("IpcListener::serve() before resume()");
-  std::vector<pollfd> polled;
-  std::vector<std::list<Connection>::iterator> polledConnections;
-  std::vector<std::list<Outgoing>::iterator> polledReplies;
-
+  PollSet polls;
+  // stop() sets the flag, then writes the eventfd, so even a poll without time-out returns.
   while (!stopRequested_) {
     reapWorkers(workers_, false);
     reapWorkers(admissionThreads_, false);
     takeMail();
     startAdmissions();
-    for (auto it = waiting_.begin();
-         it != waiting_.end() && workers_.size() < options_.maxWorkers;) {
-      if (!it->request) {
-        ++it;
-        continue;
-      }
-      requestBytes_ -= it->bytes;
-      startWorker(std::move(*it));
-      it = waiting_.erase(it);
+    startWorkersForCompleteRequests();
+    const int timeout = preparePoll(polls);
+    if (::poll(polls.fds.data(), polls.fds.size(), timeout) < 0) {
+      // Interrupted, or short of memory: nothing was reported; look again.
+      for (pollfd& entry : polls.fds) entry.revents = 0;
     }
-
-    const bool anyIncomplete =
-        std::any_of(waiting_.begin(), waiting_.end(), [](auto& c) { return !c.request; });
-    const bool mayAccept =
-        (waiting_.size() + admitting_ < options_.maxWaitingConnections || anyIncomplete) &&
-        Clock::now() >= acceptPausedUntil_;
-    polled.clear();
-    polledConnections.clear();
-    polledReplies.clear();
-    polled.push_back({.fd = outbox_->wakeFd.get(), .events = POLLIN, .revents = 0});
-    polled.push_back({.fd = mayAccept ? listenFd_.get() : -1, .events = POLLIN, .revents = 0});
-    std::optional<Deadline> earliest;
-    if (!mayAccept && Clock::now() < acceptPausedUntil_) earliest = acceptPausedUntil_;
-    const auto sooner = [&](Deadline deadline) {
-      earliest = std::min(earliest.value_or(deadline), deadline);
-    };
-    for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
-      if (it->request) continue;
-      polled.push_back({.fd = it->fd.get(), .events = POLLIN, .revents = 0});
-      polledConnections.push_back(it);
-      sooner(it->deadline);
-    }
-    for (auto it = sending_.begin(); it != sending_.end(); ++it) {
-      polled.push_back({.fd = it->fd.get(), .events = POLLOUT, .revents = 0});
-      polledReplies.push_back(it);
-      sooner(it->deadline);
-    }
-    for (auto& queued : admissionQueue_) sooner(queued.first.deadline);
-    int timeout = -1;
-    if (earliest) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*earliest - Clock::now());
-      timeout = static_cast<int>(std::clamp<long long>(left.count(), 0, 60000));
-    }
-    if (::poll(polled.data(), polled.size(), timeout) < 0) {
-      for (pollfd& entry : polled) entry.revents = 0;  // interrupted: just look again
-    }
-
-    if (polled[0].revents != 0) {
-      eventfd_t ignored = 0;
-      ::eventfd_read(outbox_->wakeFd.get(), &ignored);
-    }
-    const Deadline now = Clock::now();
-    std::size_t slot = 2;
-    for (auto it : polledConnections) {
-      const short revents = polled[slot++].revents;
-      if (it->dropped) continue;
-      if (!(revents == 0 ? now < it->deadline : readRequest(*it))) drop(*it);
-    }
-    for (auto it : polledReplies) {
-      const short revents = polled[slot++].revents;
-      if (revents == 0 ? now < it->deadline : sendReply(*it)) continue;
-      replyBytes_ -= it->frame.size() - it->sent;
-      sending_.erase(it);
-    }
-    const auto isDropped = [](const Connection& c) { return c.dropped; };
-    std::erase_if(waiting_, isDropped);
-    if (polled[1].revents != 0) acceptConnections();
-    std::erase_if(waiting_, isDropped);
+    handleReadiness(polls);
   }
+  closeEverything();
+}
 
+void IpcListener::startWorkersForCompleteRequests() {
+  // In accept order, so the longest-waiting request is served first.
+  for (auto it = waiting_.begin(); it != waiting_.end() && workers_.size() < options_.maxWorkers;) {
+    if (!it->request) {
+      ++it;
+      continue;
+    }
+    requestBytes_ -= it->bytes;
+    startWorker(std::move(*it));
+    it = waiting_.erase(it);
+  }
+}
+
+int IpcListener::preparePoll(PollSet& polls) {
+  const Deadline now = Clock::now();
+  const bool acceptPaused = now < acceptPausedUntil_;
+  // A new connection fits when there is room, or when an incomplete request can make way.
+  const bool anyIncomplete =
+      std::any_of(waiting_.begin(), waiting_.end(), [](auto& c) { return !c.request; });
+  const bool mayAccept =
+      (waiting_.size() + admitting_ < options_.maxWaitingConnections || anyIncomplete) &&
+      !acceptPaused;
+  polls.fds.clear();
+  polls.connections.clear();
+  polls.replies.clear();
+  polls.fds.push_back({.fd = outbox_->wakeFd.get(), .events = POLLIN, .revents = 0});
+  polls.fds.push_back({.fd = mayAccept ? listenFd_.get() : -1, .events = POLLIN, .revents = 0});
+
+  // The poll ends by the earliest moment something is due: a pause on accepting ends, or a
+  // read, a send or a queued admission runs out of time.
+  std::optional<Deadline> earliest;
+  if (acceptPaused) earliest = acceptPausedUntil_;
+  const auto sooner = [&](Deadline deadline) {
+    earliest = std::min(earliest.value_or(deadline), deadline);
+  };
+  for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+    if (it->request) continue;  // complete: waits for a worker, not for its peer
+    polls.fds.push_back({.fd = it->fd.get(), .events = POLLIN, .revents = 0});
+    polls.connections.push_back(it);
+    sooner(it->deadline);
+  }
+  for (auto it = sending_.begin(); it != sending_.end(); ++it) {
+    polls.fds.push_back({.fd = it->reply.fd(), .events = POLLOUT, .revents = 0});
+    polls.replies.push_back(it);
+    sooner(it->deadline);
+  }
+  for (auto& queued : admissionQueue_) sooner(queued.first.deadline);
+  // Nothing due: wait for a descriptor, since every other change (a finished worker or
+  // admission, a reply handed over, stop()) writes the eventfd.
+  if (!earliest) return -1;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*earliest - Clock::now());
+  return static_cast<int>(std::clamp<long long>(left.count(), 0, 60000));
+}
+
+void IpcListener::handleReadiness(const PollSet& polls) {
+  // Emptied before the mail is read on the next turn: a wake from now on makes the next poll
+  // return at once, so no mail waits for a time-out.
+  if (polls.fds[PollSet::kWakeSlot].revents != 0) {
+    eventfd_t ignored = 0;
+    ::eventfd_read(outbox_->wakeFd.get(), &ignored);
+  }
+  const Deadline now = Clock::now();
+  std::size_t slot = PollSet::kFirstPeerSlot;
+  // A read can drop other connections (the request budget pushes out the oldest incomplete
+  // ones). Dropped connections are only marked until the end of the turn, so the iterators in
+  // `polls` stay valid. A silent peer is kept until its deadline; POLLHUP and POLLERR count as
+  // readiness, and the read then finds the end or the error.
+  for (auto it : polls.connections) {
+    const short revents = polls.fds[slot++].revents;
+    if (it->dropped) continue;
+    if (!(revents == 0 ? now < it->deadline : readRequest(*it))) drop(*it);
+  }
+  for (auto it : polls.replies) {
+    const short revents = polls.fds[slot++].revents;
+    if (revents == 0 ? now < it->deadline : sendReply(*it)) continue;
+    replyBytes_ -= it->reply.unsent();
+    sending_.erase(it);
+  }
+  const auto isDropped = [](const Connection& c) { return c.dropped; };
+  std::erase_if(waiting_, isDropped);
+  // Accepting comes last: a request completed in this turn is no longer incomplete, so it is
+  // not the one pushed out to make room, and the dropped ones no longer count against the cap.
+  if (polls.fds[PollSet::kListenSlot].revents != 0) acceptConnections();
+  std::erase_if(waiting_, isDropped);
+}
+
+void IpcListener::closeEverything() {
   waiting_.clear();
   admissionQueue_.clear();
   sending_.clear();
   reapWorkers(workers_, true);
   reapWorkers(admissionThreads_, true);
+  // What the joined threads posted meanwhile is taken only to be closed.
   takeMail();
   waiting_.clear();
   sending_.clear();
@@ -355,11 +346,11 @@ void IpcListener::takeMail() {
     if (!readRequest(waiting_.back())) drop(waiting_.back());
   }
   for (Outgoing& outgoing : replies) {
-    replyBytes_ += outgoing.frame.size() - outgoing.sent;
+    replyBytes_ += outgoing.reply.unsent();
     sending_.push_back(std::move(outgoing));
   }
   while (replyBytes_ > options_.maxBufferedReplyBytes && !sending_.empty()) {
-    replyBytes_ -= sending_.front().frame.size() - sending_.front().sent;
+    replyBytes_ -= sending_.front().reply.unsent();
     sending_.pop_front();
   }
 }
@@ -386,8 +377,10 @@ bool IpcListener::readRequest(Connection& connection) {
   }
   try {
     IpcRequest request = decodeRequestBody(connection.frame.body());
-    if (!isServable(request)) return false;
-    connection.request = std::move(request);
+    // Only the table's operations, each with the argument it takes, are served.
+    const ProtocolOperation* operation = findProtocolOperation(request.selector);
+    if (operation == nullptr || !operation->accepts(request.argument)) return false;
+    connection.request = ServedRequest{operation, std::move(request.argument)};
     connection.frame = FrameAssembler();
     return true;
   } catch (const IpcFrameError&) {
@@ -411,44 +404,33 @@ void IpcListener::drop(Connection& connection) {
 }
 
 bool IpcListener::sendReply(Outgoing& outgoing) {
-  while (outgoing.sent < outgoing.frame.size()) {
-    const ssize_t count =
-        ::send(outgoing.fd.get(), outgoing.frame.data() + outgoing.sent,
-               outgoing.frame.size() - outgoing.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (count >= 0) {
-      outgoing.sent += static_cast<std::size_t>(count);
-      replyBytes_ -= static_cast<std::size_t>(count);
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      return Clock::now() < outgoing.deadline;
-    } else if (errno != EINTR) {
-      return false;
-    }
-  }
-  return false;
+  const std::size_t unsent = outgoing.reply.unsent();
+  const PendingReply::Progress progress = outgoing.reply.send();
+  replyBytes_ -= unsent - outgoing.reply.unsent();
+  return progress == PendingReply::Progress::blocked && Clock::now() < outgoing.deadline;
 }
 
 void IpcListener::startWorker(Connection connection) {
   auto done = std::make_shared<std::atomic<bool>>(false);
   std::weak_ptr<Outbox> weakOutbox = outbox_;
-  auto handOver = [weakOutbox](UniqueFd fd, std::string frame, std::size_t sent) {
+  // A reply the socket did not take at once goes to the loop, unless the listener is gone.
+  auto handOver = [weakOutbox](PendingReply pending) {
     const std::shared_ptr<Outbox> outbox = weakOutbox.lock();
     if (!outbox) return;
     {
       std::lock_guard lock(outbox->mutex);
-      outbox->replies.push_back(Outgoing{.fd = std::move(fd),
-                                         .frame = std::move(frame),
-                                         .sent = sent,
-                                         .deadline = Clock::now() + kReplySendTimeout});
+      outbox->replies.push_back(
+          Outgoing{.reply = std::move(pending), .deadline = Clock::now() + kReplySendTimeout});
     }
     outbox->wake();
   };
-  auto exchange = std::make_shared<Exchange>(std::move(connection.fd), std::move(handOver));
+  auto exchange = std::make_shared<ReplyExchange>(std::move(connection.fd), std::move(handOver));
   std::thread thread([this, exchange, done, request = std::move(*connection.request)]() mutable {
     const Reply reply = [exchange](std::optional<Data> data, std::optional<std::string> text) {
       exchange->reply(std::move(data), std::move(text));
     };
     try {
-      dispatch(exported_, request, reply);
+      request.operation->dispatch(exported_, request.argument, reply);
     } catch (const std::exception& error) {
       reply(std::nullopt, std::string(error.what()));
     } catch (...) {

@@ -47,7 +47,9 @@ struct IpcListenerOptions {
 // the exported object, so a client that is silent or does not read its reply costs no worker
 // thread and never touches the service's lock; only complete, well-formed requests get a
 // worker, and a peer whose executable must be hashed is admitted on a thread of its own.
-// Malformed frames, unknown selectors and time-outs close the connection without a reply.
+// Malformed frames, requests the operation table does not serve (an unknown selector, an
+// argument where none is taken or none where one is) and time-outs close the connection
+// without a reply.
 class IpcListener {
  public:
   // Nothing is bound until resume(). `exported` must outlive the listener.
@@ -84,10 +86,19 @@ class IpcListener {
   struct Connection;
   struct Outgoing;
   struct Outbox;
+  struct PollSet;
   struct Worker {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done;
   };
+
+  // One turn of serve(): settle what the threads reported, wait, then act on what is ready.
+  void startWorkersForCompleteRequests();
+  // Fills `polls` with what the loop waits for and returns the poll time-out in milliseconds.
+  int preparePoll(PollSet& polls);
+  void handleReadiness(const PollSet& polls);
+  // After the loop: closes every connection and joins every thread.
+  void closeEverything();
 
   void acceptConnections();
   // Reads what has arrived; false when the connection must be closed.

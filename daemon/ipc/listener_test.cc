@@ -18,6 +18,7 @@
 
 #include "core/daemon_client.h"
 #include "core/tamrin_error.h"
+#include "tests/support/request_frames.h"
 #include "tests/support/scratch_directory.h"
 
 namespace tamrin {
@@ -176,6 +177,33 @@ TEST_F(IpcListenerTest, RepliesMeanWhatTheProtocolSays) {
   EXPECT_EQ(service_.calls, static_cast<int>(std::size(cases)));
 }
 
+TEST_F(IpcListenerTest, TodaysBytesReachTheirOperation) {
+  const std::string selectors[] = {
+      std::string(kGetStatusSelector), std::string(kEnableBlockingSelector),
+      std::string(kUpdateConfigurationSelector), std::string(kPrepareForRemovalSelector)};
+  std::string called;
+  std::optional<Data> received;
+  service_.handler = [&](const std::string& selector, const std::optional<Data>& argument,
+                         Reply reply) {
+    called = selector;
+    received = argument;
+    reply("d", std::nullopt);
+  };
+  startListener();
+  for (const RequestOnTheWire& wire : kRequestsOnTheWire) {
+    const std::string expected = selectors[static_cast<int>(wire.operation)];
+    called.clear();
+    UniqueFd fd = rawConnection();
+    ASSERT_EQ(::send(fd.get(), wire.bytes.data(), wire.bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(wire.bytes.size()));
+    // The reply "d" with no text: presence 1, length 1, "d", then presence 0.
+    EXPECT_EQ(readUntilClosed(fd.get()), std::string("TMRN\1\0\0\0\7\1\0\0\0\1d\0", 16))
+        << expected;
+    EXPECT_EQ(called, expected);
+    EXPECT_EQ(received, wire.argument) << expected;
+  }
+}
+
 TEST_F(IpcListenerTest, EachRequestGetsExactlyOneReply) {
   const struct {
     const char* name;
@@ -262,6 +290,14 @@ TEST_F(IpcListenerTest, BadInputIsDroppedWithoutReachingTheService) {
       {"status with an argument", encodeRequestFrame({"getStatusWithReply:", "{}"})},
       {"enable without an argument",
        encodeRequestFrame({std::string(kEnableBlockingSelector), {}})},
+      {"update without an argument",
+       encodeRequestFrame({std::string(kUpdateConfigurationSelector), {}})},
+      {"removal with an argument",
+       encodeRequestFrame({std::string(kPrepareForRemovalSelector), ""})},
+      {"selector in other case", encodeRequestFrame({"GetStatusWithReply:", {}})},
+      {"selector with a trailing NUL",
+       encodeRequestFrame({std::string(kGetStatusSelector) + '\0', {}})},
+      {"empty selector", encodeRequestFrame({"", {}})},
   };
   startListener({.readTimeout = 300ms});
   for (const auto& c : cases) {
@@ -346,7 +382,7 @@ TEST_F(IpcListenerTest, RepliesPastTheBufferedByteCapDropTheOldestAndNewClientsA
   const std::string oldest = readUntilClosed(deaf[0].get());
   EXPECT_LT(oldest.size(), whole.size()) << "the oldest reply was kept past the cap";
   EXPECT_EQ(oldest, whole.substr(0, oldest.size()));
-  EXPECT_EQ(client().call(kPrepareForRemovalSelector, std::nullopt), large);
+  EXPECT_EQ(client().call(DaemonOperation::prepareForRemoval, std::nullopt), large);
 }
 
 TEST_F(IpcListenerTest, WorkersAreLimited) {
@@ -425,7 +461,7 @@ TEST_F(IpcListenerTest, ManyClientsUnderTheServiceLockAllGetTheirOwnReply) {
         for (int r = 0; r < kRequests; ++r) {
           const std::string argument = std::to_string(c) + "/" + std::to_string(r);
           try {
-            if (client().call(kUpdateConfigurationSelector, argument) != argument) ++wrong;
+            if (client().call(DaemonOperation::updateConfiguration, argument) != argument) ++wrong;
           } catch (const std::exception&) {
             ++failed;
           }
