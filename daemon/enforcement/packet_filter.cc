@@ -7,6 +7,7 @@
 #include <system_error>
 #include <unordered_map>
 
+#include "core/directories.h"
 #include "core/file_io.h"
 #include "core/packet_filter_rules.h"
 #include "core/tamrin_error.h"
@@ -37,14 +38,10 @@ std::vector<std::string_view> nonEmptyLines(std::string_view text) {
   return lines;
 }
 
-// Creates `directory` and its missing parents with permission bits 0700.
+// Creates `directory` and its missing parents with permission bits 0700, whatever the umask.
 void createPrivateDirectory(const fs::path& directory) {
-  if (fs::is_directory(directory)) return;
-  fs::path partial;
-  for (const fs::path& component : directory) {
-    partial /= component;
-    if (fs::is_directory(partial)) continue;
-    if (fs::create_directory(partial)) fs::permissions(partial, kDirectoryPermissions);
+  for (const fs::path& created : createDirectories(directory, 0700)) {
+    fs::permissions(created, kDirectoryPermissions);
   }
 }
 

@@ -1,8 +1,6 @@
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <system_error>
 
+#include "core/directories.h"
 #include "core/file_io.h"
 #include "core/unicode_text.h"
 #include "daemon/enforcement/packet_filter.h"
@@ -27,13 +25,7 @@ std::optional<std::string> PacketFilter::blockRecord() const {
 }
 
 void PacketFilter::setBlockRecord(const std::string& text) const {
-  if (!std::filesystem::is_directory(directory)) {
-    std::filesystem::create_directories(directory.parent_path());
-    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
-      throw std::system_error(errno, std::generic_category(),
-                              "Could not create " + directory.string());
-    }
-  }
+  createDirectories(directory, 0700, "Could not create ");
   writeFileAtomically(recordFile(), text, 0600);
   try {
     runner(recordArguments({"replace", "-f", recordFile().string()}));

@@ -14,6 +14,8 @@
 #include <variant>
 #include <vector>
 
+#include "core/directories.h"
+#include "core/system_error.h"
 #include "daemon/ipc/seal.h"
 
 namespace tamrin {
@@ -26,10 +28,6 @@ constexpr std::chrono::seconds kReplySendTimeout{3};
 constexpr std::size_t kMaxAcceptsPerPass = 64;
 constexpr std::chrono::milliseconds kAcceptPause{100};
 constexpr std::string_view kUnknownFailure = "The request failed for an unknown reason.";
-
-[[noreturn]] void throwErrno(const std::string& what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
 
 // Only the four selectors, each with the argument it takes, are served.
 bool isServable(const IpcRequest& request) {
@@ -154,9 +152,7 @@ void IpcListener::setConnectionCodeSigningRequirement(
 void IpcListener::resume() {
   const std::filesystem::path& path = options_.socketPath;
   const std::filesystem::path directory = path.parent_path();
-  if (!directory.empty() && ::mkdir(directory.c_str(), 0755) == 0) {
-    if (::chmod(directory.c_str(), 0755) != 0) throwErrno(directory.string());
-  } else if (!directory.empty() && errno != EEXIST) {
+  if (!createDirectories(directory, 0755, "").empty() && ::chmod(directory.c_str(), 0755) != 0) {
     throwErrno(directory.string());
   }
   struct stat info {};
