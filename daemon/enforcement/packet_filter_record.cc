@@ -6,19 +6,9 @@
 #include "daemon/enforcement/packet_filter.h"
 
 namespace tamrin {
-namespace {
-
-std::vector<std::string> recordArguments(std::initializer_list<std::string> action) {
-  std::vector<std::string> arguments = {"-a", std::string(kPacketFilterAnchor), "-t", "record",
-                                        "-T"};
-  arguments.insert(arguments.end(), action);
-  return arguments;
-}
-
-}  // namespace
 
 std::optional<std::string> PacketFilter::blockRecord() const {
-  const std::string output = decodeUtf8Lossy(runner(recordArguments({"show"})));
+  const std::string output = decodeUtf8Lossy(runner(pfctlShowRecord()));
   const std::string text(trimWhitespaceAndNewlines(output));
   if (text.empty()) return std::nullopt;
   return text;
@@ -28,7 +18,7 @@ void PacketFilter::setBlockRecord(const std::string& text) const {
   createDirectories(directory, 0700, "Could not create ");
   writeFileAtomically(recordFile(), text, 0600);
   try {
-    runner(recordArguments({"replace", "-f", recordFile().string()}));
+    runner(pfctlReplaceRecord(recordFile().string()));
   } catch (...) {
     std::error_code ignored;
     std::filesystem::remove(recordFile(), ignored);
@@ -38,6 +28,6 @@ void PacketFilter::setBlockRecord(const std::string& text) const {
   std::filesystem::remove(recordFile(), ignored);
 }
 
-void PacketFilter::clearBlockRecord() const { runner(recordArguments({"flush"})); }
+void PacketFilter::clearBlockRecord() const { runner(pfctlFlushRecord()); }
 
 }  // namespace tamrin
