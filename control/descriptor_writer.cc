@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <system_error>
 
+#include "core/system_error.h"
+
 namespace tamrin {
 
 void writeToDescriptor(int fd, std::string_view bytes) {
@@ -12,7 +14,7 @@ void writeToDescriptor(int fd, std::string_view bytes) {
     const ssize_t written = ::write(fd, bytes.data(), bytes.size());
     if (written < 0) {
       if (errno == EINTR) continue;
-      throw std::system_error(errno, std::generic_category(), "write");
+      throwErrno("write");
     }
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }

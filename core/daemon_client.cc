@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "core/ipc_frame.h"
+#include "core/system_error.h"
 
 namespace tamrin {
 namespace {
@@ -62,7 +63,7 @@ void checkEndpoint(const DaemonClientOptions& options) {
 UniqueFd connectTo(const DaemonClientOptions& options, Deadline deadline) {
   const sockaddr_un address = unixSocketAddress(options.socketPath);
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd) throw std::system_error(errno, std::generic_category(), "socket");
+  if (!fd) throwErrno("socket");
   // A connect to a full backlog blocks; the send time-out bounds that wait.
   const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
   const timeval limit{.tv_sec = left.count() / 1000000, .tv_usec = left.count() % 1000000};

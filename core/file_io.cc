@@ -9,33 +9,11 @@
 #include <optional>
 #include <system_error>
 
+#include "core/system_error.h"
+#include "core/unique_fd.h"
+
 namespace tamrin {
 namespace {
-
-[[noreturn]] void throwErrno(int error, const std::string& what) {
-  throw std::system_error(error, std::generic_category(), what);
-}
-
-// Closes the descriptor when it goes out of scope, unless released.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now; returns 0 or the errno of close().
-  int close() {
-    int result = ::close(fd_);
-    fd_ = -1;
-    return result == 0 ? 0 : errno;
-  }
-
- private:
-  int fd_;
-};
 
 // Writes all of `contents`; returns 0 or the errno of the failing write().
 int writeAll(int fd, std::string_view contents) {
@@ -86,7 +64,7 @@ std::pair<int, std::filesystem::path> createTemporaryBeside(const std::filesyste
 void fsyncDirectoryOf(const std::filesystem::path& path) {
   std::filesystem::path directory = path.parent_path();
   if (directory.empty()) directory = ".";
-  FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.get() < 0) throwErrno(errno, "open directory of " + path.string());
   if (::fsync(fd.get()) != 0) throwErrno(errno, "fsync directory of " + path.string());
 }
@@ -94,7 +72,7 @@ void fsyncDirectoryOf(const std::filesystem::path& path) {
 void replaceFile(const std::filesystem::path& path, std::string_view contents, mode_t mode,
                  const std::optional<FileOwner>& owner) {
   const auto created = createTemporaryBeside(path, mode);
-  FileDescriptor fd(created.first);
+  UniqueFd fd(created.first);
   const std::filesystem::path& temporary = created.second;
   auto fail = [&temporary](int error, const std::string& what) {
     ::unlink(temporary.c_str());
@@ -115,7 +93,7 @@ void replaceFile(const std::filesystem::path& path, std::string_view contents, m
 }  // namespace
 
 std::string readFile(const std::filesystem::path& path) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) throwErrno(errno, "read " + path.string());
   std::string contents;
   struct stat info;

@@ -7,6 +7,8 @@
 #include <system_error>
 
 #include "core/regular_file.h"
+#include "core/system_error.h"
+#include "core/unique_fd.h"
 
 namespace tamrin {
 namespace {
@@ -41,15 +43,12 @@ int overwriteFrom(int fd, std::string_view contents, size_t from, bool cutFirst,
 void rewriteInPlace(const std::filesystem::path& path, const struct stat& expected,
                     std::string_view wanted, std::string_view previous, size_t keptLength,
                     const SyncFile& sync) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "open " + path.string());
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
+  const UniqueFd file(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!file) throwErrno("open " + path.string());
+  const int fd = file.get();
   struct stat info;
   if (::fstat(fd, &info) != 0) {
-    throw std::system_error(errno, std::generic_category(), "stat " + path.string());
+    throwErrno("stat " + path.string());
   }
   requireRegularFile(path, info);
   if (info.st_dev != expected.st_dev || info.st_ino != expected.st_ino) {
@@ -63,7 +62,7 @@ void rewriteInPlace(const std::filesystem::path& path, const struct stat& expect
   const int error = overwriteFrom(fd, wanted, common, cutFirst, sync);
   if (error != 0) (void)overwriteFrom(fd, previous, common, cutFirst, sync);
   if (error != 0) {
-    throw std::system_error(error, std::generic_category(), "write " + path.string());
+    throwErrno(error, "write " + path.string());
   }
 }
 

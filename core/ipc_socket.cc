@@ -9,12 +9,9 @@
 #include <cstring>
 #include <system_error>
 
-namespace tamrin {
+#include "core/system_error.h"
 
-void UniqueFd::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
+namespace tamrin {
 
 bool waitForFd(int fd, short events, Deadline deadline) {
   for (;;) {
@@ -57,8 +54,7 @@ sockaddr_un unixSocketAddress(const std::filesystem::path& path) {
   address.sun_family = AF_UNIX;
   const std::string& text = path.native();
   if (text.empty() || text.size() >= sizeof(address.sun_path)) {
-    throw std::system_error(ENAMETOOLONG, std::generic_category(),
-                            "socket path does not fit: " + text);
+    throwErrno(ENAMETOOLONG, "socket path does not fit: " + text);
   }
   std::memcpy(address.sun_path, text.data(), text.size());
   return address;

@@ -6,32 +6,13 @@
 #include <cstddef>
 #include <filesystem>
 #include <string_view>
-#include <utility>
+
+#include "core/unique_fd.h"
 
 namespace tamrin {
 
 // Where the daemon listens and every client connects.
 inline constexpr std::string_view kDaemonSocketPath = "/run/tamrin/app.tamrin.daemon.sock";
-
-// An owned file descriptor, closed when the owner goes away.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
 
 using Deadline = std::chrono::steady_clock::time_point;
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/file_io.h"
+#include "core/system_error.h"
 
 namespace tamrin {
 namespace {
@@ -206,7 +207,7 @@ bool editNsswitchFile(const std::filesystem::path& path,
   const std::filesystem::path target = std::filesystem::canonical(path);
   struct stat info;
   if (::stat(target.c_str(), &info) != 0) {
-    throw std::system_error(errno, std::generic_category(), "stat " + target.string());
+    throwErrno("stat " + target.string());
   }
   if (!S_ISREG(info.st_mode)) throw NsswitchError(target.string() + " is not a regular file");
   const std::string before = readFile(target);

@@ -4,16 +4,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
+#include <string>
+
+#include "core/system_error.h"
+#include "core/unique_fd.h"
 
 namespace tamrin {
-namespace {
-
-[[noreturn]] void throwErrno(int error, const std::string& what) {
-  throw std::system_error(error, std::generic_category(), what);
-}
-
-}  // namespace
 
 void requireRegularFile(const std::filesystem::path& path, const struct stat& info) {
   if (S_ISREG(info.st_mode)) return;
@@ -21,12 +17,9 @@ void requireRegularFile(const std::filesystem::path& path, const struct stat& in
 }
 
 RegularFileContents readRegularFile(const std::filesystem::path& path, size_t maximumBytes) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) throwErrno(errno, "read " + path.string());
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
+  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!file) throwErrno(errno, "read " + path.string());
+  const int fd = file.get();
 
   RegularFileContents result{};
   if (::fstat(fd, &result.info) != 0) throwErrno(errno, "stat " + path.string());

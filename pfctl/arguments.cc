@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/pfctl_wire.h"
 #include "pfctl/pfctl_error.h"
 
 namespace tamrin {
@@ -16,42 +17,51 @@ constexpr std::string_view kFile = "<file>";
 constexpr std::string_view kIpv4 = "<IPv4 address>";
 constexpr std::string_view kIpv6 = "<IPv6 address>";
 
+// One "-k" pair of pfctlKillStates, with a placeholder for the address.
+PfctlArguments killForm(std::string_view every, std::string_view address) {
+  return {std::string(kPfctlKillFlag), std::string(every), std::string(kPfctlKillFlag),
+          std::string(address)};
+}
+
 struct Form {
   Action action;
-  std::vector<std::string_view> words;
+  PfctlArguments words;
 };
 
+// Every list the daemon builds, with placeholders for what varies.
 const std::array<Form, 11>& forms() {
   static const std::array<Form, 11> kForms = {{
-      {Action::showInfo, {"-s", "info"}},
-      {Action::enable, {"-E"}},
-      {Action::release, {"-X", kToken}},
-      {Action::loadRules, {"-a", kAnchorName, "-f", kFile}},
-      {Action::flushRules, {"-a", kAnchorName, "-F", "rules"}},
-      {Action::listRules, {"-a", kAnchorName, "-sr"}},
-      {Action::killStates, {"-k", "0.0.0.0/0", "-k", kIpv4}},
-      {Action::killStates, {"-k", "::/0", "-k", kIpv6}},
-      {Action::showRecord, {"-a", kAnchorName, "-t", "record", "-T", "show"}},
-      {Action::replaceRecord, {"-a", kAnchorName, "-t", "record", "-T", "replace", "-f", kFile}},
-      {Action::flushRecord, {"-a", kAnchorName, "-t", "record", "-T", "flush"}},
+      {Action::showInfo, pfctlShowInfo()},
+      {Action::enable, pfctlEnable()},
+      {Action::release, pfctlRelease(kToken)},
+      {Action::loadRules, pfctlLoadRules(kFile)},
+      {Action::flushRules, pfctlFlushRules()},
+      {Action::listRules, pfctlListRules()},
+      {Action::killStates, killForm(kPfctlEveryIpv4, kIpv4)},
+      {Action::killStates, killForm(kPfctlEveryIpv6, kIpv6)},
+      {Action::showRecord, pfctlShowRecord()},
+      {Action::replaceRecord, pfctlReplaceRecord(kFile)},
+      {Action::flushRecord, pfctlFlushRecord()},
   }};
   return kForms;
 }
 
 // The fixed words in front of the addresses of "-T add".
-constexpr std::array<std::string_view, 6> kAddPrefix = {"-a",      kAnchorName, "-t",
-                                                        "blocked", "-T",        "add"};
+const PfctlArguments& addPrefix() {
+  static const PfctlArguments kAddPrefix = pfctlAddAddresses({});
+  return kAddPrefix;
+}
 
 // Fills `command` from `arguments` when they are "-T add" with 1 to kMaxAddedAddresses
 // addresses of either family.
 bool matchesAdd(std::span<const std::string> arguments, Command& command) {
-  if (arguments.size() <= kAddPrefix.size() ||
-      arguments.size() > kAddPrefix.size() + kMaxAddedAddresses) {
+  const PfctlArguments& prefix = addPrefix();
+  if (arguments.size() <= prefix.size() || arguments.size() > prefix.size() + kMaxAddedAddresses) {
     return false;
   }
-  if (!std::equal(kAddPrefix.begin(), kAddPrefix.end(), arguments.begin())) return false;
+  if (!std::equal(prefix.begin(), prefix.end(), arguments.begin())) return false;
   command = Command{.action = Action::addAddresses, .operand = {}, .addresses = {}};
-  for (const std::string& argument : arguments.subspan(kAddPrefix.size())) {
+  for (const std::string& argument : arguments.subspan(prefix.size())) {
     auto address = IpAddress::parse(argument, AF_INET);
     if (!address) address = IpAddress::parse(argument, AF_INET6);
     if (!address) return false;
@@ -66,7 +76,7 @@ bool matches(const Form& form, std::span<const std::string> arguments, Command& 
   command = Command{.action = form.action, .operand = {}, .addresses = {}};
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
-    const std::string_view word = form.words[i];
+    const std::string& word = form.words[i];
     if (word == kToken || word == kFile) {
       if (argument.empty()) return false;
       command.operand = argument;
@@ -101,7 +111,7 @@ std::string usageText() {
     }
   }
   text += " |";
-  for (const std::string_view word : kAddPrefix) text.append(" ").append(word);
+  for (const std::string& word : addPrefix()) text.append(" ").append(word);
   return text + " <address>...";
 }
 

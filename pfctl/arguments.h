@@ -9,10 +9,7 @@
 
 namespace tamrin {
 
-// The anchor that holds the blocked addresses.
-inline constexpr std::string_view kAnchorName = "com.apple/app.tamrin";
-
-// What one run of the tool does.
+// What one run of the tool does (the lists are built in core/pfctl_wire.h).
 enum class Action {
   showInfo,       // -s info
   enable,         // -E

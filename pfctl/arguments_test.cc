@@ -2,12 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include "core/pfctl_wire.h"
 #include "pfctl/pfctl_error.h"
 
 namespace tamrin {
 namespace {
 
 using Arguments = std::vector<std::string>;
+
+// The canonical texts of the command's addresses, separated by blanks.
+std::string addressTexts(const Command& command) {
+  std::string texts;
+  for (const IpAddress& address : command.addresses) {
+    texts += (texts.empty() ? "" : " ") + address.text();
+  }
+  return texts;
+}
 
 TEST(ParseArguments, AcceptsEachArgumentListOfTheContract) {
   struct Case {
@@ -44,11 +54,85 @@ TEST(ParseArguments, AcceptsEachArgumentListOfTheContract) {
     const Command command = parseArguments(c.arguments);
     EXPECT_EQ(command.action, c.action);
     EXPECT_EQ(command.operand, c.operand);
+    EXPECT_EQ(addressTexts(command), c.addresses);
+  }
+}
+
+TEST(ParseArguments, AcceptsEveryListTheDaemonBuildsByteForByte) {
+  const Arguments addresses = {"192.0.2.1", "2001:db8::1"};
+  struct Case {
+    Arguments built;
+    Arguments wire;  // the bytes the tool has always been given
+    Action action;
+    std::string operand;
     std::string addresses;
-    for (const IpAddress& address : command.addresses) {
-      addresses += (addresses.empty() ? "" : " ") + address.text();
-    }
-    EXPECT_EQ(addresses, c.addresses);
+  } cases[] = {
+      {pfctlShowInfo(), {"-s", "info"}, Action::showInfo, "", ""},
+      {pfctlEnable(), {"-E"}, Action::enable, "", ""},
+      {pfctlRelease("4242"), {"-X", "4242"}, Action::release, "4242", ""},
+      {pfctlLoadRules("/var/lib/tamrin/pf-rules.conf"),
+       {"-a", "com.apple/app.tamrin", "-f", "/var/lib/tamrin/pf-rules.conf"},
+       Action::loadRules,
+       "/var/lib/tamrin/pf-rules.conf",
+       ""},
+      {pfctlFlushRules(),
+       {"-a", "com.apple/app.tamrin", "-F", "rules"},
+       Action::flushRules,
+       "",
+       ""},
+      {pfctlListRules(), {"-a", "com.apple/app.tamrin", "-sr"}, Action::listRules, "", ""},
+      {pfctlKillStates(addresses),
+       {"-k", "0.0.0.0/0", "-k", "192.0.2.1", "-k", "::/0", "-k", "2001:db8::1"},
+       Action::killStates,
+       "",
+       "192.0.2.1 2001:db8::1"},
+      {pfctlKillStates(Arguments{"2001:db8::1"}),
+       {"-k", "::/0", "-k", "2001:db8::1"},
+       Action::killStates,
+       "",
+       "2001:db8::1"},
+      {pfctlAddAddresses(addresses),
+       {"-a", "com.apple/app.tamrin", "-t", "blocked", "-T", "add", "192.0.2.1", "2001:db8::1"},
+       Action::addAddresses,
+       "",
+       "192.0.2.1 2001:db8::1"},
+      {pfctlShowRecord(),
+       {"-a", "com.apple/app.tamrin", "-t", "record", "-T", "show"},
+       Action::showRecord,
+       "",
+       ""},
+      {pfctlReplaceRecord("/var/lib/tamrin/pf-record"),
+       {"-a", "com.apple/app.tamrin", "-t", "record", "-T", "replace", "-f",
+        "/var/lib/tamrin/pf-record"},
+       Action::replaceRecord,
+       "/var/lib/tamrin/pf-record",
+       ""},
+      {pfctlFlushRecord(),
+       {"-a", "com.apple/app.tamrin", "-t", "record", "-T", "flush"},
+       Action::flushRecord,
+       "",
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.wire));
+    EXPECT_EQ(c.built, c.wire);
+    const Command command = parseArguments(c.built);
+    EXPECT_EQ(command.action, c.action);
+    EXPECT_EQ(command.operand, c.operand);
+    EXPECT_EQ(addressTexts(command), c.addresses);
+  }
+  try {
+    parseArguments(Arguments{"-e"});
+    ADD_FAILURE() << "accepted";
+  } catch (const PfctlError& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "unsupported arguments \"-e\"; usage: -s info | -E | -X <token> | "
+              "-a com.apple/app.tamrin -f <file> | -a com.apple/app.tamrin -F rules | "
+              "-a com.apple/app.tamrin -sr | -k 0.0.0.0/0 -k <IPv4 address> | "
+              "-k ::/0 -k <IPv6 address> | -a com.apple/app.tamrin -t record -T show | "
+              "-a com.apple/app.tamrin -t record -T replace -f <file> | "
+              "-a com.apple/app.tamrin -t record -T flush | "
+              "-a com.apple/app.tamrin -t blocked -T add <address>...");
   }
 }
 

@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "core/file_io.h"
+#include "core/pfctl_wire.h"
 #include "pfctl/arguments.h"
 #include "pfctl/conntrack.h"
 #include "pfctl/filter_references.h"
@@ -43,13 +44,13 @@ struct Tool {
 const std::array<Tool, 11> kTools = {{
     {Action::showInfo,
      [](const Command&, Kernel& kernel, std::ostream& out) {
-       out << (kernel.anchor().isEnabled() ? "Status: Enabled\n" : "Status: Disabled\n");
+       out << (kernel.anchor().isEnabled() ? kPfctlStatusEnabled : kPfctlStatusDisabled) << "\n";
      }},
     {Action::enable,
      [](const Command&, Kernel& kernel, std::ostream& out) {
        TokenStore store{std::string(kTokenStorePath)};
        const std::string token = takeReference(store, kernel.anchor());
-       out << "Token : " << token << "\n";
+       out << kPfctlTokenPrefix << token << "\n";
      }},
     {Action::release,
      [](const Command& command, Kernel& kernel, std::ostream&) {

@@ -11,16 +11,11 @@
 #include <cstdint>
 #include <system_error>
 
+#include "core/directories.h"
 #include "core/file_io.h"
+#include "core/system_error.h"
 
 namespace tamrin {
-namespace {
-
-[[noreturn]] void throwErrno(const std::string& what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
-
-}  // namespace
 
 TokenStore::Lock::~Lock() { ::close(fd_); }
 
@@ -33,7 +28,7 @@ TokenStore::Lock TokenStore::lock() const {
     if (errno != EINTR) {
       const int error = errno;
       ::close(fd);
-      throw std::system_error(error, std::generic_category(), "lock " + lockPath.string());
+      throwErrno(error, "lock " + lockPath.string());
     }
   }
   return Lock(fd);
@@ -65,12 +60,7 @@ void TokenStore::save(const std::vector<std::string>& tokens) const {
   writeFileAtomically(path_, text, 0600);
 }
 
-void TokenStore::createDirectory() const {
-  const std::filesystem::path directory = path_.parent_path();
-  if (::mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
-    throwErrno("create " + directory.string());
-  }
-}
+void TokenStore::createDirectory() const { createDirectories(path_.parent_path(), 0755); }
 
 std::string newToken(const std::vector<std::string>& taken) {
   for (;;) {

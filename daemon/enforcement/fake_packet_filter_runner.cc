@@ -1,12 +1,10 @@
 #include "daemon/enforcement/fake_packet_filter_runner.h"
 
-#include <algorithm>
-
 #include <sstream>
 
 #include "core/file_io.h"
+#include "core/pfctl_wire.h"
 #include "core/tamrin_error.h"
-#include "daemon/enforcement/packet_filter.h"
 
 namespace tamrin {
 namespace {
@@ -46,46 +44,38 @@ std::string FakePacketFilterRunner::loadedRules() const {
 }
 
 std::string FakePacketFilterRunner::run(const std::vector<std::string>& arguments) {
-  const std::string anchor(kPacketFilterAnchor);
-  using Arguments = std::vector<std::string>;
-  if (arguments == Arguments{"-s", "info"}) {
-    return enabled ? "Status: Enabled" : "Status: Disabled";
+  if (arguments == pfctlShowInfo()) {
+    return std::string(enabled ? kPfctlStatusEnabled : kPfctlStatusDisabled);
   }
-  if (arguments == Arguments{"-E"}) {
+  if (arguments == pfctlEnable()) {
     enabled = true;
-    return "Token : tamrin-self-test";
+    return std::string(kPfctlTokenPrefix) + "tamrin-self-test";
   }
-  if (arguments == Arguments{"-a", anchor, "-sr"}) {
-    return loadedRulesOverride.value_or(loadedRules());
-  }
-  if (arguments.size() == 4 && arguments[0] == "-a" && arguments[1] == anchor &&
-      arguments[2] == "-f") {
+  if (arguments == pfctlListRules()) return loadedRulesOverride.value_or(loadedRules());
+  // The lists with an operand match when rebuilt from their last word.
+  const std::string& last = arguments.empty() ? std::string() : arguments.back();
+  if (arguments == pfctlLoadRules(last)) {
     if (rejectsRuleLoads) throw TamrinError::packetFilter("self-test rule load failure");
-    rules = readFile(arguments[3]);
+    rules = readFile(last);
     return "";
   }
-  if (arguments == Arguments{"-a", anchor, "-F", "rules"}) {
+  if (arguments == pfctlFlushRules()) {
     rules.clear();
     return "";
   }
-  if (!arguments.empty() && arguments[0] == "-X") {
+  if (!arguments.empty() && arguments[0] == kPfctlReleaseFlag) {
     enabled = false;
     return "";
   }
-  if (!arguments.empty() && arguments[0] == "-k") return "";
-  const Arguments recordPrefix = {"-a", anchor, "-t", "record", "-T"};
-  if (arguments.size() > recordPrefix.size() &&
-      std::equal(recordPrefix.begin(), recordPrefix.end(), arguments.begin())) {
-    const Arguments action(arguments.begin() + 5, arguments.end());
-    if (action == Arguments{"show"}) return record.empty() ? "" : record + "\n";
-    if (action == Arguments{"flush"}) {
-      record.clear();
-      return "";
-    }
-    if (action.size() == 3 && action[0] == "replace" && action[1] == "-f") {
-      record = readFile(action[2]);
-      return "";
-    }
+  if (!arguments.empty() && arguments[0] == kPfctlKillFlag) return "";
+  if (arguments == pfctlShowRecord()) return record.empty() ? "" : record + "\n";
+  if (arguments == pfctlFlushRecord()) {
+    record.clear();
+    return "";
+  }
+  if (arguments == pfctlReplaceRecord(last)) {
+    record = readFile(last);
+    return "";
   }
   throw TamrinError::packetFilter("unexpected self-test arguments: " + joined(arguments, " "));
 }

@@ -9,9 +9,11 @@
 #include <system_error>
 
 #include "core/configuration.h"
+#include "core/directories.h"
 #include "core/file_io.h"
 #include "core/nsswitch_hosts.h"
 #include "core/regular_file.h"
+#include "core/system_error.h"
 
 namespace tamrin {
 namespace {
@@ -28,11 +30,8 @@ std::filesystem::path libraryDirectory() {
 // Creates `directory` when missing, with mode 0755 whatever the umask: the module reads the
 // list in every program, as every account.
 void createReadableDirectory(const std::filesystem::path& directory) {
-  std::error_code error;
-  if (std::filesystem::create_directories(directory, error)) {
-    std::filesystem::permissions(directory, std::filesystem::perms(0755), error);
-  }
-  if (error) throw std::system_error(error, "create " + directory.string());
+  if (createDirectories(directory, 0755).empty()) return;
+  if (::chmod(directory.c_str(), 0755) != 0) throwErrno("create " + directory.string());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <unordered_map>
 
+#include "core/directories.h"
 #include "core/file_io.h"
 #include "core/packet_filter_rules.h"
 #include "core/tamrin_error.h"
@@ -18,8 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kStatusEnabled = "Status: Enabled";
-constexpr std::string_view kTokenPrefix = "Token : ";
 constexpr std::string_view kRulePrefix = "block ";
 constexpr fs::perms kDirectoryPermissions = fs::perms::owner_all;
 constexpr mode_t kFileMode = 0600;
@@ -37,14 +36,10 @@ std::vector<std::string_view> nonEmptyLines(std::string_view text) {
   return lines;
 }
 
-// Creates `directory` and its missing parents with permission bits 0700.
+// Creates `directory` and its missing parents with permission bits 0700, whatever the umask.
 void createPrivateDirectory(const fs::path& directory) {
-  if (fs::is_directory(directory)) return;
-  fs::path partial;
-  for (const fs::path& component : directory) {
-    partial /= component;
-    if (fs::is_directory(partial)) continue;
-    if (fs::create_directory(partial)) fs::permissions(partial, kDirectoryPermissions);
+  for (const fs::path& created : createDirectories(directory, 0700)) {
+    fs::permissions(created, kDirectoryPermissions);
   }
 }
 
@@ -62,8 +57,8 @@ void removeIgnoringFailure(const fs::path& file) {
 // The token in the output of "-E": the rest of its first "Token : " line.
 std::string enableToken(std::string_view output) {
   for (std::string_view line : nonEmptyLines(output)) {
-    if (!line.starts_with(kTokenPrefix)) continue;
-    line.remove_prefix(kTokenPrefix.size());
+    if (!line.starts_with(kPfctlTokenPrefix)) continue;
+    line.remove_prefix(kPfctlTokenPrefix.size());
     if (line.empty()) break;
     return std::string(line);
   }
@@ -88,11 +83,12 @@ bool PacketFilter::enable(const std::vector<std::string>& addresses) const {
   const std::string rules = packetFilterRules(addresses);
   createPrivateDirectory(directory);
 
-  const std::string status = runner({"-s", "info"});
-  const bool wasOff = !fs::exists(tokenFile()) || status.find(kStatusEnabled) == std::string::npos;
+  const std::string status = runner(pfctlShowInfo());
+  const bool wasOff =
+      !fs::exists(tokenFile()) || status.find(kPfctlStatusEnabled) == std::string::npos;
   if (wasOff) {
     removeIgnoringFailure(tokenFile());
-    const std::string token = enableToken(runner({"-E"}));
+    const std::string token = enableToken(runner(pfctlEnable()));
     writePrivateFile(tokenFile(), token);
   }
 
@@ -102,38 +98,29 @@ bool PacketFilter::enable(const std::vector<std::string>& addresses) const {
     return !wasOff;
   }
   writePrivateFile(rulesFile(), rules);
-  runner({"-a", std::string(kPacketFilterAnchor), "-f", rulesFile().string()});
+  runner(pfctlLoadRules(rulesFile().string()));
   cutConnections(addresses);
   return false;
 }
 
 void PacketFilter::cutConnections(const std::vector<std::string>& addresses) const {
   // One run of the tool cuts the connections to every address, in the given order.
-  std::vector<std::string> kills;
-  kills.reserve(4 * addresses.size());
-  for (const std::string& address : addresses) {
-    const bool isIPv6 = address.find(':') != std::string::npos;
-    kills.insert(kills.end(), {"-k", isIPv6 ? "::/0" : "0.0.0.0/0", "-k", address});
-  }
-  runner(kills);
+  runner(pfctlKillStates(addresses));
 }
 
 void PacketFilter::addAddresses(const std::vector<std::string>& addresses) const {
   if (addresses.empty()) return;
-  std::vector<std::string> arguments = {
-      "-a", std::string(kPacketFilterAnchor), "-t", "blocked", "-T", "add"};
-  arguments.insert(arguments.end(), addresses.begin(), addresses.end());
-  runner(arguments);
+  runner(pfctlAddAddresses(addresses));
 }
 
 void PacketFilter::disable() const {
-  if (containsAnyRules()) runner({"-a", std::string(kPacketFilterAnchor), "-F", "rules"});
+  if (containsAnyRules()) runner(pfctlFlushRules());
 
   try {
     const std::string contents = readFile(tokenFile());
     if (isValidUtf8(contents)) {
       const std::string token(trimWhitespaceAndNewlines(contents));
-      if (!token.empty()) runner({"-X", token});
+      if (!token.empty()) runner(pfctlRelease(token));
     }
   } catch (...) {
     // An unreadable token or a failed release leaves nothing more to do than the clean-up.
@@ -146,17 +133,17 @@ bool PacketFilter::containsManagedBlock(
     const std::optional<std::vector<std::string>>& addresses) const {
   if (!addresses) return containsAnyRules();
   if (addresses->empty()) return false;
-  if (runner({"-s", "info"}).find(kStatusEnabled) == std::string::npos) return false;
+  if (runner(pfctlShowInfo()).find(kPfctlStatusEnabled) == std::string::npos) return false;
   return containsBlock(*addresses);
 }
 
 bool PacketFilter::containsAnyRules() const {
-  const std::string listing = runner({"-a", std::string(kPacketFilterAnchor), "-sr"});
+  const std::string listing = runner(pfctlListRules());
   return !trimWhitespaceAndNewlines(decodeUtf8Lossy(listing)).empty();
 }
 
 bool PacketFilter::containsBlock(const std::vector<std::string>& addresses) const {
-  const std::string listing = runner({"-a", std::string(kPacketFilterAnchor), "-sr"});
+  const std::string listing = runner(pfctlListRules());
   const std::set<std::string> distinct(addresses.begin(), addresses.end());
   if (distinct.empty()) return false;
 

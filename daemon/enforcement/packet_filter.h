@@ -8,12 +8,10 @@
 #include <string_view>
 #include <vector>
 
+#include "core/pfctl_wire.h"
 #include "daemon/enforcement/system_command.h"
 
 namespace tamrin {
-
-// The packet filter's anchor that holds this system's rules.
-inline constexpr std::string_view kPacketFilterAnchor = "com.apple/app.tamrin";
 
 // Runs the packet-filter tool with the given arguments and returns its output; may throw.
 using PacketFilterRunner = std::function<std::string(const std::vector<std::string>&)>;

@@ -1,42 +1,24 @@
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <system_error>
 
+#include "core/directories.h"
 #include "core/file_io.h"
 #include "core/unicode_text.h"
 #include "daemon/enforcement/packet_filter.h"
 
 namespace tamrin {
-namespace {
-
-std::vector<std::string> recordArguments(std::initializer_list<std::string> action) {
-  std::vector<std::string> arguments = {"-a", std::string(kPacketFilterAnchor), "-t", "record",
-                                        "-T"};
-  arguments.insert(arguments.end(), action);
-  return arguments;
-}
-
-}  // namespace
 
 std::optional<std::string> PacketFilter::blockRecord() const {
-  const std::string output = decodeUtf8Lossy(runner(recordArguments({"show"})));
+  const std::string output = decodeUtf8Lossy(runner(pfctlShowRecord()));
   const std::string text(trimWhitespaceAndNewlines(output));
   if (text.empty()) return std::nullopt;
   return text;
 }
 
 void PacketFilter::setBlockRecord(const std::string& text) const {
-  if (!std::filesystem::is_directory(directory)) {
-    std::filesystem::create_directories(directory.parent_path());
-    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
-      throw std::system_error(errno, std::generic_category(),
-                              "Could not create " + directory.string());
-    }
-  }
+  createDirectories(directory, 0700, "Could not create ");
   writeFileAtomically(recordFile(), text, 0600);
   try {
-    runner(recordArguments({"replace", "-f", recordFile().string()}));
+    runner(pfctlReplaceRecord(recordFile().string()));
   } catch (...) {
     std::error_code ignored;
     std::filesystem::remove(recordFile(), ignored);
@@ -46,6 +28,6 @@ void PacketFilter::setBlockRecord(const std::string& text) const {
   std::filesystem::remove(recordFile(), ignored);
 }
 
-void PacketFilter::clearBlockRecord() const { runner(recordArguments({"flush"})); }
+void PacketFilter::clearBlockRecord() const { runner(pfctlFlushRecord()); }
 
 }  // namespace tamrin

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/first_failure.h"
 #include "daemon/enforcement/browser_policies.h"
 #include "daemon/enforcement/name_service_layer.h"
 
@@ -49,18 +50,10 @@ class ProtectionLayers {
   // Empties the suffix list and removes every policy file written; throws the first failure
   // after trying all.
   void removeAll() const {
-    std::exception_ptr first;
-    try {
-      nameService_.remove();
-    } catch (...) {
-      first = std::current_exception();
-    }
-    try {
-      browsers_.removeAll();
-    } catch (...) {
-      if (!first) first = std::current_exception();
-    }
-    if (first) std::rethrow_exception(first);
+    FirstFailure failures;
+    failures.attempt([this] { nameService_.remove(); });
+    failures.attempt([this] { browsers_.removeAll(); });
+    failures.rethrow();
   }
 
  private:

@@ -138,6 +138,16 @@ TEST_F(ProtectionLayersTest, RemoveAllTakesAwayWhatTamrinWrote) {
   EXPECT_EQ(suffixListText({"a.org", "*.b.org", "*.c.org.", "*.b.org"}), "b.org\nc.org\n");
 }
 
+TEST_F(ProtectionLayersTest, RemoveAllRemovesTheRestWhenOneLayerFailsAndThrowsThatFailure) {
+  writeFileAtomically(module, "", 0644);
+  run(true, true, rules);
+  fs::remove(list);
+  fs::create_directory(list);  // the empty list cannot replace a directory
+  EXPECT_THROW(layers.removeAll(), std::system_error);
+  EXPECT_FALSE(fs::exists(chromiumFile));
+  EXPECT_FALSE(fs::exists(firefoxFile));
+}
+
 TEST_F(ProtectionLayersTest, FilesThatAreNotWhatTheySeemAreNeverOpened) {
   writeFileAtomically(module, "", 0644);
   fs::create_directories(firefoxFile.parent_path());

@@ -9,6 +9,7 @@
 #include <optional>
 #include <system_error>
 
+#include "core/system_error.h"
 #include "daemon/ipc/file_digest.h"
 #include "daemon/ipc/seal.h"
 
@@ -22,15 +23,11 @@ namespace fs = std::filesystem;
   0x0010U  // kernels since 6.3: the copy may be executed whatever vm.memfd_noexec says
 #endif
 
-[[noreturn]] void throwSystemError(int error, const std::string& what) {
-  throw std::system_error(error, std::system_category(), what);
-}
-
 UniqueFd createMemoryFile(const std::string& name) {
   constexpr unsigned kFlags = MFD_CLOEXEC | MFD_ALLOW_SEALING;
   int fd = ::memfd_create(name.c_str(), kFlags | MFD_EXEC);
   if (fd < 0 && errno == EINVAL) fd = ::memfd_create(name.c_str(), kFlags);  // before 6.3
-  if (fd < 0) throwSystemError(errno, "cannot create a sealed copy of " + name);
+  if (fd < 0) throwErrno(errno, "cannot create a sealed copy of " + name);
   return UniqueFd(fd);
 }
 
@@ -39,12 +36,12 @@ void copyAll(int from, int to, const fs::path& path) {
   for (;;) {
     const ssize_t count = ::read(from, buffer, sizeof buffer);
     if (count < 0 && errno == EINTR) continue;
-    if (count < 0) throwSystemError(errno, "cannot read " + path.string());
+    if (count < 0) throwErrno(errno, "cannot read " + path.string());
     if (count == 0) return;
     for (ssize_t written = 0; written < count;) {
       const ssize_t step = ::write(to, buffer + written, static_cast<std::size_t>(count - written));
       if (step < 0 && errno == EINTR) continue;
-      if (step < 0) throwSystemError(errno, "cannot copy " + path.string());
+      if (step < 0) throwErrno(errno, "cannot copy " + path.string());
       written += step;
     }
   }
@@ -54,19 +51,19 @@ void copyAll(int from, int to, const fs::path& path) {
 
 std::shared_ptr<const SealedExecutable> SealedExecutable::copyOf(const fs::path& path) {
   UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!file) throwSystemError(errno, "cannot open " + path.string());
+  if (!file) throwErrno(errno, "cannot open " + path.string());
   struct stat status {};
-  if (::fstat(file.get(), &status) != 0) throwSystemError(errno, "cannot examine " + path.string());
-  if (!S_ISREG(status.st_mode)) throwSystemError(EINVAL, path.string() + " is not a regular file");
+  if (::fstat(file.get(), &status) != 0) throwErrno(errno, "cannot examine " + path.string());
+  if (!S_ISREG(status.st_mode)) throwErrno(EINVAL, path.string() + " is not a regular file");
 
   UniqueFd copy = createMemoryFile(path.filename().string());
   copyAll(file.get(), copy.get(), path);
   constexpr int kSeals = F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL;
   if (::fcntl(copy.get(), F_ADD_SEALS, kSeals) != 0) {
-    throwSystemError(errno, "cannot seal the copy of " + path.string());
+    throwErrno(errno, "cannot seal the copy of " + path.string());
   }
   if (::lseek(copy.get(), 0, SEEK_SET) != 0) {
-    throwSystemError(errno, "cannot read the copy of " + path.string());
+    throwErrno(errno, "cannot read the copy of " + path.string());
   }
   std::string digest = sha256OfDescriptor(copy.get());
   return std::shared_ptr<const SealedExecutable>(

@@ -11,8 +11,10 @@
 #include <functional>
 #include <system_error>
 
+#include "core/system_error.h"
 #include "core/tamrin_error.h"
 #include "core/unicode_text.h"
+#include "core/unique_fd.h"
 #include "daemon/enforcement/sealed_executable.h"
 
 namespace tamrin {
@@ -20,27 +22,6 @@ namespace {
 
 // Where the bundle is installed; used only when /proc/self/exe cannot be read.
 constexpr const char* kInstalledPacketFilterExecutable = "/opt/Tamrin.app/libexec/tamrin-pfctl";
-
-[[noreturn]] void throwSystemError(int error, const std::string& what) {
-  throw std::system_error(error, std::system_category(), what);
-}
-
-// Owns one file descriptor.
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() { reset(); }
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 // Releases the spawn description objects on every path.
 struct SpawnSetup {
@@ -86,13 +67,13 @@ pid_t spawnChild(const std::string& executable, const std::vector<std::string>& 
     rc =
         posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   }
-  if (rc != 0) throwSystemError(rc, "cannot prepare " + executable);
+  if (rc != 0) throwErrno(rc, "cannot prepare " + executable);
 
   std::vector<char*> argv = argumentVector(executable, arguments);
   pid_t pid = 0;
   rc = posix_spawn(&pid, executable.c_str(), &setup.actions, &setup.attributes, argv.data(),
                    environ);
-  if (rc != 0) throwSystemError(rc, "cannot start " + executable);
+  if (rc != 0) throwErrno(rc, "cannot start " + executable);
   return pid;
 }
 
@@ -104,12 +85,12 @@ pid_t forkSealedChild(const SealedExecutable& program, const std::vector<std::st
   const std::string name = program.origin().string();
   std::vector<char*> argv = argumentVector(name, arguments);
   int report[2];  // carries the errno of a failed exec; closed by a successful one
-  if (::pipe2(report, O_CLOEXEC) != 0) throwSystemError(errno, "cannot create a pipe");
-  Descriptor reportRead(report[0]);
-  Descriptor reportWrite(report[1]);
+  if (::pipe2(report, O_CLOEXEC) != 0) throwErrno(errno, "cannot create a pipe");
+  UniqueFd reportRead(report[0]);
+  UniqueFd reportWrite(report[1]);
 
   const pid_t pid = ::fork();
-  if (pid < 0) throwSystemError(errno, "cannot start " + name);
+  if (pid < 0) throwErrno(errno, "cannot start " + name);
   if (pid == 0) {
     // Only async-signal-safe calls from here on: the daemon has other threads.
     struct sigaction standard {};
@@ -136,7 +117,7 @@ pid_t forkSealedChild(const SealedExecutable& program, const std::vector<std::st
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    throwSystemError(error, "cannot start " + name);
+    throwErrno(error, "cannot start " + name);
   }
   return pid;
 }
@@ -167,7 +148,7 @@ int readToEnd(int fd, std::string& output, std::chrono::steady_clock::time_point
 int waitForExit(pid_t pid, const std::string& executable) {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) throwSystemError(errno, "cannot wait for " + executable);
+    if (errno != EINTR) throwErrno(errno, "cannot wait for " + executable);
   }
   return status;
 }
@@ -182,9 +163,9 @@ std::string runChild(const std::string& executable, std::chrono::milliseconds ti
                      const std::function<pid_t(int writeEnd)>& start) {
   const auto deadline = std::chrono::steady_clock::now() + timeLimit;
   int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0) throwSystemError(errno, "cannot create a pipe");
-  Descriptor readEnd(ends[0]);
-  Descriptor writeEnd(ends[1]);
+  if (::pipe2(ends, O_CLOEXEC) != 0) throwErrno(errno, "cannot create a pipe");
+  UniqueFd readEnd(ends[0]);
+  UniqueFd writeEnd(ends[1]);
 
   const pid_t pid = start(writeEnd.get());
   writeEnd.reset();  // the child holds the only write end now, so its exit ends the stream
@@ -200,7 +181,7 @@ std::string runChild(const std::string& executable, std::chrono::milliseconds ti
                                          ? std::to_string(milliseconds / 1000) + " seconds"
                                          : std::to_string(milliseconds) + " milliseconds"));
   }
-  if (readError != 0) throwSystemError(readError, "cannot read the output of " + executable);
+  if (readError != 0) throwErrno(readError, "cannot read the output of " + executable);
 
   const std::string decoded = decodeUtf8Lossy(bytes);
   std::string output(trimWhitespaceAndNewlines(decoded));

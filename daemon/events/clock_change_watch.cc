@@ -11,14 +11,9 @@
 #include <limits>
 #include <system_error>
 
+#include "core/system_error.h"
+
 namespace tamrin {
-namespace {
-
-[[noreturn]] void throwErrno(const char* what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
-
-}  // namespace
 
 ClockChangeWatch::ClockChangeWatch(std::function<void()> onChange, std::filesystem::path zoneFile)
     : onChange_(std::move(onChange)) {

@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "core/ipc_socket.h"
+#include "core/system_error.h"
 
 namespace tamrin {
 
@@ -33,7 +34,7 @@ std::string sha256OfDescriptor(int fd, std::uint64_t limit) {
         fd, buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), limit)));
     if (count < 0) {
       if (errno == EINTR) continue;
-      throw std::system_error(errno, std::generic_category(), "read");
+      throwErrno("read");
     }
     if (count == 0) break;
     limit -= static_cast<std::uint64_t>(count);
@@ -53,13 +54,13 @@ std::string sha256OfDescriptor(int fd, std::uint64_t limit) {
 
 std::string sha256OfFile(const std::filesystem::path& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!fd) throw std::system_error(errno, std::generic_category(), path.string());
+  if (!fd) throwErrno(path.string());
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) {
-    throw std::system_error(errno, std::generic_category(), path.string());
+    throwErrno(path.string());
   }
   if (!S_ISREG(info.st_mode)) {
-    throw std::system_error(EINVAL, std::generic_category(), path.string() + " is not a file");
+    throwErrno(EINVAL, path.string() + " is not a file");
   }
   return sha256OfDescriptor(fd.get());
 }

@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "core/directories.h"
+#include "core/system_error.h"
 #include "daemon/ipc/reply_exchange.h"
 #include "daemon/ipc/seal.h"
 
@@ -29,10 +31,6 @@ constexpr std::size_t kMaxAcceptsPerPass = 64;
 // How long accepting rests after the process ran out of descriptors or memory.
 constexpr std::chrono::milliseconds kAcceptPause{100};
 constexpr std::string_view kUnknownFailure = "The request failed for an unknown reason.";
-
-[[noreturn]] void throwErrno(const std::string& what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
 
 // A complete request for an operation of the table, with the argument that operation takes.
 struct ServedRequest {
@@ -105,9 +103,7 @@ void IpcListener::setConnectionCodeSigningRequirement(
 void IpcListener::resume() {
   const std::filesystem::path& path = options_.socketPath;
   const std::filesystem::path directory = path.parent_path();
-  if (!directory.empty() && ::mkdir(directory.c_str(), 0755) == 0) {
-    if (::chmod(directory.c_str(), 0755) != 0) throwErrno(directory.string());
-  } else if (!directory.empty() && errno != EEXIST) {
+  if (!createDirectories(directory, 0755, "").empty() && ::chmod(directory.c_str(), 0755) != 0) {
     throwErrno(directory.string());
   }
   struct stat info {};

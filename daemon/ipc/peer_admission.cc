@@ -14,6 +14,7 @@
 #include <variant>
 
 #include "core/ipc_socket.h"
+#include "core/system_error.h"
 #include "daemon/ipc/file_digest.h"
 
 #ifndef SO_PEERPIDFD
@@ -126,15 +127,15 @@ bool PeerAdmission::admits(int connection) {
 std::string PeerAdmission::executableDigest(pid_t pid) {
   const std::string path = "/proc/" + std::to_string(pid) + "/exe";
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) throw std::system_error(errno, std::generic_category(), path);
+  if (!fd) throwErrno(path);
   return fileDigest(fd.get());
 }
 
 std::string PeerAdmission::fileDigest(int fd) {
   struct stat info {};
-  if (::fstat(fd, &info) != 0) throw std::system_error(errno, std::generic_category(), "stat");
+  if (::fstat(fd, &info) != 0) throwErrno("stat");
   if (!S_ISREG(info.st_mode)) {
-    throw std::system_error(EINVAL, std::generic_category(), "not a regular file");
+    throwErrno(EINVAL, "not a regular file");
   }
   const FileKey key{info.st_dev, info.st_ino, info.st_size, info.st_ctim.tv_sec,
                     info.st_ctim.tv_nsec};
@@ -154,7 +155,7 @@ std::string PeerAdmission::hashAndCache(int fd, const FileKey& key) {
   struct stat after {};
   if (::fstat(fd, &after) != 0 || FileKey{after.st_dev, after.st_ino, after.st_size,
                                           after.st_ctim.tv_sec, after.st_ctim.tv_nsec} != key) {
-    throw std::system_error(EAGAIN, std::generic_category(), "executable changed while hashed");
+    throwErrno(EAGAIN, "executable changed while hashed");
   }
   std::lock_guard lock(cacheMutex_);
   if (digestCache_.size() >= kMaxCachedDigests) digestCache_.clear();

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <system_error>
 
+#include "core/system_error.h"
+
 namespace tamrin {
 namespace {
 
@@ -18,7 +20,7 @@ constexpr double kJitter = 1.0;
 double readBootTime() {
   timespec time{};
   if (::clock_gettime(CLOCK_BOOTTIME, &time) != 0) {
-    throw std::system_error(errno, std::generic_category(), "Could not read the boot clock");
+    throwErrno("Could not read the boot clock");
   }
   return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
 }

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "core/directories.h"
 #include "core/file_io.h"
 #include "core/first_failure.h"
 #include "core/regular_file.h"
@@ -29,11 +30,7 @@ std::optional<std::string> readRunFile(const fs::path& file) {
 }
 
 void writeRunFile(const fs::path& file, const std::string& text) {
-  const fs::path directory = file.parent_path();
-  if (::mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
-    throw std::system_error(errno, std::generic_category(),
-                            "Could not create " + directory.string());
-  }
+  createDirectories(file.parent_path(), 0755, "Could not create ");
   // The rename replaces whatever entry is there, a link included, and never writes through it.
   writeFileAtomically(file, text + "\n", 0600);
 }

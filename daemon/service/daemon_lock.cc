@@ -11,12 +11,11 @@
 #include <system_error>
 #include <thread>
 
+#include "core/directories.h"
+#include "core/system_error.h"
+
 namespace tamrin {
 namespace {
-
-[[noreturn]] void throwErrno(int error, const std::string& what) {
-  throw std::system_error(error, std::generic_category(), what);
-}
 
 // The pid the holder wrote into the lock file, or 0 while it has not written one yet.
 pid_t recordedPid(int fd) {
@@ -59,10 +58,7 @@ DaemonAlreadyRunning::DaemonAlreadyRunning(pid_t pid)
       pid_(pid) {}
 
 DaemonLock DaemonLock::acquire(const std::filesystem::path& path) {
-  const std::filesystem::path directory = path.parent_path();
-  if (!directory.empty() && ::mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
-    throwErrno(errno, "create " + directory.string());
-  }
+  createDirectories(path.parent_path(), 0755);
   DaemonLock lock(openLockFile(path));
   const int fd = lock.fd_;
   while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -7,14 +7,12 @@
 #include <cerrno>
 #include <system_error>
 
-#include "core/ipc_socket.h"
+#include "core/directories.h"
+#include "core/system_error.h"
+#include "core/unique_fd.h"
 
 namespace tamrin {
 namespace {
-
-[[noreturn]] void throwErrno(int error, const std::string& what) {
-  throw std::system_error(error, std::generic_category(), what);
-}
 
 // Removes whatever is at `path` without following a link: a file, a link, or a directory
 // with everything in it.
@@ -31,9 +29,7 @@ int openOwnDirectory(const std::filesystem::path& directory) {
     const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0) return fd;
     if (errno == ENOENT) {
-      if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
-        throwErrno(errno, "create " + directory.string());
-      }
+      createDirectories(directory, 0700);
     } else if (errno == ELOOP || errno == ENOTDIR) {
       removeEntry(directory);
     } else {
