@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -13,6 +14,8 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <system_error>
 
 #include "core/file_io.h"
@@ -29,6 +32,7 @@ std::runtime_error notFound(std::string_view name) {
   return std::runtime_error(std::string(name) + " not found in timezone database");
 }
 
+// Whether the walk of the database's directory could list `name`, judged by its text alone.
 bool isListedName(std::string_view name) {
   if (name.empty() || name.find('\0') != std::string_view::npos) return false;
   for (std::size_t start = 0; start <= name.size();) {
