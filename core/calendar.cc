@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "core/time_zone.h"
+#include "core/zone_lookup.h"
+
 namespace tamrin {
 namespace {
 
@@ -30,21 +33,19 @@ Calendar Calendar::current() {
     std::string_view name(tz);
     if (name.front() == ':') name.remove_prefix(1);
     try {
-      return Calendar(date::locate_zone(name));
+      return Calendar(locateZone(name));
     } catch (const std::exception&) {
       // Not a zone name (a POSIX rule string, say): fall back to the system zone.
     }
   }
   try {
-    return Calendar(date::current_zone());
+    return Calendar(locateZone(systemZoneName()));
   } catch (const std::exception&) {
-    return Calendar(date::locate_zone("UTC"));
+    return Calendar(locateZone("UTC"));
   }
 }
 
-Calendar Calendar::named(std::string_view zoneName) {
-  return Calendar(date::locate_zone(zoneName));
-}
+Calendar Calendar::named(std::string_view zoneName) { return Calendar(locateZone(zoneName)); }
 
 std::string_view Calendar::zoneName() const { return zone_->name(); }
 
@@ -52,8 +53,8 @@ namespace {
 
 // The instant at which the local clock of `zone` reads `local`: the first existing instant
 // after a gap for a skipped time, the first occurrence for a repeated one.
-std::optional<Seconds> resolveLocal(const date::time_zone* zone, LocalSeconds local) {
-  const date::local_info info = zone->get_info(local);
+std::optional<Seconds> resolveLocal(const TimeZone* zone, LocalSeconds local) {
+  const date::local_info info = zone->info(local);
   switch (info.result) {
     case date::local_info::unique:
     case date::local_info::ambiguous:
@@ -64,9 +65,7 @@ std::optional<Seconds> resolveLocal(const date::time_zone* zone, LocalSeconds lo
   return std::nullopt;
 }
 
-LocalSeconds toLocal(const date::time_zone* zone, Instant t) {
-  return zone->to_local(wholeSeconds(t));
-}
+LocalSeconds toLocal(const TimeZone* zone, Instant t) { return zone->toLocal(wholeSeconds(t)); }
 
 }  // namespace
 
@@ -102,7 +101,7 @@ std::optional<Instant> Calendar::nextDate(Instant after, int hour, int minute) c
     const auto day = firstDay + date::days(offset);
     const LocalSeconds local =
         LocalSeconds(day) + std::chrono::hours(hour) + std::chrono::minutes(minute);
-    const date::local_info info = zone_->get_info(local);
+    const date::local_info info = zone_->info(local);
     std::vector<Seconds> candidates;
     switch (info.result) {
       case date::local_info::unique:

@@ -5,11 +5,9 @@
 
 #include "core/instant.h"
 
-namespace date {
-class time_zone;
-}
-
 namespace tamrin {
+
+class TimeZone;
 
 // The local calendar the schedule rules reason in: Gregorian, over one time zone. Callers
 // take `Calendar::current()` at the time of each request or pass and hand it in; nothing in
@@ -22,8 +20,10 @@ class Calendar {
   };
 
   // The zone named by TZ when it is set (a leading ':' ignored), else the system zone, else UTC.
+  // Reads the zone's own file only (once per process), not the whole zone database.
   static Calendar current();
-  // The named zone, e.g. "Europe/Berlin". Throws std::runtime_error for an unknown name.
+  // The named zone, e.g. "Europe/Berlin" or "US/Eastern". Throws std::runtime_error for an
+  // unknown name.
   static Calendar named(std::string_view zoneName);
 
   std::string_view zoneName() const;
@@ -45,8 +45,8 @@ class Calendar {
   std::optional<Instant> dateBySettingTime(int hour, int minute, int second, Instant t) const;
 
  private:
-  explicit Calendar(const date::time_zone* zone) : zone_(zone) {}
-  const date::time_zone* zone_;
+  explicit Calendar(const TimeZone* zone) : zone_(zone) {}
+  const TimeZone* zone_;
 };
 
 }  // namespace tamrin

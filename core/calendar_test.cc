@@ -1,8 +1,11 @@
 #include "core/calendar.h"
 
+#include <date/tz.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <string>
+#include <string_view>
 
 #include "tests/support/local_time.h"
 
@@ -83,6 +86,37 @@ TEST(CalendarTest, CurrentHonoursTZWithOrWithoutColon) {
     unsetenv("TZ");
   }
   EXPECT_THROW(Calendar::named("Not/AZone"), std::runtime_error);
+}
+
+// Every form of TZ names the zone it named when the calendar looked zones up in the whole
+// database: a zone or link name, else (a POSIX rule, a path, nonsense) the system zone.
+TEST(CalendarTest, CurrentReadsTZAsTheWholeDatabaseDid) {
+  const char* saved = std::getenv("TZ");
+  const std::string previous = saved ? saved : "";
+  const auto formerZone = [](const std::string& tz) -> std::string {
+    std::string_view name(tz);
+    if (!name.empty() && name.front() == ':') name.remove_prefix(1);
+    if (!tz.empty()) {
+      try {
+        return date::locate_zone(name)->name();
+      } catch (const std::exception&) {
+      }
+    }
+    try {
+      return date::current_zone()->name();
+    } catch (const std::exception&) {
+      return date::locate_zone("UTC")->name();
+    }
+  };
+  for (const std::string tz : {"US/Eastern", ":Etc/GMT+5", "UTC", "EST5EDT,M3.2.0,M11.1.0",
+                               ":/usr/share/zoneinfo/Europe/Berlin", "Not/AZone", ":", "",
+                               "posixrules", "right/UTC", "localtime"}) {
+    setenv("TZ", tz.c_str(), 1);
+    EXPECT_EQ(Calendar::current().zoneName(), formerZone(tz)) << "TZ=" << tz;
+  }
+  unsetenv("TZ");
+  EXPECT_EQ(Calendar::current().zoneName(), formerZone(""));
+  if (saved) setenv("TZ", previous.c_str(), 1);
 }
 
 }  // namespace
