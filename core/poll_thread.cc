@@ -1,5 +1,7 @@
 #include "core/poll_thread.h"
 
+#include "core/system_error.h"
+
 #include <sys/eventfd.h>
 
 #include <algorithm>
@@ -24,9 +26,7 @@ int pollTimeout(PollThread::Wait wait) {
 
 PollThread::PollThread() : core_(std::make_shared<Core>()) {
   core_->wakeFd = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-  if (!core_->wakeFd) {
-    throw std::system_error(errno, std::generic_category(), "cannot create an event descriptor");
-  }
+  if (!core_->wakeFd) throwErrno("cannot create an event descriptor");
 }
 
 PollThread::~PollThread() {

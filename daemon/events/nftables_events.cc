@@ -1,5 +1,7 @@
 #include "daemon/events/nftables_events.h"
 
+#include "core/system_error.h"
+
 #include <libmnl/libmnl.h>
 #include <linux/netfilter.h>
 #include <linux/netfilter/nf_tables.h>
@@ -13,10 +15,6 @@
 
 namespace tamrin {
 namespace {
-
-[[noreturn]] void fail(const char* what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
 
 constexpr std::string_view kTable = "tamrin";
 // Every nftables object message carries its table's name as attribute 1
@@ -55,12 +53,12 @@ bool concernsAnchorTable(const void* messages, std::size_t length) {
 
 NftablesEventSocket::NftablesEventSocket()
     : socket_(mnl_socket_open2(NETLINK_NETFILTER, SOCK_NONBLOCK | SOCK_CLOEXEC)) {
-  if (socket_ == nullptr) fail("cannot open the nftables netlink socket");
+  if (socket_ == nullptr) throwErrno("cannot open the nftables netlink socket");
   if (mnl_socket_bind(socket_, 1u << (NFNLGRP_NFTABLES - 1), MNL_SOCKET_AUTOPID) < 0) {
     const int error = errno;
     mnl_socket_close(socket_);
     errno = error;
-    fail("cannot join the nftables multicast group");
+    throwErrno("cannot join the nftables multicast group");
   }
 }
 

@@ -109,7 +109,7 @@ void IpcListener::resume() {
   struct stat info {};
   if (::lstat(path.c_str(), &info) == 0) {
     if (!S_ISSOCK(info.st_mode)) {
-      throw std::system_error(EEXIST, std::generic_category(), path.string() + " is not a socket");
+      throwErrno(EEXIST, path.string() + " is not a socket");
     }
     if (::unlink(path.c_str()) != 0) throwErrno(path.string());
   }
