@@ -7,9 +7,6 @@
 
 namespace tamrin {
 
-// The local endpoint name of the daemon.
-inline constexpr std::string_view daemonServiceName = "app.tamrin.daemon";
-
 // The four message selectors, as they travel on the wire (see ProtocolOperation).
 inline constexpr std::string_view kGetStatusSelector = "getStatusWithReply:";
 inline constexpr std::string_view kEnableBlockingSelector =
