@@ -183,7 +183,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "pfctl_connect_bench: run as root (it runs itself in a sandbox)\n");
     return 1;
   }
-  const fs::path sandbox = fs::path(__FILE__).parent_path().parent_path() / "scripts/sandbox";
+  const fs::path sandbox = fs::path(TAMRIN_BENCH_SOURCE_DIR) / "scripts/sandbox";
   const std::string self = fs::read_symlink("/proc/self/exe");
   std::vector<char*> arguments = {const_cast<char*>(sandbox.c_str()),
                                   const_cast<char*>(self.c_str())};
