@@ -76,6 +76,64 @@ TEST(BlockHoldTest, AChangedBootIdIsNotAnotherBoot) {
   EXPECT_FALSE(observeBoot(clock, "fake").idChanged);
 }
 
+// A hold judged against the schedule of a policy for 04:00-20:00 UTC every day.
+TEST(BlockHoldTest, TheHoldAgainstTheSchedule) {
+  const Calendar utc = Calendar::named("UTC");
+  const Instant inBlock = utcInstant(2026, 3, 2, 10, 0);  // the block ends 36000 s later
+  const Instant outside = utcInstant(2026, 3, 2, 21, 0);
+  const BootReading reading{.bootId = "a", .now = 1000};
+  struct Case {
+    const char* name;
+    Instant now;
+    std::optional<BlockHold> hold;
+    std::optional<Instant> beyondSchedule;  // heldBeyondSchedule
+    std::optional<Instant> blockEnd;        // policyBlockEnd with the reading
+    std::optional<Instant> blockEndUnread;  // policyBlockEnd without a reading
+  } const cases[] = {
+      {"a block, no hold", inBlock, {}, {}, inBlock + 36000, inBlock + 36000},
+      {"a hold to the schedule's end",
+       inBlock,
+       BlockHold{"a", 37000},
+       {},
+       inBlock + 36000,
+       inBlock + 36000},
+      {"a hold within the jitter of it",
+       inBlock,
+       BlockHold{"a", 37000.5},
+       {},
+       inBlock + 36000.5,
+       inBlock + 36000},
+      {"a hold an hour longer", inBlock, BlockHold{"a", 40600}, inBlock + 39600, inBlock + 39600,
+       inBlock + 36000},
+      {"a hold after the window", outside, BlockHold{"a", 1600}, outside + 600, outside + 600, {}},
+      {"no block, no hold", outside, {}, {}, {}, {}},
+      {"another boot's hold without a wall end", outside, BlockHold{"b", 90000}, {}, {}, {}},
+  };
+  for (const auto& c : cases) {
+    TamrinPolicy policy(window(240, 1200));
+    policy.blockHold = c.hold;
+    EXPECT_EQ(heldBeyondSchedule(policy, reading, c.now, utc), c.beyondSchedule) << c.name;
+    EXPECT_EQ(policyBlockEnd(policy, reading, c.now, utc), c.blockEnd) << c.name;
+    EXPECT_EQ(policyBlockEnd(policy, std::nullopt, c.now, utc), c.blockEndUnread) << c.name;
+  }
+}
+
+TEST(BlockHoldTest, RemainingHoldWithoutABootClockAndTheConfigurationKept) {
+  const Instant now = utcInstant(2026, 3, 2, 10, 0);
+  const BootReading reading{.bootId = "a", .now = 1000};
+  const BlockHold hold{"a", 1600, now + 900};
+  EXPECT_EQ(remainingHoldOrWallEnd(hold, reading, now), 600.0) << "the boot clock rules";
+  EXPECT_EQ(remainingHoldOrWallEnd(hold, std::nullopt, now), 900.0) << "else the wall end";
+  EXPECT_EQ(remainingHoldOrWallEnd(BlockHold{"a", 1600, now + 1e9}, std::nullopt, now),
+            kLongestHold);
+  EXPECT_EQ(remainingHoldOrWallEnd(BlockHold{"a", 1600, now - 1}, std::nullopt, now), std::nullopt);
+  EXPECT_EQ(remainingHoldOrWallEnd(BlockHold{"a", 1600}, std::nullopt, now), std::nullopt);
+
+  EXPECT_TRUE(holdsConfiguration(hold, reading, now));
+  EXPECT_FALSE(holdsConfiguration(BlockHold{"a", 1000.5}, reading, now)) << "only jitter left";
+  EXPECT_FALSE(holdsConfiguration(std::nullopt, reading, now));
+}
+
 // 04:00-20:00 every day; the service's wall clock, zone, boot clock and boot id are all set by
 // the test.
 class HeldBlockTest : public ::testing::Test {
