@@ -41,10 +41,10 @@ struct ServiceClock {
 };
 
 // The daemon's one stateful object: the policy in force and its file, what enforces it and
-// what that last found, and the reconciliation timer. One mutex is held
-// for the whole of every request and every reconciliation pass, name lookups excepted (they
-// run after it is released and merge under it again); a request's reply is built under it and
-// handed to the reply function after it is released.
+// what that last found, and the reconciliation timer. One mutex is held for the whole of
+// every request and every reconciliation pass, name lookups excepted (they run after it is
+// released and merge under it again); a request's reply is built under it and handed to the
+// reply function after it is released.
 class DaemonService final : public TamrinDaemonProtocol,
                             public std::enable_shared_from_this<DaemonService> {
  public:
@@ -91,13 +91,14 @@ class DaemonService final : public TamrinDaemonProtocol,
 
   // One pass: reconcile at `at`, then re-arm the timer from `at`. Then, without the lock, looks
   // up the addresses the pass found missing (lookUpWantedSystemAddresses) and, with a direct
-  // resolver, refreshes them when due (refreshAddresses).
+  // resolver, refreshes them when due (refreshAddresses). Writes what the policy learned once,
+  // at the end.
   void runReconciliationPass(Instant at) EXCLUDES(lock_);
 
   // Applies a due staged change, brings every layer in line with the schedule (a block
   // without addresses takes those of the hosts file's own lines first), notes which addresses
   // are missing while the hosts file is clean (looked up by the caller once the lock is
-  // released), keeps what the policy learned for the pass's one save (savePolicyLocked) and
+  // released), keeps what the policy learned for the pass's one write (savePolicy) and
   // measures what is in place. Waits on no lookup. Absorbs every error.
   void reconcileLocked(Instant at) REQUIRES(lock_);
   // Re-arms the timer for the next enforcement transition, at most 60 s after `after`.
@@ -212,6 +213,7 @@ class DaemonService final : public TamrinDaemonProtocol,
   // What the watchers report about the packet filter; safe from any thread.
   FilterWatch filterWatch_;
 
+  // Without a lock of their own: used under lock_ only.
   PolicyStore store_ GUARDED_BY(lock_);
   Enforcement enforcement_ GUARDED_BY(lock_);
   // What the last pass found in place, for the status.
