@@ -79,13 +79,13 @@ nlohmann::json policyToJson(const TamrinPolicy& policy) {
     json["pendingConfigurationStopsEnforcingAt"] =
         policy.pendingConfigurationStopsEnforcingAt->secondsSinceReference();
   }
-  if (policy.bootAnchor) {
-    json["anchorBootId"] = policy.bootAnchor->bootId;
-    json["anchorEndsAtBootTime"] = policy.bootAnchor->endsAtBootTime;
-    if (const auto& endsAt = policy.bootAnchor->endsAt) {
+  if (policy.blockHold) {
+    json["anchorBootId"] = policy.blockHold->bootId;
+    json["anchorEndsAtBootTime"] = policy.blockHold->endsAtBootTime;
+    if (const auto& endsAt = policy.blockHold->endsAt) {
       json["anchorEndsAt"] = endsAt->secondsSinceReference();
     }
-    if (const auto& recorded = policy.bootAnchor->recordedAtBootTime) {
+    if (const auto& recorded = policy.blockHold->recordedAtBootTime) {
       json["anchorRecordedAtBootTime"] = *recorded;
     }
   }
@@ -119,15 +119,15 @@ TamrinPolicy policyFromJson(const nlohmann::json& json) {
     }
     const double seconds = readInstant(*endsAt, "anchorEndsAtBootTime").secondsSinceReference();
     if (seconds < 0) throw JsonError("Invalid JSON: \"anchorEndsAtBootTime\" is negative.");
-    policy.bootAnchor = BootAnchor{.bootId = bootId->get<std::string>(), .endsAtBootTime = seconds};
+    policy.blockHold = BlockHold{.bootId = bootId->get<std::string>(), .endsAtBootTime = seconds};
     if (const auto* value = optionalMember(json, "anchorEndsAt")) {
-      policy.bootAnchor->endsAt = readInstant(*value, "anchorEndsAt");
+      policy.blockHold->endsAt = readInstant(*value, "anchorEndsAt");
     }
     if (const auto* value = optionalMember(json, "anchorRecordedAtBootTime")) {
       const double recorded =
           readInstant(*value, "anchorRecordedAtBootTime").secondsSinceReference();
       if (recorded < 0) throw JsonError("Invalid JSON: \"anchorRecordedAtBootTime\" is negative.");
-      policy.bootAnchor->recordedAtBootTime = recorded;
+      policy.blockHold->recordedAtBootTime = recorded;
     }
   }
   return policy;

@@ -15,15 +15,15 @@ namespace tamrin {
 
 // Where a running block ends on the boot clock of one boot: the daemon's hold on the block
 // whatever the wall clock or the zone says later. Not an input of the schedule rules.
-struct BootAnchor {
+struct BlockHold {
   std::string bootId;
   double endsAtBootTime = 0;  // seconds of CLOCK_BOOTTIME
   // The same end as a wall instant, which outlives the boot: absent in files of older daemons.
   std::optional<Instant> endsAt = std::nullopt;
-  // The boot clock when the anchor was last written: a smaller reading is another boot.
+  // The boot clock when the hold was last written: a smaller reading is another boot.
   std::optional<double> recordedAtBootTime = std::nullopt;
 
-  bool operator==(const BootAnchor&) const = default;
+  bool operator==(const BlockHold&) const = default;
 };
 
 // The daemon's whole persistent state: the current configuration with the addresses its sites
@@ -36,7 +36,7 @@ struct TamrinPolicy {
   std::optional<std::vector<std::string>> pendingResolvedAddresses;
   std::optional<Instant> pendingConfigurationAppliesAt;
   std::optional<Instant> pendingConfigurationStopsEnforcingAt;
-  std::optional<BootAnchor> bootAnchor;
+  std::optional<BlockHold> blockHold;
 
   explicit TamrinPolicy(TamrinConfiguration current) : configuration(std::move(current)) {}
 

@@ -138,11 +138,11 @@ TEST(PolicyJsonTest, RoundTripKeepsExactInstants) {
   policy.pendingResolvedAddresses = std::vector<std::string>{};
   policy.pendingConfigurationAppliesAt = Instant(820454400.123456789);
   policy.pendingConfigurationStopsEnforcingAt = Instant(0.1 + 0.2);
-  policy.bootAnchor = BootAnchor{.bootId = "5b0c1f4e-boot", .endsAtBootTime = 86400.25};
+  policy.blockHold = BlockHold{.bootId = "5b0c1f4e-boot", .endsAtBootTime = 86400.25};
   TamrinPolicy decoded = decodePolicy(encodePolicy(policy));
   EXPECT_EQ(decoded, policy) << "an anchor of an older daemon";
-  policy.bootAnchor->endsAt = Instant(820454400.75);
-  policy.bootAnchor->recordedAtBootTime = 3600.5;
+  policy.blockHold->endsAt = Instant(820454400.75);
+  policy.blockHold->recordedAtBootTime = 3600.5;
   decoded = decodePolicy(encodePolicy(policy));
   EXPECT_EQ(decoded, policy);
   EXPECT_EQ(decoded.pendingConfigurationStopsEnforcingAt->secondsSinceReference(), 0.1 + 0.2);

@@ -44,19 +44,19 @@ BootObservation observeBoot(const BootClock& clock, const std::string& startBoot
   return observation;
 }
 
-bool sameBoot(const BootAnchor& anchor, const BootReading& reading) {
-  return anchor.bootId == reading.bootId &&
-         (!anchor.recordedAtBootTime || reading.now + kJitter >= *anchor.recordedAtBootTime);
+bool sameBoot(const BlockHold& hold, const BootReading& reading) {
+  return hold.bootId == reading.bootId &&
+         (!hold.recordedAtBootTime || reading.now + kJitter >= *hold.recordedAtBootTime);
 }
 
-std::optional<double> remainingHold(const std::optional<BootAnchor>& anchor,
+std::optional<double> remainingHold(const std::optional<BlockHold>& hold,
                                     const BootReading& reading, Instant now) {
-  if (!anchor) return std::nullopt;
+  if (!hold) return std::nullopt;
   double remaining = 0;
-  if (sameBoot(*anchor, reading)) {
-    remaining = anchor->endsAtBootTime - reading.now;
-  } else if (anchor->endsAt) {
-    remaining = std::min(*anchor->endsAt - now, kLongestHold);
+  if (sameBoot(*hold, reading)) {
+    remaining = hold->endsAtBootTime - reading.now;
+  } else if (hold->endsAt) {
+    remaining = std::min(*hold->endsAt - now, kLongestHold);
   } else {
     return std::nullopt;
   }
@@ -64,20 +64,34 @@ std::optional<double> remainingHold(const std::optional<BootAnchor>& anchor,
   return remaining;
 }
 
-std::optional<BootAnchor> updatedAnchor(const std::optional<BootAnchor>& anchor,
-                                        const BootReading& reading, Instant now,
-                                        std::optional<Instant> scheduledEnd) {
-  std::optional<BootAnchor> result;
-  if (anchor && sameBoot(*anchor, reading)) {
-    result = anchor;
-  } else if (const auto carried = remainingHold(anchor, reading, now)) {
-    result = BootAnchor{.bootId = reading.bootId, .endsAtBootTime = reading.now + *carried};
+std::optional<double> remainingHoldOrWallEnd(const BlockHold& hold,
+                                             const std::optional<BootReading>& reading,
+                                             Instant now) {
+  if (reading) return remainingHold(std::optional(hold), *reading, now);
+  if (!hold.endsAt || !(*hold.endsAt - now > 0)) return std::nullopt;
+  return std::min(*hold.endsAt - now, kLongestHold);
+}
+
+bool holdsConfiguration(const std::optional<BlockHold>& hold, const BootReading& reading,
+                        Instant now) {
+  const auto remaining = remainingHold(hold, reading, now);
+  return remaining && *remaining > kJitter;
+}
+
+std::optional<BlockHold> updatedHold(const std::optional<BlockHold>& hold,
+                                     const BootReading& reading, Instant now,
+                                     std::optional<Instant> scheduledEnd) {
+  std::optional<BlockHold> result;
+  if (hold && sameBoot(*hold, reading)) {
+    result = hold;
+  } else if (const auto carried = remainingHold(hold, reading, now)) {
+    result = BlockHold{.bootId = reading.bootId, .endsAtBootTime = reading.now + *carried};
   }
   const double scheduledRemaining = scheduledEnd ? std::max(*scheduledEnd - now, 0.0) : 0.0;
   if (scheduledEnd) {
     const double end = reading.now + scheduledRemaining;
     if (!result || end > result->endsAtBootTime + kJitter) {
-      result = BootAnchor{.bootId = reading.bootId, .endsAtBootTime = end};
+      result = BlockHold{.bootId = reading.bootId, .endsAtBootTime = end};
     }
   } else if (result && !remainingHold(result, reading, now)) {
     return std::nullopt;
@@ -87,8 +101,33 @@ std::optional<BootAnchor> updatedAnchor(const std::optional<BootAnchor>& anchor,
   if (result->endsAtBootTime > cap) result->endsAtBootTime = cap;
   const Instant wallEnd = now + (result->endsAtBootTime - reading.now);
   if (!result->endsAt || std::abs(*result->endsAt - wallEnd) > kJitter) result->endsAt = wallEnd;
-  if (result != anchor) result->recordedAtBootTime = reading.now;
+  if (result != hold) result->recordedAtBootTime = reading.now;
   return result;
+}
+
+std::optional<Instant> heldBeyondSchedule(const TamrinPolicy& policy, const BootReading& reading,
+                                          Instant now, const Calendar& calendar) {
+  const auto remaining = remainingHold(policy.blockHold, reading, now);
+  if (!remaining) return std::nullopt;
+  const Instant until = now + *remaining;
+  if (policy.shouldEnforce(now, calendar) &&
+      until <= policy.nextScheduledAccessStart(now, calendar) + kJitter) {
+    return std::nullopt;
+  }
+  return until;
+}
+
+std::optional<Instant> policyBlockEnd(const TamrinPolicy& policy,
+                                      const std::optional<BootReading>& reading, Instant now,
+                                      const Calendar& calendar) {
+  std::optional<Instant> end;
+  if (policy.shouldEnforce(now, calendar)) end = policy.nextScheduledAccessStart(now, calendar);
+  if (reading) {
+    if (const auto held = remainingHold(policy.blockHold, *reading, now)) {
+      end = std::max(end.value_or(now), now + *held);
+    }
+  }
+  return end;
 }
 
 }  // namespace tamrin

@@ -24,56 +24,114 @@ using testing::window;
 
 constexpr double kDay = 24 * 3600.0;
 
-TEST(BootAnchorTest, UpdatedAnchor) {
+TEST(BlockHoldTest, UpdatedAnchor) {
   const Instant now = utcInstant(2026, 3, 2, 10, 0);
   const BootReading reading{.bootId = "a", .now = 1000};
   // An anchor of boot "a" as this pass writes it: its wall end and the reading stamped on.
   const auto stamped = [&](double bootEnd) {
-    return BootAnchor{"a", bootEnd, now + (bootEnd - 1000), 1000.0};
+    return BlockHold{"a", bootEnd, now + (bootEnd - 1000), 1000.0};
   };
-  const BootAnchor later = stamped(9000);
+  const BlockHold later = stamped(9000);
   struct Case {
     const char* name;
-    std::optional<BootAnchor> anchor;
+    std::optional<BlockHold> anchor;
     std::optional<Instant> scheduledEnd;
-    std::optional<BootAnchor> expected;
+    std::optional<BlockHold> expected;
   } const cases[] = {
       {"a block begins", {}, now + 3600, stamped(4600)},
       {"a later end moves it", stamped(4600), now + 7200, stamped(8200)},
       {"an earlier end does not", later, now + 3600, later},
       {"jitter is no later end", stamped(4600), now + 3600.5, stamped(4600)},
       {"no block, still holding", later, {}, later},
-      {"no block, reached", BootAnchor{"a", 1000}, {}, {}},
-      {"another boot, no block", BootAnchor{"b", 9000}, {}, {}},
-      {"another boot, a block", BootAnchor{"b", 90000}, now + 60, stamped(1060)},
-      {"another boot, its wall end", BootAnchor{"b", 90000, now + 7200, 50.0}, {}, stamped(8200)},
-      {"another boot, wall end passed", BootAnchor{"b", 90000, now - 1, 50.0}, {}, {}},
-      {"another boot, wall end after the schedule's", BootAnchor{"b", 90000, now + 7200, 50.0},
+      {"no block, reached", BlockHold{"a", 1000}, {}, {}},
+      {"another boot, no block", BlockHold{"b", 9000}, {}, {}},
+      {"another boot, a block", BlockHold{"b", 90000}, now + 60, stamped(1060)},
+      {"another boot, its wall end", BlockHold{"b", 90000, now + 7200, 50.0}, {}, stamped(8200)},
+      {"another boot, wall end passed", BlockHold{"b", 90000, now - 1, 50.0}, {}, {}},
+      {"another boot, wall end after the schedule's", BlockHold{"b", 90000, now + 7200, 50.0},
        now + 3600, stamped(8200)},
-      {"same id, boot clock smaller", BootAnchor{"a", 9000, now + 7200, 5000.0}, {}, stamped(8200)},
-      {"same id, boot clock smaller, no wall end", BootAnchor{"a", 9000, {}, 5000.0}, {}, {}},
-      {"an older anchor gains its wall end", BootAnchor{"a", 9000}, {}, later},
-      {"the wall end follows a moved clock", BootAnchor{"a", 9000, now + 100, 500.0}, {}, later},
-      {"far ahead, no block", BootAnchor{"a", 1e12}, {}, stamped(1000 + 7 * kDay)},
-      {"far ahead, a block", BootAnchor{"a", 1e12}, now + 60, stamped(1060 + 7 * kDay)},
+      {"same id, boot clock smaller", BlockHold{"a", 9000, now + 7200, 5000.0}, {}, stamped(8200)},
+      {"same id, boot clock smaller, no wall end", BlockHold{"a", 9000, {}, 5000.0}, {}, {}},
+      {"an older anchor gains its wall end", BlockHold{"a", 9000}, {}, later},
+      {"the wall end follows a moved clock", BlockHold{"a", 9000, now + 100, 500.0}, {}, later},
+      {"far ahead, no block", BlockHold{"a", 1e12}, {}, stamped(1000 + 7 * kDay)},
+      {"far ahead, a block", BlockHold{"a", 1e12}, now + 60, stamped(1060 + 7 * kDay)},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(updatedAnchor(c.anchor, reading, now, c.scheduledEnd), c.expected) << c.name;
+    EXPECT_EQ(updatedHold(c.anchor, reading, now, c.scheduledEnd), c.expected) << c.name;
   }
   EXPECT_EQ(remainingHold(later, reading, now), 8000.0);
-  EXPECT_EQ(remainingHold(BootAnchor{"a", 9000}, {.bootId = "b", .now = 1000}, now), std::nullopt);
+  EXPECT_EQ(remainingHold(BlockHold{"a", 9000}, {.bootId = "b", .now = 1000}, now), std::nullopt);
   EXPECT_EQ(remainingHold(later, {.bootId = "a", .now = 9000}, now), std::nullopt);
-  EXPECT_EQ(remainingHold(BootAnchor{"b", 1, now + 600}, reading, now), 600.0);
-  EXPECT_EQ(remainingHold(BootAnchor{"b", 1, now + 1e9}, reading, now), kLongestHold);
+  EXPECT_EQ(remainingHold(BlockHold{"b", 1, now + 600}, reading, now), 600.0);
+  EXPECT_EQ(remainingHold(BlockHold{"b", 1, now + 1e9}, reading, now), kLongestHold);
 }
 
-TEST(BootAnchorTest, AChangedBootIdIsNotAnotherBoot) {
+TEST(BlockHoldTest, AChangedBootIdIsNotAnotherBoot) {
   const BootClock clock{.now = [] { return 42.0; }, .bootId = [] { return std::string("fake"); }};
   const BootObservation changed = observeBoot(clock, "real");
   EXPECT_EQ(changed.reading.bootId, "real");
   EXPECT_EQ(changed.reading.now, 42.0);
   EXPECT_TRUE(changed.idChanged);
   EXPECT_FALSE(observeBoot(clock, "fake").idChanged);
+}
+
+// A hold judged against the schedule of a policy for 04:00-20:00 UTC every day.
+TEST(BlockHoldTest, TheHoldAgainstTheSchedule) {
+  const Calendar utc = Calendar::named("UTC");
+  const Instant inBlock = utcInstant(2026, 3, 2, 10, 0);  // the block ends 36000 s later
+  const Instant outside = utcInstant(2026, 3, 2, 21, 0);
+  const BootReading reading{.bootId = "a", .now = 1000};
+  struct Case {
+    const char* name;
+    Instant now;
+    std::optional<BlockHold> hold;
+    std::optional<Instant> beyondSchedule;  // heldBeyondSchedule
+    std::optional<Instant> blockEnd;        // policyBlockEnd with the reading
+    std::optional<Instant> blockEndUnread;  // policyBlockEnd without a reading
+  } const cases[] = {
+      {"a block, no hold", inBlock, {}, {}, inBlock + 36000, inBlock + 36000},
+      {"a hold to the schedule's end",
+       inBlock,
+       BlockHold{"a", 37000},
+       {},
+       inBlock + 36000,
+       inBlock + 36000},
+      {"a hold within the jitter of it",
+       inBlock,
+       BlockHold{"a", 37000.5},
+       {},
+       inBlock + 36000.5,
+       inBlock + 36000},
+      {"a hold an hour longer", inBlock, BlockHold{"a", 40600}, inBlock + 39600, inBlock + 39600,
+       inBlock + 36000},
+      {"a hold after the window", outside, BlockHold{"a", 1600}, outside + 600, outside + 600, {}},
+      {"no block, no hold", outside, {}, {}, {}, {}},
+      {"another boot's hold without a wall end", outside, BlockHold{"b", 90000}, {}, {}, {}},
+  };
+  for (const auto& c : cases) {
+    TamrinPolicy policy(window(240, 1200));
+    policy.blockHold = c.hold;
+    EXPECT_EQ(heldBeyondSchedule(policy, reading, c.now, utc), c.beyondSchedule) << c.name;
+    EXPECT_EQ(policyBlockEnd(policy, reading, c.now, utc), c.blockEnd) << c.name;
+    EXPECT_EQ(policyBlockEnd(policy, std::nullopt, c.now, utc), c.blockEndUnread) << c.name;
+  }
+}
+
+TEST(BlockHoldTest, RemainingHoldWithoutABootClockAndTheConfigurationKept) {
+  const Instant now = utcInstant(2026, 3, 2, 10, 0);
+  const BootReading reading{.bootId = "a", .now = 1000};
+  const BlockHold hold{"a", 1600, now + 900};
+  EXPECT_EQ(remainingHoldOrWallEnd(hold, reading, now), 600.0) << "the boot clock rules";
+  EXPECT_EQ(remainingHoldOrWallEnd(hold, std::nullopt, now), 900.0) << "else the wall end";
+  EXPECT_EQ(remainingHoldOrWallEnd(BlockHold{"a", 1600, now + 1e9}, std::nullopt, now),
+            kLongestHold);
+  EXPECT_EQ(remainingHoldOrWallEnd(BlockHold{"a", 1600, now - 1}, std::nullopt, now), std::nullopt);
+  EXPECT_EQ(remainingHoldOrWallEnd(BlockHold{"a", 1600}, std::nullopt, now), std::nullopt);
+
+  EXPECT_TRUE(holdsConfiguration(hold, reading, now));
+  EXPECT_FALSE(holdsConfiguration(BlockHold{"a", 1000.5}, reading, now)) << "only jitter left";
+  EXPECT_FALSE(holdsConfiguration(std::nullopt, reading, now));
 }
 
 // 04:00-20:00 every day; the service's wall clock, zone, boot clock and boot id are all set by
@@ -148,8 +206,8 @@ const char* const kLocked =
 
 TEST_F(HeldBlockTest, ClockForwardPastTheEndLeavesTheBlockUntilItsRealEnd) {
   auto service = enabledInBlock();
-  EXPECT_EQ(stored().bootAnchor,
-            (BootAnchor{"boot-a", 37000, utcInstant(2026, 3, 2, 20, 0), 1000.0}));
+  EXPECT_EQ(stored().blockHold,
+            (BlockHold{"boot-a", 37000, utcInstant(2026, 3, 2, 20, 0), 1000.0}));
   // Ten minutes later the clock is set to 21:00, after the block's scheduled end.
   bootNow = 1600;
   now = utcInstant(2026, 3, 2, 21, 0);
@@ -182,7 +240,7 @@ TEST_F(HeldBlockTest, ClockForwardPastTheEndLeavesTheBlockUntilItsRealEnd) {
   service->runReconciliationPass(now);
   EXPECT_FALSE(hostsBlocked());
   EXPECT_FALSE(fake.enabled);
-  EXPECT_EQ(stored().bootAnchor, std::nullopt);
+  EXPECT_EQ(stored().blockHold, std::nullopt);
   EXPECT_EQ(status(*service).blocked, false);
   EXPECT_EQ(call([&](Reply r) { service->prepareForRemoval(r); }), std::nullopt);
 }
@@ -242,7 +300,7 @@ TEST_F(HeldBlockTest, ClockBackOnlyLengthensTheBlock) {
   advance(37000 - 1060);
   service->runReconciliationPass(now);
   EXPECT_TRUE(hostsBlocked());
-  EXPECT_EQ(stored().bootAnchor->endsAtBootTime, 37000 + 8 * 3600);
+  EXPECT_EQ(stored().blockHold->endsAtBootTime, 37000 + 8 * 3600);
 }
 
 TEST_F(HeldBlockTest, ARestartKeepsTheAnchorAndANewBootKeepsItsWallEnd) {
@@ -266,13 +324,13 @@ TEST_F(HeldBlockTest, ARestartKeepsTheAnchorAndANewBootKeepsItsWallEnd) {
   EXPECT_EQ(status(*service).blockHeldUntil, realEnd);
   service->runReconciliationPass(now);
   EXPECT_TRUE(hostsBlocked()) << "rebooted before the hold's end";
-  EXPECT_EQ(stored().bootAnchor->bootId, "boot-b");
+  EXPECT_EQ(stored().blockHold->bootId, "boot-b");
   EXPECT_EQ(call([&](Reply r) { service->prepareForRemoval(r); }), kLocked);
 
   now = realEnd;
   bootNow = 30 + 35000;
   service->runReconciliationPass(now);
-  EXPECT_EQ(stored().bootAnchor, std::nullopt);
+  EXPECT_EQ(stored().blockHold, std::nullopt);
   EXPECT_EQ(status(*service).blockHeldUntil, std::nullopt);
 }
 
@@ -286,7 +344,7 @@ TEST_F(HeldBlockTest, AFakeBootIdWhileRunningIsReportedAndHoldsNothingLess) {
   const DaemonStatus held = status(*service);
   EXPECT_EQ(held.blockHeldUntil, utcInstant(2026, 3, 2, 20, 0));
   EXPECT_EQ(held.layerProblems.count("bootClock"), 1u);
-  EXPECT_EQ(stored().bootAnchor->bootId, "boot-a");
+  EXPECT_EQ(stored().blockHold->bootId, "boot-a");
 }
 
 TEST_F(HeldBlockTest, AStagedChangeWaitsForTheHoldEvenWhenItsStartHasPassed) {

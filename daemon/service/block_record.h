@@ -14,7 +14,7 @@ namespace tamrin {
 // (on the boot clock of its boot and as a wall instant) and what it blocks. A daemon that
 // finds its policy gone or changed keeps this block in force until its end.
 struct BlockRecord {
-  BootAnchor end;  // endsAt is required
+  BlockHold end;  // endsAt is required
   std::vector<std::string> domains;
   std::vector<std::string> addresses;
 

@@ -35,9 +35,9 @@ void DaemonService::keepBlockRecords(std::unique_ptr<BlockRecordKeeper> keeper) 
   const std::optional<Instant> end = recordHoldEndLocked(now);
   if (!end) return;
   std::string reason;
-  if (policyLoadFailed_) {
+  if (store_.loadFailed()) {
     reason = "The blocking state could not be read when the daemon started";
-  } else if (!policy_) {
+  } else if (!store_.policy()) {
     reason = "The blocking state was missing when the daemon started";
   } else if (!policyKeepsRecordLocked(*record, now, *end)) {
     reason = "The blocking state was changed while the daemon was stopped";
@@ -51,13 +51,8 @@ void DaemonService::keepBlockRecords(std::unique_ptr<BlockRecordKeeper> keeper) 
 
 std::optional<Instant> DaemonService::recordHoldEndLocked(Instant at) {
   if (!recordHold_) return std::nullopt;
-  const BootAnchor& end = recordHold_->record.end;
-  std::optional<double> remaining;
-  if (const auto boot = readBootClock()) {
-    remaining = remainingHold(end, *boot, at);
-  } else if (end.endsAt && *end.endsAt - at > 0) {
-    remaining = std::min(*end.endsAt - at, kLongestHold);
-  }
+  const std::optional<double> remaining =
+      remainingHoldOrWallEnd(recordHold_->record.end, readBootClock(), at);
   if (!remaining) {
     recordHold_.reset();
     return std::nullopt;
@@ -66,20 +61,12 @@ std::optional<Instant> DaemonService::recordHoldEndLocked(Instant at) {
 }
 
 bool DaemonService::policyKeepsRecordLocked(const BlockRecord& record, Instant now, Instant end) {
-  const Calendar calendar = clock_.calendar();
-  std::optional<Instant> policyEnd;
-  if (policy_->shouldEnforce(now, calendar)) {
-    policyEnd = policy_->nextScheduledAccessStart(now, calendar);
-  }
-  if (const auto boot = readBootClock()) {
-    if (const auto held = remainingHold(policy_->bootAnchor, *boot, now)) {
-      policyEnd = std::max(policyEnd.value_or(now), now + *held);
-    }
-  }
+  const TamrinPolicy& policy = *store_.policy();
+  const std::optional<Instant> policyEnd =
+      policyBlockEnd(policy, readBootClock(), now, clock_.calendar());
   return policyEnd && *policyEnd + kEndJitter >= end &&
-         includes(policy_->configuration.domains, record.domains) &&
-         includes(policy_->resolvedAddresses.value_or(std::vector<std::string>{}),
-                  record.addresses);
+         includes(policy.configuration.domains, record.domains) &&
+         includes(policy.resolvedAddresses.value_or(std::vector<std::string>{}), record.addresses);
 }
 
 void DaemonService::reconcileRecordHoldLocked(Instant at) {
@@ -87,18 +74,17 @@ void DaemonService::reconcileRecordHoldLocked(Instant at) {
   std::vector<std::string> domains = record.domains;
   std::vector<std::string> addresses = record.addresses;
   TamrinConfiguration configuration = TamrinConfiguration::standard();
-  if (policy_) {
-    configuration = policy_->configuration;
-    if (policy_->shouldEnforce(at, clock_.calendar())) {
-      appendMissing(domains, policy_->configuration.domains);
-      appendMissing(addresses, policy_->resolvedAddresses.value_or(std::vector<std::string>{}));
+  if (const std::optional<TamrinPolicy>& policy = store_.policy()) {
+    configuration = policy->configuration;
+    if (policy->shouldEnforce(at, clock_.calendar())) {
+      appendMissing(domains, policy->configuration.domains);
+      appendMissing(addresses, policy->resolvedAddresses.value_or(std::vector<std::string>{}));
     }
   }
   configuration.domains = std::move(domains);
   TamrinPolicy enforced(std::move(configuration));
   enforced.resolvedAddresses = std::move(addresses);
-  reconcileProtection(true, enforced);
-  refreshProtectionState(enforced, true);
+  enforceLocked(enforced, true);
   passHeldOnly_ = true;
   if (records_) records_->keep(record, recordRecheckLocked());
 }
@@ -111,18 +97,18 @@ void DaemonService::keepBlockRecordLocked(const std::optional<TamrinPolicy>& pol
     records_->keep(std::nullopt, recheck);
     return;
   }
-  // Without a boot anchor there is no end to record: the copies stay as they are.
-  if (!policy->bootAnchor || !policy->bootAnchor->endsAt) return;
+  // Without a hold there is no end to record: the copies stay as they are.
+  if (!policy->blockHold || !policy->blockHold->endsAt) return;
   records_->keep(
-      BlockRecord{.end = *policy->bootAnchor,
+      BlockRecord{.end = *policy->blockHold,
                   .domains = policy->configuration.domains,
                   .addresses = policy->resolvedAddresses.value_or(std::vector<std::string>{})},
       recheck);
 }
 
 bool DaemonService::recordRecheckLocked() {
-  const std::uint64_t changes = filterChanges_;
-  const bool recheck = !filterWatched_ || recordCheckedAtChanges_ != changes;
+  const std::uint64_t changes = filterWatch_.changes();
+  const bool recheck = !filterWatch_.watched() || recordCheckedAtChanges_ != changes;
   recordCheckedAtChanges_ = changes;
   return recheck;
 }

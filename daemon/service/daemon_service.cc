@@ -1,52 +1,26 @@
 #include "daemon/service/daemon_service.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <stdexcept>
-#include <system_error>
+#include <exception>
+#include <iterator>
 #include <utility>
 
+#include "core/blocked_hostnames.h"
 #include "core/configuration.h"
 #include "core/configuration_limits.h"
 #include "core/daemon_status.h"
-#include "core/file_io.h"
 #include "core/first_failure.h"
-#include "core/regular_file.h"
 #include "core/tamrin_error.h"
 #include "core/week_coverage.h"
 #include "daemon/resolve/system_lookup.h"
+#include "daemon/service/pass_timing.h"
 
 namespace tamrin {
 namespace {
 
-constexpr double kLongestWait = 60.0;
-constexpr double kShortestWait = 0.1;
-// A pass looks addresses up only when its successor is at least this far away.
-constexpr double kLookupHeadroom = 5.0;
-// A hold ending within this of the schedule's own end is that same end.
-constexpr double kHoldJitter = 1.0;
-
-// Creates `directory` and its missing parents; directories created here get 0700 exactly.
-void createPrivateDirectories(const std::filesystem::path& directory) {
-  std::vector<std::filesystem::path> missing;
-  for (auto path = directory; !path.empty() && !std::filesystem::exists(path);
-       path = path.parent_path()) {
-    missing.push_back(path);
-    if (path == path.parent_path()) break;
-  }
-  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    if (::mkdir(it->c_str(), 0700) != 0 && errno != EEXIST) {
-      throw std::system_error(errno, std::generic_category(),
-                              "Could not create the directory " + it->string());
-    }
-    if (::chmod(it->c_str(), 0700) != 0) {
-      throw std::system_error(errno, std::generic_category(),
-                              "Could not set the permissions of " + it->string());
-    }
-  }
-}
+// A pass this close to a block start is the last one before it (passes are at most this far
+// apart).
+constexpr double kLastPassWindow = kLongestWait;
 
 struct Outcome {
   std::optional<Data> data;
@@ -66,8 +40,8 @@ Outcome failure() {
 }
 
 // Declared before a request's lock guard, hands the outcome given to set() to the reply
-// function when it goes out of scope, after the guard has released the lock: a client that is
-// slow to take its reply never holds up the others. Without set() it replies nothing.
+// function when it goes out of scope, after the guard has released the lock. Without set() it
+// replies nothing.
 class ReplyAfterUnlock {
  public:
   explicit ReplyAfterUnlock(const Reply& reply) : reply_(reply) {}
@@ -123,38 +97,13 @@ std::shared_ptr<DaemonService> DaemonService::create(std::filesystem::path polic
 DaemonService::DaemonService(std::filesystem::path policyURL, HostsFile hosts,
                              PacketFilter packetFilter, ResolveDomains resolveDomains,
                              FlushDNS flushDNS, ServiceClock clock, ResolveDirect resolveDirect)
-    : policyURL_(std::move(policyURL)),
-      hosts_(std::move(hosts)),
-      packetFilter_(std::move(packetFilter)),
+    : hosts_(hosts),
       resolveDomains_(std::move(resolveDomains)),
-      flushDNS_(std::move(flushDNS)),
       clock_(std::move(clock)),
       resolveDirect_(std::move(resolveDirect)),
-      startBootId_(readStartBootId(clock_)) {
-  loadPolicy();
-}
-
-void DaemonService::loadPolicy() {
-  MutexLock guard(lock_);
-  // A missing file is the normal state before blocking was first enabled. Anything else that
-  // is there (a directory, a dangling link), or a path that cannot even be looked at, must be
-  // read like a file, and fails: an unreadable state never passes for "not enabled".
-  std::error_code error;
-  const auto status = std::filesystem::symlink_status(policyURL_, error);
-  if (status.type() == std::filesystem::file_type::not_found) return;  // any other error: none
-  try {
-    // Not blocking on a FIFO, never reading a device, at most kMaximumPolicyFileBytes.
-    TamrinPolicy loaded = decodePolicy(readRegularFile(policyURL_, kMaximumPolicyFileBytes).bytes);
-    if (!loaded.configuration.isValid() ||
-        (loaded.pendingConfiguration && !loaded.pendingConfiguration->isValid())) {
-      policyLoadFailed_ = true;
-      return;
-    }
-    policy_ = std::move(loaded);
-  } catch (const std::exception&) {
-    policyLoadFailed_ = true;
-  }
-}
+      startBootId_(readStartBootId(clock_)),
+      store_(std::move(policyURL)),
+      enforcement_(std::move(hosts), std::move(packetFilter), std::move(flushDNS), filterWatch_) {}
 
 void DaemonService::start() {
   MutexLock guard(lock_);
@@ -172,13 +121,19 @@ void DaemonService::start() {
   const Instant now = clock_.now();
   reconcileLocked(now);
   scheduleNextReconciliationLocked(now);
+  store_.save();  // the lookups wait for the first timer pass
 }
 
 void DaemonService::attachLayers(std::shared_ptr<const ProtectionLayers> layers) {
   MutexLock guard(lock_);
-  layers_ = std::move(layers);
+  enforcement_.attachLayers(std::move(layers));
 }
 
+// A pass decides under the lock what the policy learns and what every layer must hold, then
+// looks up and refreshes addresses without it (merging what they learn under it again), and
+// writes the policy once at the end: a crash before that write loses only what the next pass
+// decides again (a due staged change, addresses), while the record of a running block, kept
+// under the first lock, holds it meanwhile.
 void DaemonService::runReconciliationPass(Instant at) {
   std::optional<RefreshPlan> refresh;
   {
@@ -192,12 +147,17 @@ void DaemonService::runReconciliationPass(Instant at) {
     } else {
       scheduleNextReconciliationLocked(at);
     }
-    // The timer's thread runs the lookups: none that could hold up the next pass (a block's
-    // start); that pass plans them again if they are still wanted.
-    if (nextPassAt_ && *nextPassAt_ - at < kLookupHeadroom) systemLookupWanted_.reset();
+    // The timer's thread runs the lookups.
+    if (leavesLookupsToNextPass(at, nextPassAt_)) systemLookupWanted_.reset();
   }
   lookUpWantedSystemAddresses();
   if (refresh) refreshAddresses(*refresh);
+  savePolicy();
+}
+
+void DaemonService::savePolicy() {
+  MutexLock guard(lock_);
+  store_.save();
 }
 
 void DaemonService::requestReconciliation() {
@@ -207,12 +167,12 @@ void DaemonService::requestReconciliation() {
 
 void DaemonService::watch(std::unique_ptr<ProtectionWatcher> watcher) {
   std::weak_ptr<DaemonService> weak = weak_from_this();
-  filterWatched_ = true;
+  filterWatch_.started();
   watcher->start([weak](ProtectionWatcher::Change change) {
     auto service = weak.lock();
     if (!service) return;
-    if (change == ProtectionWatcher::Change::packetFilter) ++service->filterChanges_;
-    if (change == ProtectionWatcher::Change::stopped) service->filterWatched_ = false;
+    if (change == ProtectionWatcher::Change::packetFilter) service->filterWatch_.changed();
+    if (change == ProtectionWatcher::Change::stopped) service->filterWatch_.stopped();
     service->requestReconciliation();
   });
   MutexLock guard(requestLock_);
@@ -227,95 +187,84 @@ std::optional<ReconciliationTimer::Deadline> DaemonService::timerDeadline() cons
 
 // Requests.
 
-void DaemonService::getStatus(Reply reply) {
-  ReplyAfterUnlock answer(reply);
-  MutexLock guard(lock_);
-  Outcome outcome;
-  try {
-    outcome.data = statusLocked();
-  } catch (...) {
-    outcome = failure();
+void DaemonService::handle(After after, const Reply& reply,
+                           const std::function<std::optional<Data>(Instant now)>& body) {
+  {
+    ReplyAfterUnlock answer(reply);
+    MutexLock guard(lock_);
+    const Instant now = clock_.now();
+    Outcome outcome;
+    try {
+      outcome.data = body(now);
+    } catch (...) {
+      outcome = failure();
+    }
+    answer.set(std::move(outcome));
+    if (after == After::nothing) return;
+    scheduleNextReconciliationLocked(now);
   }
-  answer.set(std::move(outcome));
+  lookUpWantedSystemAddresses();  // after the reply
+  savePolicy();
+}
+
+void DaemonService::getStatus(Reply reply) {
+  handle(After::nothing, reply,
+         [this](Instant) REQUIRES(lock_) { return std::optional<Data>(statusLocked()); });
 }
 
 void DaemonService::enableBlocking(const Data& argument, Reply reply) {
-  {
-    ReplyAfterUnlock answer(reply);
-    MutexLock guard(lock_);
-    const Instant now = clock_.now();
-    Outcome outcome;
-    try {
-      enableBlockingLocked(argument, now);
-    } catch (...) {
-      outcome = failure();
-    }
-    answer.set(std::move(outcome));
-    scheduleNextReconciliationLocked(now);
-  }
-  lookUpWantedSystemAddresses();  // after the reply
+  handle(After::configuration, reply, [&](Instant now) REQUIRES(lock_) {
+    enableBlockingLocked(argument, now);
+    return std::optional<Data>();
+  });
 }
 
 void DaemonService::updateConfiguration(const Data& argument, Reply reply) {
-  {
-    ReplyAfterUnlock answer(reply);
-    MutexLock guard(lock_);
-    const Instant now = clock_.now();
-    Outcome outcome;
-    try {
-      updateConfigurationLocked(argument, now);
-    } catch (...) {
-      outcome = failure();
-    }
-    answer.set(std::move(outcome));
-    scheduleNextReconciliationLocked(now);
-  }
-  lookUpWantedSystemAddresses();  // after the reply
+  handle(After::configuration, reply, [&](Instant now) REQUIRES(lock_) {
+    updateConfigurationLocked(argument, now);
+    return std::optional<Data>();
+  });
 }
 
 void DaemonService::prepareForRemoval(Reply reply) {
-  ReplyAfterUnlock answer(reply);
-  MutexLock guard(lock_);
-  Outcome outcome;
-  try {
+  handle(After::nothing, reply, [this](Instant) REQUIRES(lock_) {
     prepareForRemovalLocked();
-  } catch (...) {
-    outcome = failure();
-  }
-  answer.set(std::move(outcome));
+    return std::optional<Data>();
+  });
 }
 
 Data DaemonService::statusLocked() {
   const Instant now = clock_.now();
   const std::optional<Instant> recordEnd = recordHoldEndLocked(now);
-  if (policyLoadFailed_ && !recordEnd) throw TamrinError(TamrinError::Kind::policyUnavailable);
+  if (store_.loadFailed() && !recordEnd) throw TamrinError(TamrinError::Kind::policyUnavailable);
+  const std::optional<TamrinPolicy>& policy = store_.policy();
   std::optional<bool> blocked;
   std::optional<Instant> heldUntil;
-  if (policy_) {
+  if (policy) {
     const Calendar calendar = clock_.calendar();
-    heldUntil = heldBeyondSchedule(*policy_, now, calendar);
-    blocked = policy_->shouldEnforce(now, calendar) || heldUntil.has_value();
+    heldUntil = heldBeyondSchedule(*policy, now, calendar);
+    blocked = policy->shouldEnforce(now, calendar) || heldUntil.has_value();
     if (recordEnd) {  // the recorded block, when it outlasts the policy's own
       const Instant ownEnd =
           heldUntil ? *heldUntil
-                    : (*blocked ? policy_->nextScheduledAccessStart(now, calendar) : now);
+                    : (*blocked ? policy->nextScheduledAccessStart(now, calendar) : now);
       if (ownEnd < *recordEnd) heldUntil = recordEnd;
     }
   }
   if (recordEnd) blocked = true;
   return encodeReportableStatus(DaemonStatus{
       .blocked = blocked,
-      .managedHostsBlockPresent = managedHostsBlockPresent_,
-      .managedPacketFilterBlockPresent = managedPacketFilterBlockPresent_,
-      .policy = policy_,
+      .managedHostsBlockPresent = inPlace_.managedBlocks.hosts,
+      .managedPacketFilterBlockPresent = inPlace_.managedBlocks.packetFilter,
+      .policy = policy,
       .blockHeldUntil = heldUntil,
-      .layersInForce = layerReport_.inForce,
+      .layersInForce = inPlace_.layers.inForce,
       .layerProblems = statusProblemsLocked(),
   });
 }
 
 std::map<std::string, std::string> DaemonService::statusProblemsLocked() const {
-  auto problems = layerReport_.problems;
+  auto problems = inPlace_.layers.problems;
   if (recordHold_) problems["blockingState"] = recordHold_->reason;
   if (bootIdChanged_) {
     problems["bootClock"] =
@@ -326,35 +275,36 @@ std::map<std::string, std::string> DaemonService::statusProblemsLocked() const {
 
 void DaemonService::enableBlockingLocked(const Data& argument, Instant now) {
   // A stored state that could not be used is replaced by a valid first configuration.
-  if (policy_) throw TamrinError(TamrinError::Kind::policyAlreadyActive);
+  if (store_.policy()) throw TamrinError(TamrinError::Kind::policyAlreadyActive);
   const TamrinConfiguration configuration = decodeConfiguration(argument);
   requireReportableSize(configuration);
   requireScheduleThatEnds(configuration);
   if (!configuration.isValid()) throw TamrinError(TamrinError::Kind::invalidConfiguration);
-  persist(TamrinPolicy(configuration));
-  policyLoadFailed_ = false;
+  store_.persist(TamrinPolicy(configuration));  // replaces a stored state that was unusable
   reconcileLocked(now);
 }
 
 void DaemonService::updateConfigurationLocked(const Data& argument, Instant now) {
-  if (policyLoadFailed_) throw TamrinError(TamrinError::Kind::policyUnavailable);
-  // A staged change that became due is applied and saved before another is staged on it.
+  if (store_.loadFailed()) throw TamrinError(TamrinError::Kind::policyUnavailable);
+  // A staged change that became due is applied before another is staged on it (and saved
+  // with it).
   reconcileLocked(now);
-  if (!policy_) throw TamrinError(TamrinError::Kind::noPolicy);
+  const std::optional<TamrinPolicy>& policy = store_.policy();
+  if (!policy) throw TamrinError(TamrinError::Kind::noPolicy);
   const TamrinConfiguration configuration = decodeConfiguration(argument);
   requireReportableSize(configuration);
   requireScheduleThatEnds(configuration);
   if (!configuration.isValid()) throw TamrinError(TamrinError::Kind::invalidConfiguration);
   std::optional<std::vector<std::string>> carried;
-  if (configuration.domains == policy_->configuration.domains) {
-    carried = policy_->resolvedAddresses;
+  if (configuration.domains == policy->configuration.domains) {
+    carried = policy->resolvedAddresses;
   }
-  TamrinPolicy staged = *policy_;
+  TamrinPolicy staged = *policy;
   const Calendar calendar = clock_.calendar();
   // A block held past its schedule runs until the hold ends: the change waits for that.
   staged.stageConfiguration(configuration, now, std::move(carried), calendar,
                             heldBeyondSchedule(staged, now, calendar));
-  persist(staged);
+  store_.persist(staged);
   reconcileLocked(now);
 }
 
@@ -362,69 +312,30 @@ void DaemonService::prepareForRemovalLocked() {
   if (recordHoldEndLocked(clock_.now())) throw TamrinError(TamrinError::Kind::focusRemovalLocked);
   // Without a usable state, protection found in force (or not measurable) is taken for a
   // running block; once none is, the unusable state goes with the rest.
-  if (policyLoadFailed_ && protectionMayBeInForce()) {
+  if (store_.loadFailed() && enforcement_.mayBeInForce()) {
     throw TamrinError(TamrinError::Kind::focusRemovalLocked);
   }
-  if (policy_) {
+  if (const std::optional<TamrinPolicy>& policy = store_.policy()) {
     const Instant now = clock_.now();
     const Calendar calendar = clock_.calendar();
-    policy_->validateRemoval(now, calendar);
-    if (heldBeyondSchedule(*policy_, now, calendar)) {
+    policy->validateRemoval(now, calendar);
+    if (heldBeyondSchedule(*policy, now, calendar)) {
       throw TamrinError(TamrinError::Kind::focusRemovalLocked);
     }
   }
   removeSystemProtection();
-  std::filesystem::remove(policyURL_);  // no file is no failure; any other error is
-  policy_.reset();
-  policyLoadFailed_ = false;
-  managedHostsBlockPresent_ = false;
-  managedPacketFilterBlockPresent_ = false;
-  layerReport_ = {};
-}
-
-bool DaemonService::protectionMayBeInForce() const {
-  try {
-    return hosts_.containsManagedBlock(std::nullopt) ||
-           packetFilter_.containsManagedBlock(std::nullopt);
-  } catch (const std::exception&) {
-    return true;
-  }
+  store_.remove();
+  inPlace_ = {};
 }
 
 void DaemonService::removeSystemProtection() {
   FirstFailure failures;
-  failures.attempt([&] { hosts_.setBlocked(false, TamrinConfiguration::standard().domains); });
-  confirmedFilter_.reset();
-  failures.attempt([&] { packetFilter_.disable(); });
-  failures.attempt([&] { flushDNS_(); });
-  if (const auto layers = layers_) failures.attempt([&] { layers->removeAll(); });
+  failures.attempt([enforcement = &enforcement_] { enforcement->removeAll(); });
   if (auto* records = records_.get()) failures.attempt([records] { records->clear(); });
   failures.rethrow();
 }
 
-void DaemonService::persist(const TamrinPolicy& policy) {
-  const std::string encoded = encodePolicy(policy);
-  // Never stored beyond what loadPolicy reads back.
-  if (encoded.size() > kMaximumPolicyFileBytes) {
-    throw std::length_error("The policy would be too large to be read again.");
-  }
-  createPrivateDirectories(policyURL_.parent_path());
-  writeFileAtomically(policyURL_, encoded, 0600);
-  policy_ = policy;
-  policyNeedsSave_ = false;
-}
-
 // Reconciliation.
-
-void DaemonService::saveOrKeepLocked(const TamrinPolicy& policy) {
-  try {
-    persist(policy);
-  } catch (const std::exception&) {
-    // Kept in force; a later pass writes it.
-    policy_ = policy;
-    policyNeedsSave_ = true;
-  }
-}
 
 std::optional<std::vector<std::string>> DaemonService::tryResolve(
     const std::vector<std::string>& domains) const {
@@ -451,151 +362,96 @@ bool DaemonService::mayResolve() {
   }
 }
 
+// The steps of a pass, in this order:
+//  1. A recorded block that the policy as loaded does not keep is enforced alone, to its end.
+//  2. An unusable stored state touches nothing: it may hide a running block.
+//  3. A due staged change applies first, since it may govern the block of this very instant;
+//     while a hold keeps the block, its configuration stays and the change waits.
+//  4. The hold then follows the schedule of the policy that governs now, and with the
+//     schedule decides whether to block.
+//  5. A block without addresses takes those of the hosts file's own lines, so that its rules
+//     go in with it; lookups would wait on servers, and read the block once it stands.
+//  6. Every layer is brought in line and measured; the lookups are planned only after that,
+//     against the hosts file as the pass left it.
+//  7. The block record, which outlives a restart of the daemon, is kept last, with the hold
+//     as this pass left it.
+// What the policy learned is kept here and written once, at the end of the pass.
 void DaemonService::reconcileLocked(Instant at) {
   systemLookupWanted_.reset();
-  // A recorded block that the policy as loaded does not keep stays until its end.
   if (recordHoldEndLocked(at)) {
     reconcileRecordHoldLocked(at);
     return;
   }
-  if (policyLoadFailed_) return;
-  if (policyNeedsSave_ && policy_) {
-    try {
-      persist(*policy_);
-    } catch (const std::exception&) {
-      // Still unsaved; policyNeedsSave_ stays true.
-    }
-  }
-  if (!policy_) {
-    reconcileProtection(false, std::nullopt);
-    refreshProtectionState(std::nullopt, false);
+  if (store_.loadFailed()) return;
+  if (!store_.policy()) {
+    enforceLocked(std::nullopt, false);
     keepBlockRecordLocked(std::nullopt, false);
     return;
   }
   const Calendar calendar = clock_.calendar();
-  TamrinPolicy working = *policy_;
+  TamrinPolicy working = *store_.policy();
+  bool learned = false;
   const std::optional<BootReading> boot = readBootClock();
-  // While a block is held on the boot clock its configuration stays: a staged change waits.
-  const auto hold = boot ? remainingHold(working.bootAnchor, *boot, at) : std::nullopt;
-  const bool heldBefore = hold && *hold > kHoldJitter;
-  if (!heldBefore && working.applyPendingConfigurationIfNeeded(at)) saveOrKeepLocked(working);
+  const bool held = boot && holdsConfiguration(working.blockHold, *boot, at);
+  if (!held && working.applyPendingConfigurationIfNeeded(at)) learned = true;
 
   const bool scheduled = working.shouldEnforce(at, calendar);
   if (boot) {
-    auto anchor = updatedAnchor(
-        working.bootAnchor, *boot, at,
+    auto hold = updatedHold(
+        working.blockHold, *boot, at,
         scheduled ? std::optional(working.nextScheduledAccessStart(at, calendar)) : std::nullopt);
-    if (anchor != working.bootAnchor) {
-      working.bootAnchor = std::move(anchor);
-      saveOrKeepLocked(working);
+    if (hold != working.blockHold) {
+      working.blockHold = std::move(hold);
+      learned = true;
     }
   }
-  const bool shouldBlock = scheduled || (boot && remainingHold(working.bootAnchor, *boot, at));
+  const bool shouldBlock = scheduled || (boot && remainingHold(working.blockHold, *boot, at));
   passHeldOnly_ = shouldBlock && !scheduled;
-  // A block without addresses starts with those that the hosts file's own lines give its
-  // sites: read from the file, waiting on no server, so the rules can go in with the block.
   if (shouldBlock && orEmpty(working.resolvedAddresses).empty()) {
     if (auto addresses = hostsFileSiteAddresses(working.configuration.domains)) {
       working.resolvedAddresses = std::move(addresses);
-      saveOrKeepLocked(working);
+      learned = true;
     }
   }
-  reconcileProtection(shouldBlock, working);
+  if (learned) store_.keep(working);
+  enforceLocked(working, shouldBlock);
   // Missing addresses are looked up once the lock is released (lookUpWantedSystemAddresses),
   // and only while the hosts file holds no managed block, so that the answers are the sites'
   // own; a starting block's hosts entries never wait for them.
   if (mayResolve()) systemLookupWanted_ = planSystemLookup(working, shouldBlock, at, calendar);
-  refreshProtectionState(working, shouldBlock);
   keepBlockRecordLocked(working, shouldBlock);
 }
 
-void DaemonService::reconcileProtection(bool shouldBlock,
-                                        const std::optional<TamrinPolicy>& policy) {
-  const auto& domains =
-      policy ? policy->configuration.domains : TamrinConfiguration::standard().domains;
-  const auto writeHosts = [&] {
-    try {
-      if (hosts_.setBlocked(shouldBlock, domains)) {
-        try {
-          flushDNS_();
-        } catch (const std::exception&) {
-        }
-      }
-    } catch (const std::exception&) {
-    }
-  };
-  // The rules go in before the hosts block and come out after it, so that a pass cut short
-  // never leaves the hosts block standing without them.
-  if (!shouldBlock) writeHosts();
-  reconcilePacketFilter(shouldBlock, policy);
-  if (shouldBlock) writeHosts();
-  if (layers_) {
-    layerReport_ = layers_->reconcile(
-        {.enabled = policy.has_value(), .blocking = shouldBlock, .domains = domains});
-  }
-  // Changes a watcher cannot see wait for the timer: a problem during a block, tried again
-  // at every pass.
-  layerReport_.problems.erase(ProtectionWatcher::kLayerName);
+EnforcementDemand DaemonService::demandFor(const std::optional<TamrinPolicy>& policy,
+                                           bool blocking) {
+  return {
+      .enabled = policy.has_value(),
+      .blocking = blocking,
+      .domains = policy ? policy->configuration.domains : TamrinConfiguration::standard().domains,
+      .addresses = policy ? orEmpty(policy->resolvedAddresses) : std::vector<std::string>{}};
+}
+
+void DaemonService::enforceLocked(const std::optional<TamrinPolicy>& policy, bool blocking) {
+  EnforcementDemand demand = demandFor(policy, blocking);
+  demand.watcherProblems = [this] { return watcherProblems(); };
+  inPlace_ = enforcement_.enforce(demand);
+}
+
+std::map<std::string, std::string> DaemonService::watcherProblems() {
+  std::map<std::string, std::string> problems;
   MutexLock requestGuard(requestLock_);
   for (const auto& watcher : watchers_) {
     watcher->retry();
-    const auto problem = watcher->problem();
-    if (problem && shouldBlock) layerReport_.problems[ProtectionWatcher::kLayerName] = *problem;
+    if (const auto problem = watcher->problem()) problems[ProtectionWatcher::kLayerName] = *problem;
   }
+  return problems;
 }
 
-void DaemonService::reconcilePacketFilter(bool shouldBlock,
-                                          const std::optional<TamrinPolicy>& policy) {
-  packetFilterJustConfirmed_ = false;
-  try {
-    if (shouldBlock && policy && !orEmpty(policy->resolvedAddresses).empty()) {
-      const auto& addresses = *policy->resolvedAddresses;
-      // Read before looking: a change while the tool runs makes the next pass look again.
-      const std::uint64_t changes = filterChanges_;
-      if (filterWatched_ && confirmedFilter_ && confirmedFilter_->changes == changes &&
-          confirmedFilter_->addresses == addresses) {
-        packetFilterJustConfirmed_ = true;  // nothing touched the filter since it was in place
-      } else {
-        confirmedFilter_.reset();
-        packetFilterJustConfirmed_ = packetFilter_.enable(addresses);
-        if (packetFilterJustConfirmed_) confirmedFilter_ = ConfirmedFilter{changes, addresses};
-      }
-    } else {
-      confirmedFilter_.reset();
-      packetFilter_.disable();
-    }
-  } catch (const std::exception&) {
-  }
-}
-
-void DaemonService::refreshProtectionState(const std::optional<TamrinPolicy>& policy,
-                                           bool enforcing) {
-  enforcing = enforcing && policy.has_value();
-  try {
-    managedHostsBlockPresent_ = hosts_.containsManagedBlock(
-        enforcing ? std::optional(policy->configuration.domains) : std::nullopt);
-  } catch (const std::exception&) {
-    managedHostsBlockPresent_ = !enforcing;
-  }
-  const bool confirmed = std::exchange(packetFilterJustConfirmed_, false);
-  if (enforcing && confirmed) {
-    managedPacketFilterBlockPresent_ = true;  // checked this pass, or untouched since a check
-    return;
-  }
-  try {
-    managedPacketFilterBlockPresent_ = packetFilter_.containsManagedBlock(
-        enforcing ? std::optional(orEmpty(policy->resolvedAddresses)) : std::nullopt);
-  } catch (const std::exception&) {
-    managedPacketFilterBlockPresent_ = !enforcing;
-  }
-}
-
-Instant DaemonService::nextReconciliationDate(const std::optional<TamrinPolicy>& policy,
-                                              Instant after, const Calendar& calendar) {
-  const Instant fallback = after + kLongestWait;
-  const Instant candidate =
-      policy ? policy->nextEnforcementTransition(after, calendar) : Instant::distantFuture();
-  return candidate < fallback ? candidate : fallback;
+bool DaemonService::policyBlocksLocked(Instant now) {
+  const std::optional<TamrinPolicy>& policy = store_.policy();
+  if (!policy) return false;
+  const Calendar calendar = clock_.calendar();
+  return policy->shouldEnforce(now, calendar) || heldBeyondSchedule(*policy, now, calendar);
 }
 
 std::optional<BootReading> DaemonService::readBootClock() const {
@@ -613,40 +469,87 @@ std::optional<Instant> DaemonService::heldBeyondSchedule(const TamrinPolicy& pol
                                                          const Calendar& calendar) const {
   const auto boot = readBootClock();
   if (!boot) return std::nullopt;
-  const auto remaining = remainingHold(policy.bootAnchor, *boot, now);
-  if (!remaining) return std::nullopt;
-  const Instant until = now + *remaining;
-  if (policy.shouldEnforce(now, calendar) &&
-      until <= policy.nextScheduledAccessStart(now, calendar) + kHoldJitter) {
-    return std::nullopt;
-  }
-  return until;
+  return tamrin::heldBeyondSchedule(policy, *boot, now, calendar);
 }
+
+// Timing.
 
 void DaemonService::scheduleNextReconciliationLocked(Instant after) {
   const Calendar calendar = clock_.calendar();
-  Instant next = nextReconciliationDate(policy_, after, calendar);
-  // A held block ends when its hold does, which no schedule transition marks.
+  const std::optional<TamrinPolicy>& policy = store_.policy();
+  const Instant scheduled = nextReconciliationDate(policy, after, calendar);
   std::optional<Instant> held =
-      policy_ ? heldBeyondSchedule(*policy_, after, calendar) : std::nullopt;
-  if (const auto recorded = recordHoldEndLocked(after))
+      policy ? heldBeyondSchedule(*policy, after, calendar) : std::nullopt;
+  if (const auto recorded = recordHoldEndLocked(after)) {
     held = std::min(held.value_or(*recorded), *recorded);
-  if (held) next = std::min(next, *held);
-  // A pass that enforced only for a hold which has ended since: the next pass ends it at once.
-  if (std::exchange(passHeldOnly_, false) && !held) next = std::min(next, after);
-  nextPassAt_ = next;
+  }
+  nextPassAt_ = nextPassDate(scheduled, held, std::exchange(passHeldOnly_, false), after);
   armTimerLocked(after);
 }
 
 void DaemonService::armTimerLocked(Instant after) {
-  Instant next = nextPassAt_.value_or(nextReconciliationDate(policy_, after, clock_.calendar()));
-  if (const auto refresh = addressRefreshWakeLocked(after); refresh && *refresh < next) {
-    next = *refresh;
-  }
+  const Instant next =
+      nextPassAt_.value_or(nextReconciliationDate(store_.policy(), after, clock_.calendar()));
+  const std::optional<Instant> refresh = addressRefreshWakeLocked(after);
   if (!timer_) return;
-  const double wait = std::max(next - after, kShortestWait);
+  const double wait = timerWait(after, next, refresh);
   timer_->arm(std::chrono::time_point_cast<std::chrono::system_clock::duration>(
       std::chrono::system_clock::now() + std::chrono::duration<double>(wait)));
+}
+
+bool DaemonService::isRefreshOnlyWakeLocked(Instant at) {
+  // The refresh's wake reads the calendar: asked for only while no pass is due anyway.
+  if (!resolveDirect_ || !nextPassAt_ || !(at < *nextPassAt_)) return false;
+  return isRefreshOnlyWake(at, nextPassAt_, addressRefreshWakeLocked(at));
+}
+
+std::optional<Instant> DaemonService::addressRefreshWakeLocked(Instant after) {
+  const std::optional<TamrinPolicy>& policy = store_.policy();
+  const bool blocking = resolveDirect_ && policy && policy->shouldEnforce(after, clock_.calendar());
+  return addressRefreshWake(blocking, nextAddressRefresh_, after);
+}
+
+// Address refresh: planned inside a pass, resolved with the lock released, merged and
+// enforced with it held again.
+
+std::optional<RefreshPlan> DaemonService::planAddressRefreshLocked(Instant at) {
+  const std::optional<TamrinPolicy>& policy = store_.policy();
+  if (!resolveDirect_ || store_.loadFailed() || !policy) return std::nullopt;
+  auto plan =
+      planAddressRefresh(*policy, at, clock_.calendar(), nextAddressRefresh_, kLastPassWindow);
+  if (plan && plan->kind == RefreshPlan::Kind::freshStart) {
+    plan->askSystemResolver = mayResolve();
+  }
+  return plan;
+}
+
+void DaemonService::refreshAddresses(const RefreshPlan& plan) {
+  std::optional<std::vector<std::string>> system;
+  if (plan.askSystemResolver) {
+    try {
+      system = resolveDomains_(plan.domains);
+    } catch (const std::exception&) {
+    }
+  }
+  const DirectResolution direct = resolveDirect_(blockedHostnames(plan.domains));
+
+  MutexLock guard(lock_);
+  if (store_.loadFailed() || !store_.policy()) return;
+  const Instant now = clock_.now();
+  // Answers of the system resolver count only if no block reached the hosts file meanwhile.
+  if (system && !mayResolve()) system.reset();
+  nextAddressRefresh_ = now + refreshInterval(direct);
+  auto updated = policyAfterRefresh(*store_.policy(), plan, system, direct, now, clock_.calendar());
+  if (updated) {
+    const std::vector<std::string> before = orEmpty(store_.policy()->resolvedAddresses);
+    store_.keep(std::move(*updated));
+    if (plan.kind == RefreshPlan::Kind::grow) {
+      const bool blocking = policyBlocksLocked(now);
+      inPlace_.managedBlocks =
+          enforcement_.extendFilter(demandFor(store_.policy(), blocking), before);
+    }
+  }
+  armTimerLocked(now);
 }
 
 }  // namespace tamrin

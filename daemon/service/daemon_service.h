@@ -16,6 +16,7 @@
 #include "core/instant.h"
 #include "core/mutex.h"
 #include "core/policy.h"
+#include "daemon/enforcement/enforcement.h"
 #include "daemon/enforcement/packet_filter.h"
 #include "daemon/enforcement/protection_layers.h"
 #include "daemon/events/protection_watcher.h"
@@ -24,11 +25,12 @@
 #include "daemon/resolve/system_lookup.h"
 #include "daemon/service/block_hold.h"
 #include "daemon/service/block_record_store.h"
+#include "daemon/service/policy_store.h"
 
 namespace tamrin {
 
 // Where the service reads the time and the local calendar; the daemon reads the system's.
-// With a boot clock, a running block is held on it (see boot_anchor.h) until its real length
+// With a boot clock, a running block is held on it (see block_hold.h) until its real length
 // has passed, whatever the wall clock or the zone says meanwhile; without one, nothing is held.
 struct ServiceClock {
   std::function<Instant()> now;
@@ -38,11 +40,11 @@ struct ServiceClock {
   static ServiceClock system();
 };
 
-// The daemon's one stateful object: the policy in force and its file, the two enforcement
-// mechanisms, the last observation of both, and the reconciliation timer. One mutex is held
-// for the whole of every request and every reconciliation pass, name lookups excepted (they
-// run after it is released and merge under it again); a request's reply is built under it and
-// handed to the reply function after it is released.
+// The daemon's one stateful object: the policy in force and its file, what enforces it and
+// what that last found, and the reconciliation timer. One mutex is held for the whole of
+// every request and every reconciliation pass, name lookups excepted (they run after it is
+// released and merge under it again); a request's reply is built under it and handed to the
+// reply function after it is released.
 class DaemonService final : public TamrinDaemonProtocol,
                             public std::enable_shared_from_this<DaemonService> {
  public:
@@ -89,34 +91,28 @@ class DaemonService final : public TamrinDaemonProtocol,
 
   // One pass: reconcile at `at`, then re-arm the timer from `at`. Then, without the lock, looks
   // up the addresses the pass found missing (lookUpWantedSystemAddresses) and, with a direct
-  // resolver, refreshes them when due (refreshAddresses).
+  // resolver, refreshes them when due (refreshAddresses). Writes what the policy learned once,
+  // at the end.
   void runReconciliationPass(Instant at) EXCLUDES(lock_);
 
-  // Applies a due staged change, brings the packet filter and the hosts file in line with the
-  // schedule (a block without addresses takes those of the hosts file's own lines first),
-  // notes which addresses are missing while the hosts file is clean (looked up by the caller
-  // once the lock is released), saves what the policy learned and measures what is in place.
-  // Waits on no lookup. Absorbs every error.
+  // Applies a due staged change, brings every layer in line with the schedule (a block
+  // without addresses takes those of the hosts file's own lines first), notes which addresses
+  // are missing while the hosts file is clean (looked up by the caller once the lock is
+  // released), keeps what the policy learned for the pass's one write (savePolicy) and
+  // measures what is in place. Waits on no lookup. Absorbs every error.
   void reconcileLocked(Instant at) REQUIRES(lock_);
   // Re-arms the timer for the next enforcement transition, at most 60 s after `after`.
   void scheduleNextReconciliationLocked(Instant after) REQUIRES(lock_);
-  // The earlier of the policy's next enforcement transition and `after` + 60 s.
-  static Instant nextReconciliationDate(const std::optional<TamrinPolicy>& policy, Instant after,
-                                        const Calendar& calendar);
 
-  // Writes `policy` atomically (directory 0700 when created, file 0600) and makes it the
-  // policy in force. Throws the file system's error, or std::length_error for a policy larger
-  // than the daemon reads back, leaving the state unchanged.
-  void persist(const TamrinPolicy& policy) REQUIRES(lock_);
-  // Removes the hosts block and the packet-filter rules and flushes the DNS cache; all three
-  // always run, and the first failure is thrown.
+  // Writes `policy` and makes it the policy in force (PolicyStore::persist).
+  void persist(const TamrinPolicy& policy) REQUIRES(lock_) { store_.persist(policy); }
+  // Removes every layer's protection and the block records; all steps always run, and the
+  // first failure is thrown.
   void removeSystemProtection() REQUIRES(lock_);
-  // Whether the hosts block or the packet-filter rules are in place, or cannot be measured.
-  bool protectionMayBeInForce() const REQUIRES(lock_);
 
   Mutex& lock() RETURN_CAPABILITY(lock_) { return lock_; }
-  std::optional<TamrinPolicy> policyLocked() const REQUIRES(lock_) { return policy_; }
-  bool policyNeedsSaveLocked() const REQUIRES(lock_) { return policyNeedsSave_; }
+  std::optional<TamrinPolicy> policyLocked() const REQUIRES(lock_) { return store_.policy(); }
+  bool policyNeedsSaveLocked() const REQUIRES(lock_) { return store_.needsSave(); }
   // The wall-clock deadline of the timer, absent before start() or while a pass runs.
   std::optional<ReconciliationTimer::Deadline> timerDeadline() const EXCLUDES(lock_);
 
@@ -125,7 +121,17 @@ class DaemonService final : public TamrinDaemonProtocol,
                 ResolveDirect resolveDirect = nullptr);
 
  private:
-  void loadPolicy();
+  // What follows a request's body: nothing, or, for a configuration, the timer re-armed
+  // whatever the body did, then after the reply the lookups its pass wants and its save.
+  enum class After { nothing, configuration };
+  // Runs `body` under the lock with the current instant, and hands its data, or the text of
+  // what it threw, to `reply` once the lock is released: a client that is slow to take its
+  // reply never holds up the others.
+  void handle(After after, const Reply& reply,
+              const std::function<std::optional<Data>(Instant now)>& body) EXCLUDES(lock_);
+  // Writes what the passes since the last write kept in the policy: one write per pass.
+  void savePolicy() EXCLUDES(lock_);
+
   // The bodies of the four requests; each throws the error its reply reports.
   Data statusLocked() REQUIRES(lock_);
   // The layers' problems, and what else the status must name as a reason for attention.
@@ -133,19 +139,18 @@ class DaemonService final : public TamrinDaemonProtocol,
   void enableBlockingLocked(const Data& argument, Instant now) REQUIRES(lock_);
   void updateConfigurationLocked(const Data& argument, Instant now) REQUIRES(lock_);
   void prepareForRemovalLocked() REQUIRES(lock_);
-  void saveOrKeepLocked(const TamrinPolicy& policy) REQUIRES(lock_);
-  void reconcileProtection(bool shouldBlock, const std::optional<TamrinPolicy>& policy)
-      REQUIRES(lock_);
-  // Enables the rules for the policy's addresses when blocking with some, else clears them.
-  void reconcilePacketFilter(bool shouldBlock, const std::optional<TamrinPolicy>& policy)
-      REQUIRES(lock_);
-  void refreshProtectionState(const std::optional<TamrinPolicy>& policy, bool enforcing)
-      REQUIRES(lock_);
+  // What `policy` (none: no policy, the standard sites' entries go) demands of the layers.
+  static EnforcementDemand demandFor(const std::optional<TamrinPolicy>& policy, bool blocking);
+  // Brings every layer in line with `policy` and keeps what they hold for the status.
+  void enforceLocked(const std::optional<TamrinPolicy>& policy, bool blocking) REQUIRES(lock_);
+  // Asks every watcher to try again for what it lacks: their problems, by layer name.
+  std::map<std::string, std::string> watcherProblems() EXCLUDES(requestLock_);
+  // Whether the policy in force demands a block at `now`, its hold included.
+  bool policyBlocksLocked(Instant now) REQUIRES(lock_);
   // The boot clock's reading under the boot id read at the start; absent without a boot
   // clock or when either cannot be read. Notes a later, different id in bootIdChanged_.
   std::optional<BootReading> readBootClock() const;
-  // When the policy's boot anchor holds a block past what the schedule demands at `now`: the
-  // wall instant at which the hold ends. Absent while the schedule's own block lasts as long.
+  // heldBeyondSchedule (block_hold.h) read on the boot clock; absent without a reading.
   std::optional<Instant> heldBeyondSchedule(const TamrinPolicy& policy, Instant now,
                                             const Calendar& calendar) const;
   // Resolves `domains` without our own sinks 0.0.0.0 and ::; absent when resolution fails or
@@ -159,12 +164,12 @@ class DaemonService final : public TamrinDaemonProtocol,
   // and is no device, FIFO or socket that the system resolver would read.
   bool mayResolve() REQUIRES(lock_);
 
-  // System lookups (daemon/system_lookup_pass.cc). Runs the lookup the last reconciliation
+  // System lookups (system_lookup_pass.cc). Runs the lookup the last reconciliation
   // wanted, if no other runs: resolves without the lock (at most the system resolver's time
   // limit), then takes it to store the addresses if the policy still lacks them and no block
   // reached the hosts file meanwhile, and to enforce them when they are the running block's.
   void lookUpWantedSystemAddresses() EXCLUDES(lock_);
-  // Block records (daemon/block_record_hold.cc). The wall instant at which the recorded block
+  // Block records (block_record_hold.cc). The wall instant at which the recorded block
   // held at start ends, as seen at `at`; absent, and the hold dropped, once it has ended.
   std::optional<Instant> recordHoldEndLocked(Instant at) REQUIRES(lock_);
   // Whether the policy in force keeps the recorded block ending at `end` by itself.
@@ -172,34 +177,30 @@ class DaemonService final : public TamrinDaemonProtocol,
   // A pass during the hold: the record's names and addresses are enforced, with those of the
   // policy's own block when one runs; nothing else of the policy changes.
   void reconcileRecordHoldLocked(Instant at) REQUIRES(lock_);
-  // Keeps the record of the block `policy` runs now (its boot anchor gives the end), or none.
+  // Keeps the record of the block `policy` runs now (its hold gives the end), or none.
   void keepBlockRecordLocked(const std::optional<TamrinPolicy>& policy, bool blocking)
       REQUIRES(lock_);
   // Whether the copy in the packet filter may have changed since it was last looked at.
   bool recordRecheckLocked() REQUIRES(lock_);
 
-  // Address refresh (daemon/address_refresh_pass.cc). What the pass at `at` should resolve
-  // directly; nothing without a direct resolver.
+  // Address refresh. What the pass at `at` should resolve directly; nothing without a direct
+  // resolver.
   std::optional<RefreshPlan> planAddressRefreshLocked(Instant at) REQUIRES(lock_);
   // Resolves without the lock (at most the direct resolver's limit plus the system
-  // resolver's time), then takes it to merge, save, add to the filter and re-arm the timer.
+  // resolver's time), then takes it to merge, keep, add to the filter and re-arm the timer.
   void refreshAddresses(const RefreshPlan& plan) EXCLUDES(lock_);
   // Whether the timer woke `at` only for a due refresh, before the next pass is due.
   bool isRefreshOnlyWakeLocked(Instant at) REQUIRES(lock_);
   // Arms the timer for the earlier of the next pass and the next refresh.
   void armTimerLocked(Instant after) REQUIRES(lock_);
-  // When the timer must wake for the next refresh during a block (at once when none ran yet);
-  // absent outside a block.
+  // addressRefreshWake (pass_timing.h) for the policy in force.
   std::optional<Instant> addressRefreshWakeLocked(Instant after) REQUIRES(lock_);
 
   mutable Mutex lock_;
 
   // Constant after construction.
-  const std::filesystem::path policyURL_;
-  const HostsFile hosts_;
-  const PacketFilter packetFilter_;
+  const HostsFile hosts_;  // read for the lookups' sake; Enforcement writes it
   const ResolveDomains resolveDomains_;
-  const FlushDNS flushDNS_;
   const ServiceClock clock_;
   const ResolveDirect resolveDirect_;             // may be empty: no refresh of addresses
   const std::optional<std::string> startBootId_;  // as read at construction
@@ -209,11 +210,14 @@ class DaemonService final : public TamrinDaemonProtocol,
   // Set before start(), then only read.
   std::function<void()> afterTimerPass_;
 
-  std::optional<TamrinPolicy> policy_ GUARDED_BY(lock_);
-  bool policyLoadFailed_ GUARDED_BY(lock_) = false;
-  bool policyNeedsSave_ GUARDED_BY(lock_) = false;
-  bool managedHostsBlockPresent_ GUARDED_BY(lock_) = false;
-  bool managedPacketFilterBlockPresent_ GUARDED_BY(lock_) = false;
+  // What the watchers report about the packet filter; safe from any thread.
+  FilterWatch filterWatch_;
+
+  // Without a lock of their own: used under lock_ only.
+  PolicyStore store_ GUARDED_BY(lock_);
+  Enforcement enforcement_ GUARDED_BY(lock_);
+  // What the last pass found in place, for the status.
+  EnforcementReport inPlace_ GUARDED_BY(lock_);
   std::unique_ptr<ReconciliationTimer> timer_ GUARDED_BY(lock_);
   std::optional<Instant> nextAddressRefresh_ GUARDED_BY(lock_);
   std::optional<Instant> nextPassAt_ GUARDED_BY(lock_);  // as last scheduled
@@ -223,28 +227,10 @@ class DaemonService final : public TamrinDaemonProtocol,
   // The last pass enforced only because of the boot-clock hold, not the schedule.
   bool passHeldOnly_ GUARDED_BY(lock_) = false;
 
-  // Set by a pass whose enabling found the filter exactly in place (or untouched since it was),
-  // so that the measurement of the same pass need not list it again; cleared by that
-  // measurement.
-  bool packetFilterJustConfirmed_ GUARDED_BY(lock_) = false;
-
-  // What the watcher says about the packet filter: how many changes it reported, and whether
-  // it still reports them.
-  std::atomic<std::uint64_t> filterChanges_{0};
-  std::atomic<bool> filterWatched_{false};
-  // The filter as a pass last found it exactly in place, with the count of changes then.
-  struct ConfirmedFilter {
-    std::uint64_t changes;
-    std::vector<std::string> addresses;
-  };
-  std::optional<ConfirmedFilter> confirmedFilter_ GUARDED_BY(lock_);
-
   // Lets requestReconciliation reach the timer without waiting for a pass.
   mutable Mutex requestLock_;
   ReconciliationTimer* requestTarget_ GUARDED_BY(requestLock_) = nullptr;
   std::vector<std::unique_ptr<ProtectionWatcher>> watchers_ GUARDED_BY(requestLock_);
-
-  std::shared_ptr<const ProtectionLayers> layers_ GUARDED_BY(lock_);
 
   struct RecordHold {
     BlockRecord record;
@@ -253,7 +239,6 @@ class DaemonService final : public TamrinDaemonProtocol,
   std::unique_ptr<BlockRecordKeeper> records_ GUARDED_BY(lock_);
   std::optional<RecordHold> recordHold_ GUARDED_BY(lock_);
   std::optional<std::uint64_t> recordCheckedAtChanges_ GUARDED_BY(lock_);
-  LayerReport layerReport_ GUARDED_BY(lock_);
 };
 
 }  // namespace tamrin

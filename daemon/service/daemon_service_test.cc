@@ -20,6 +20,7 @@
 #include "core/week_coverage.h"
 #include "daemon/enforcement/fake_packet_filter_runner.h"
 #include "daemon/enforcement/protection_layers.h"
+#include "daemon/service/pass_timing.h"
 #include "tests/support/configurations.h"
 #include "tests/support/local_time.h"
 #include "tests/support/scratch_directory.h"
@@ -762,10 +763,10 @@ TEST(NextReconciliationDateTest, FallbackAndTransitions) {
   const Calendar utc = Calendar::named("UTC");
   const TamrinPolicy policy(kDay);
   const Instant ends = utcInstant(2026, 3, 2, 20, 0);
-  EXPECT_EQ(DaemonService::nextReconciliationDate(std::nullopt, kInBlock, utc), kInBlock + 60);
-  EXPECT_EQ(DaemonService::nextReconciliationDate(policy, ends - 30, utc), ends);
-  EXPECT_EQ(DaemonService::nextReconciliationDate(policy, ends - 60, utc), ends);
-  EXPECT_EQ(DaemonService::nextReconciliationDate(policy, ends - 7200, utc), ends - 7140);
+  EXPECT_EQ(nextReconciliationDate(std::nullopt, kInBlock, utc), kInBlock + 60);
+  EXPECT_EQ(nextReconciliationDate(policy, ends - 30, utc), ends);
+  EXPECT_EQ(nextReconciliationDate(policy, ends - 60, utc), ends);
+  EXPECT_EQ(nextReconciliationDate(policy, ends - 7200, utc), ends - 7140);
 }
 
 TEST_F(DaemonServiceTest, TimerIsArmedForTheNearerOfTransitionAndOneMinute) {

@@ -14,6 +14,7 @@
 #include "core/tamrin_error.h"
 #include "daemon/enforcement/fake_packet_filter_runner.h"
 #include "daemon/service/daemon_service.h"
+#include "daemon/service/pass_timing.h"
 
 namespace tamrin {
 namespace {
@@ -195,7 +196,7 @@ class SelfTest {
     const TamrinPolicy standard(TamrinConfiguration::standard());
     const auto evening = calendar.dateBySettingTime(19, 59, 30, now);
     expect(evening.has_value(), "19:59:30 exists today");
-    expect(DaemonService::nextReconciliationDate(standard, *evening, calendar) ==
+    expect(nextReconciliationDate(standard, *evening, calendar) ==
                standard.nextEnforcementTransition(*evening, calendar),
            "the next pass is at the next enforcement transition");
   }

@@ -38,16 +38,13 @@ void DaemonService::lookUpWantedSystemAddresses() {
   MutexLock guard(lock_);
   systemLookupRunning_ = false;
   // Answers count only if no block reached the hosts file meanwhile: else they may be our sinks.
-  if (!addresses || policyLoadFailed_ || !policy_ || !mayResolve()) return;
-  const auto updated = policyAfterSystemLookup(*policy_, plan, *addresses);
+  if (!addresses || store_.loadFailed() || !store_.policy() || !mayResolve()) return;
+  auto updated = policyAfterSystemLookup(*store_.policy(), plan, *addresses);
   if (!updated) return;
-  saveOrKeepLocked(*updated);
-  if (plan.pending) return;  // kept for the staged configuration's first block
-  const Instant now = clock_.now();
-  const Calendar calendar = clock_.calendar();
-  if (policy_->shouldEnforce(now, calendar) || heldBeyondSchedule(*policy_, now, calendar)) {
-    reconcilePacketFilter(true, policy_);
-    refreshProtectionState(policy_, true);
+  store_.keep(std::move(*updated));  // written at the end of the pass
+  if (plan.pending) return;          // kept for the staged configuration's first block
+  if (policyBlocksLocked(clock_.now())) {
+    inPlace_.managedBlocks = enforcement_.enforceFilter(demandFor(store_.policy(), true));
   }
 }
 
