@@ -2,33 +2,22 @@
 
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <stdexcept>
 #include <system_error>
-#include <vector>
 
+#include "core/directories.h"
 #include "core/file_io.h"
 #include "core/regular_file.h"
+#include "core/system_error.h"
 
 namespace tamrin {
 namespace {
 
 // Creates `directory` and its missing parents; directories created here get 0700 exactly.
 void createPrivateDirectories(const std::filesystem::path& directory) {
-  std::vector<std::filesystem::path> missing;
-  for (auto path = directory; !path.empty() && !std::filesystem::exists(path);
-       path = path.parent_path()) {
-    missing.push_back(path);
-    if (path == path.parent_path()) break;
-  }
-  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    if (::mkdir(it->c_str(), 0700) != 0 && errno != EEXIST) {
-      throw std::system_error(errno, std::generic_category(),
-                              "Could not create the directory " + it->string());
-    }
-    if (::chmod(it->c_str(), 0700) != 0) {
-      throw std::system_error(errno, std::generic_category(),
-                              "Could not set the permissions of " + it->string());
+  for (const auto& made : createDirectories(directory, 0700, "Could not create the directory ")) {
+    if (::chmod(made.c_str(), 0700) != 0) {
+      throwErrno("Could not set the permissions of " + made.string());
     }
   }
 }
