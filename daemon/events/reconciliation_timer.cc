@@ -50,6 +50,7 @@ struct ReconciliationTimer::State {
   std::optional<Monotonic> requestedAt;
   std::optional<Monotonic> lastRunEnded;
   bool stopped = false;
+  bool running = false;  // the handler runs
   std::function<void()> handler;
   TimerClock clock;
 };
@@ -90,10 +91,12 @@ void runTimer(const std::shared_ptr<State>& state) {
     }
     state->deadline.reset();
     state->requestedAt.reset();
+    state->running = true;
     const auto handler = state->handler;
     lock.unlock();
     handler();
     lock.lock();
+    state->running = false;
     state->lastRunEnded = state->clock.monotonic();
   }
 }
@@ -149,6 +152,13 @@ void ReconciliationTimer::clockChanged() { state_->notify(); }
 std::optional<ReconciliationTimer::Deadline> ReconciliationTimer::deadline() const {
   std::lock_guard lock(state_->mutex);
   return state_->deadline;
+}
+
+bool ReconciliationTimer::TEST_idle() const {
+  std::lock_guard lock(state_->mutex);
+  if (state_->running) return false;
+  const std::optional<Monotonic> due = nextRun(*state_);
+  return !due || *due > state_->clock.monotonic();
 }
 
 }  // namespace tamrin

@@ -104,33 +104,46 @@ std::vector<std::string> orEmpty(const std::optional<std::vector<std::string>>& 
 
 }  // namespace
 
-ServiceClock ServiceClock::system() {
-  return {.now = [] { return Instant::fromTimePoint(std::chrono::system_clock::now()); },
-          .calendar = [] { return Calendar::current(); },
-          .boot = BootClock::system()};
+std::shared_ptr<DaemonService> DaemonService::create(DaemonEnvironment environment) {
+  auto service = std::make_shared<DaemonService>(Passkey(), environment);
+  service->holdRecordedBlock();
+  std::weak_ptr<DaemonService> weak = service;
+  service->timer_ = std::make_unique<ReconciliationTimer>(
+      [weak] {
+        auto service = weak.lock();
+        if (!service) return;
+        service->runReconciliationPass(service->clock_.now());
+        if (service->afterTimerPass_) service->afterTimerPass_();
+      },
+      service->timerClock_);
+  // Last: a watcher's thread may report, and so reach the timer, at once.
+  service->watchers_ = std::move(environment.watchers);
+  service->filterWatched_ = !service->watchers_.empty();
+  for (const auto& watcher : service->watchers_) {
+    watcher->start([weak](ProtectionWatcher::Change change) {
+      auto service = weak.lock();
+      if (!service) return;
+      if (change == ProtectionWatcher::Change::packetFilter) ++service->filterChanges_;
+      if (change == ProtectionWatcher::Change::stopped) service->filterWatched_ = false;
+      service->requestReconciliation();
+    });
+  }
+  return service;
 }
 
-std::shared_ptr<DaemonService> DaemonService::create(std::filesystem::path policyURL,
-                                                     HostsFile hosts, PacketFilter packetFilter,
-                                                     ResolveDomains resolveDomains,
-                                                     FlushDNS flushDNS, ServiceClock clock,
-                                                     ResolveDirect resolveDirect) {
-  return std::make_shared<DaemonService>(
-      std::move(policyURL), std::move(hosts), std::move(packetFilter), std::move(resolveDomains),
-      std::move(flushDNS), std::move(clock), std::move(resolveDirect));
-}
-
-DaemonService::DaemonService(std::filesystem::path policyURL, HostsFile hosts,
-                             PacketFilter packetFilter, ResolveDomains resolveDomains,
-                             FlushDNS flushDNS, ServiceClock clock, ResolveDirect resolveDirect)
-    : policyURL_(std::move(policyURL)),
-      hosts_(std::move(hosts)),
-      packetFilter_(std::move(packetFilter)),
-      resolveDomains_(std::move(resolveDomains)),
-      flushDNS_(std::move(flushDNS)),
-      clock_(std::move(clock)),
-      resolveDirect_(std::move(resolveDirect)),
-      startBootId_(readStartBootId(clock_)) {
+DaemonService::DaemonService(Passkey, DaemonEnvironment& environment)
+    : policyURL_(std::move(environment.policyPath)),
+      hosts_(std::move(environment.hosts)),
+      packetFilter_(std::move(environment.packetFilter)),
+      resolveDomains_(std::move(environment.resolveDomains)),
+      flushDNS_(std::move(environment.flushDNS)),
+      clock_(std::move(environment.clock)),
+      resolveDirect_(std::move(environment.resolveDirect)),
+      startBootId_(readStartBootId(clock_)),
+      timerClock_(std::move(environment.timerClock)),
+      afterTimerPass_(std::move(environment.afterTimerPass)),
+      layers_(std::move(environment.layers)),
+      records_(std::move(environment.blockRecords)) {
   loadPolicy();
 }
 
@@ -158,25 +171,10 @@ void DaemonService::loadPolicy() {
 
 void DaemonService::start() {
   MutexLock guard(lock_);
-  std::weak_ptr<DaemonService> weak = weak_from_this();
-  timer_ = std::make_unique<ReconciliationTimer>([weak] {
-    auto service = weak.lock();
-    if (!service) return;
-    service->runReconciliationPass(service->clock_.now());
-    if (service->afterTimerPass_) service->afterTimerPass_();
-  });
-  {
-    MutexLock requestGuard(requestLock_);
-    requestTarget_ = timer_.get();
-  }
+  started_ = true;
   const Instant now = clock_.now();
   reconcileLocked(now);
   scheduleNextReconciliationLocked(now);
-}
-
-void DaemonService::attachLayers(std::shared_ptr<const ProtectionLayers> layers) {
-  MutexLock guard(lock_);
-  layers_ = std::move(layers);
 }
 
 void DaemonService::runReconciliationPass(Instant at) {
@@ -201,29 +199,31 @@ void DaemonService::runReconciliationPass(Instant at) {
 }
 
 void DaemonService::requestReconciliation() {
-  MutexLock guard(requestLock_);
-  if (requestTarget_) requestTarget_->request();
+  if (started_) timer_->request();
 }
 
-void DaemonService::watch(std::unique_ptr<ProtectionWatcher> watcher) {
-  std::weak_ptr<DaemonService> weak = weak_from_this();
-  filterWatched_ = true;
-  watcher->start([weak](ProtectionWatcher::Change change) {
-    auto service = weak.lock();
-    if (!service) return;
-    if (change == ProtectionWatcher::Change::packetFilter) ++service->filterChanges_;
-    if (change == ProtectionWatcher::Change::stopped) service->filterWatched_ = false;
-    service->requestReconciliation();
-  });
-  MutexLock guard(requestLock_);
-  watchers_.push_back(std::move(watcher));
-}
-
-std::optional<ReconciliationTimer::Deadline> DaemonService::timerDeadline() const {
+std::optional<TamrinPolicy> DaemonService::TEST_policy() const {
   MutexLock guard(lock_);
-  if (!timer_) return std::nullopt;
+  return policy_;
+}
+
+bool DaemonService::TEST_policyNeedsSave() const {
+  MutexLock guard(lock_);
+  return policyNeedsSave_;
+}
+
+void DaemonService::TEST_persist(const TamrinPolicy& policy) {
+  MutexLock guard(lock_);
+  persist(policy);
+}
+
+std::optional<ReconciliationTimer::Deadline> DaemonService::TEST_timerDeadline() const {
   return timer_->deadline();
 }
+
+bool DaemonService::TEST_timerIdle() const { return timer_->TEST_idle(); }
+
+void DaemonService::TEST_timerClockChanged() { timer_->clockChanged(); }
 
 // Requests.
 
@@ -536,7 +536,6 @@ void DaemonService::reconcileProtection(bool shouldBlock,
   // Changes a watcher cannot see wait for the timer: a problem during a block, tried again
   // at every pass.
   layerReport_.problems.erase(ProtectionWatcher::kLayerName);
-  MutexLock requestGuard(requestLock_);
   for (const auto& watcher : watchers_) {
     watcher->retry();
     const auto problem = watcher->problem();
@@ -643,10 +642,10 @@ void DaemonService::armTimerLocked(Instant after) {
   if (const auto refresh = addressRefreshWakeLocked(after); refresh && *refresh < next) {
     next = *refresh;
   }
-  if (!timer_) return;
+  if (!started_) return;
   const double wait = std::max(next - after, kShortestWait);
   timer_->arm(std::chrono::time_point_cast<std::chrono::system_clock::duration>(
-      std::chrono::system_clock::now() + std::chrono::duration<double>(wait)));
+      timerClock_.wall() + std::chrono::duration<double>(wait)));
 }
 
 }  // namespace tamrin
