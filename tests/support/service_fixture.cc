@@ -119,6 +119,10 @@ void ServiceFixture::discard(std::shared_ptr<DaemonService>& service) {
 void ServiceFixture::advance(double seconds) {
   now = now.load() + seconds;
   bootNow = bootNow.load() + seconds;
+  advanceMonotonic(seconds);
+}
+
+void ServiceFixture::advanceMonotonic(double seconds) {
   monotonicNanos_ += static_cast<std::int64_t>(seconds * 1e9);
   wakeTimers();
 }

@@ -58,6 +58,9 @@ class ServiceFixture : public ::testing::Test {
   // Time passes: the wall, boot and monotonic clocks move on together and the timers look.
   void advance(double seconds);
   void advanceTo(Instant wall) { advance(wall - now.load()); }
+  // Only the monotonic clock moves on, the wall clock stands: the timer still runs a pass at
+  // least every minute.
+  void advanceMonotonic(double seconds);
   // Makes the timers of every live service read the clocks again (after `now` was set).
   void wakeTimers();
   // Seconds from the wall clock to the timer's deadline; absent while it has none.
