@@ -82,13 +82,19 @@ std::shared_ptr<DaemonService> serviceWithWindows(const ScratchDirectory& direct
   writeFileAtomically(directory.path() / "policy.json", encodePolicy(policy), 0600);
   writeFileAtomically(directory.path() / "hosts", "127.0.0.1 localhost\n", 0644);
   auto fake = std::make_shared<FakePacketFilterRunner>();
-  return DaemonService::create(
-      directory.path() / "policy.json", HostsFile(directory.path() / "hosts"),
-      PacketFilter{.directory = directory.path() / "pf",
-                   .runner = [fake](const std::vector<std::string>& a) { return fake->run(a); }},
-      [](const std::vector<std::string>&) { return std::vector<std::string>{"192.0.2.1"}; }, [] {},
-      ServiceClock{.now = [] { return testing::localInstant(kZone, 2026, 3, 2, 0, 5); },
-                   .calendar = [] { return Calendar::named(kZone); }});
+  return DaemonService::create(DaemonEnvironment{
+      .policyPath = directory.path() / "policy.json",
+      .hosts = HostsFile(directory.path() / "hosts"),
+      .packetFilter =
+          PacketFilter{
+              .directory = directory.path() / "pf",
+              .runner = [fake](const std::vector<std::string>& a) { return fake->run(a); }},
+      .clock = ServiceClock{.now = [] { return testing::localInstant(kZone, 2026, 3, 2, 0, 5); },
+                            .calendar = [] { return Calendar::named(kZone); }},
+      .resolveDomains =
+          [](const std::vector<std::string>&) { return std::vector<std::string>{"192.0.2.1"}; },
+      .flushDNS = [] {},
+  });
 }
 
 // `tamrinctl status` against a listener on a scratch socket: connect, request, the daemon's

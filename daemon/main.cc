@@ -2,10 +2,12 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/file_io.h"
 #include "core/hosts_file.h"
@@ -19,6 +21,7 @@
 #include "daemon/ipc/seal.h"
 #include "daemon/resolve/direct_resolver.h"
 #include "daemon/resolve/system_resolver.h"
+#include "daemon/service/daemon_environment.h"
 #include "daemon/service/daemon_lock.h"
 #include "daemon/service/daemon_service.h"
 #include "daemon/service/run_directory.h"
@@ -49,21 +52,66 @@ int runSelfTest() {
 
 // What a daemon killed in the middle of an atomic write left beside the files it or its tool
 // writes.
-void removeOwnStaleTemporaries(const tamrin::HostsFile& hosts,
-                               const tamrin::PacketFilter& packetFilter,
-                               const tamrin::ProtectionLayers& layers) {
-  tamrin::removeStaleTemporaries(kDefaultPolicyPath);
-  tamrin::removeStaleTemporaries(packetFilter.tokenFile());
-  tamrin::removeStaleTemporaries(packetFilter.rulesFile());
+void removeOwnStaleTemporaries(const tamrin::DaemonEnvironment& environment) {
+  tamrin::removeStaleTemporaries(environment.policyPath);
+  tamrin::removeStaleTemporaries(environment.packetFilter.tokenFile());
+  tamrin::removeStaleTemporaries(environment.packetFilter.rulesFile());
   tamrin::removeStaleTemporaries(std::filesystem::path(tamrin::kRunDirectory) / "pf-tokens");
-  layers.removeStaleTemporaries();
-  tamrin::removeStaleTemporaries(packetFilter.recordFile());
+  environment.layers->removeStaleTemporaries();
+  tamrin::removeStaleTemporaries(environment.packetFilter.recordFile());
   tamrin::removeStaleTemporaries(kBlockRecordPath);
   try {
-    tamrin::removeStaleTemporaries(hosts.editedPath());
+    tamrin::removeStaleTemporaries(environment.hosts.editedPath());
   } catch (const std::exception&) {
     // A dangling link or a loop: there is nothing of ours beside it to find.
   }
+}
+
+// The changes that bring a pass within about 100 ms: of the hosts file, nsswitch.conf, the
+// suffix list, the browser policies or the table. None when the watcher cannot be had.
+std::vector<std::unique_ptr<tamrin::ProtectionWatcher>> systemWatchers() {
+  using namespace tamrin;
+  std::vector<std::unique_ptr<ProtectionWatcher>> watchers;
+  try {
+    const NameServicePaths nameService = NameServicePaths::system();
+    std::vector<std::filesystem::path> watched = {nameService.nsswitch, nameService.suffixList};
+    for (auto& file : BrowserPolicyPaths::system().policyFiles()) watched.push_back(file);
+    watchers.push_back(systemProtectionWatcher(kHostsPath, std::move(watched)));
+  } catch (const std::exception& error) {
+    fail(error);  // reported; the timer still repairs within a minute
+  }
+  return watchers;
+}
+
+// The system's pieces for the service, its tool run by `runner`.
+tamrin::DaemonEnvironment systemEnvironment(const tamrin::PacketFilterRunner& runner,
+                                            const tamrin::ServiceNotifier& notify) {
+  using namespace tamrin;
+  return DaemonEnvironment{
+      .policyPath = kDefaultPolicyPath,
+      .hosts = HostsFile(kHostsPath),
+      .packetFilter = PacketFilter{.directory = defaultPacketFilterDirectory(), .runner = runner},
+      .resolveDomains =
+          [](const std::vector<std::string>& domains) { return resolvedAddresses(domains); },
+      .resolveDirect =
+          [](const std::vector<std::string>& hostnames) {
+            DnsResolverOptions options;
+            options.resolvConf = directResolverConfiguration();  // looked at again every refresh
+            return resolveDirectly(hostnames, options);
+          },
+      .flushDNS = [] { flushDNSCache(); },
+      .layers = std::make_shared<ProtectionLayers>(NameServicePaths::system(),
+                                                   BrowserPolicyPaths::system()),
+      .watchers = systemWatchers(),
+      // A second word on a running block, beside the policy: in /run and in the filter's table.
+      .blockRecords = std::make_unique<BlockRecordKeeper>(std::vector<BlockRecordStore>{
+          runFileRecordStore(kBlockRecordPath),
+          packetFilterRecordStore(
+              PacketFilter{.directory = defaultPacketFilterDirectory(), .runner = runner})}),
+      // Under systemd, every timer pass feeds its watchdog: a stopped or stuck daemon is
+      // restarted.
+      .afterTimerPass = [notify] { notify(kAlive); },
+  };
 }
 
 int serve() {
@@ -88,25 +136,10 @@ int serve() {
   }
   const PacketFilterRunner runner =
       tool ? sealedPacketFilterRunner(tool) : systemPacketFilterRunner();
-  PacketFilter packetFilter{.directory = defaultPacketFilterDirectory(), .runner = runner};
-  const auto layers =
-      std::make_shared<ProtectionLayers>(NameServicePaths::system(), BrowserPolicyPaths::system());
-  removeOwnStaleTemporaries(HostsFile(kHostsPath), packetFilter, *layers);
-  auto service = DaemonService::create(
-      kDefaultPolicyPath, HostsFile(kHostsPath), std::move(packetFilter),
-      [](const std::vector<std::string>& domains) { return resolvedAddresses(domains); },
-      [] { flushDNSCache(); }, ServiceClock::system(),
-      [](const std::vector<std::string>& hostnames) {
-        DnsResolverOptions options;
-        options.resolvConf = directResolverConfiguration();  // looked at again every refresh
-        return resolveDirectly(hostnames, options);
-      });
-  service->attachLayers(layers);
-  // A second word on a running block, beside the policy: in /run and in the filter's table.
-  service->keepBlockRecords(std::make_unique<BlockRecordKeeper>(std::vector<BlockRecordStore>{
-      runFileRecordStore(kBlockRecordPath),
-      packetFilterRecordStore(
-          PacketFilter{.directory = defaultPacketFilterDirectory(), .runner = runner})}));
+  const ServiceNotifier notify = systemdServiceNotifier();
+  DaemonEnvironment environment = systemEnvironment(runner, notify);
+  removeOwnStaleTemporaries(environment);
+  const auto service = DaemonService::create(std::move(environment));
   IpcListener listener(*service);
   try {
     const SealedClients sealed = sealedClients();
@@ -114,19 +147,6 @@ int serve() {
   } catch (const std::exception& error) {
     return fail(error);  // no client is ever served without a requirement
   }
-  try {
-    // Changes of the hosts file, nsswitch.conf, the suffix list, the browser policies or the
-    // table bring a pass within about 100 ms.
-    const NameServicePaths nameService = NameServicePaths::system();
-    std::vector<std::filesystem::path> watched = {nameService.nsswitch, nameService.suffixList};
-    for (auto& file : BrowserPolicyPaths::system().policyFiles()) watched.push_back(file);
-    service->watch(systemProtectionWatcher(kHostsPath, std::move(watched)));
-  } catch (const std::exception& error) {
-    fail(error);  // reported; the timer still repairs within a minute
-  }
-  // Under systemd, every timer pass feeds its watchdog: a stopped or stuck daemon is restarted.
-  const ServiceNotifier notify = systemdServiceNotifier();
-  service->notifyAfterEachTimerPass([notify] { notify(kAlive); });
   service->start();  // the first pass completes before any request is read
   // A wall clock set, or a zone changed, is followed by a pass at once, not at the next timer.
   std::optional<ClockChangeWatch> clockWatch;

@@ -24,6 +24,7 @@ struct ReconciliationTimer::State {
   std::optional<Monotonic> requestedAt;
   std::optional<Monotonic> lastRunEnded;
   bool stopped = false;
+  bool running = false;  // the handler runs
   std::function<void()> handler;
   TimerClock clock;
 };
@@ -64,10 +65,12 @@ PollThread::Wait State::runIfDue() {
   }
   deadline.reset();
   requestedAt.reset();
+  running = true;
   const auto run = handler;
   lock.unlock();
   run();
   lock.lock();
+  running = false;
   lastRunEnded = clock.monotonic();
   return std::chrono::nanoseconds::zero();  // what the handler armed is looked at at once
 }
@@ -114,6 +117,13 @@ void ReconciliationTimer::clockChanged() { thread_.wake(); }
 std::optional<ReconciliationTimer::Deadline> ReconciliationTimer::deadline() const {
   std::lock_guard lock(state_->mutex);
   return state_->deadline;
+}
+
+bool ReconciliationTimer::TEST_idle() const {
+  std::lock_guard lock(state_->mutex);
+  if (state_->running) return false;
+  const std::optional<Monotonic> due = nextRun(*state_);
+  return !due || *due > state_->clock.monotonic();
 }
 
 }  // namespace tamrin

@@ -46,6 +46,8 @@ class ReconciliationTimer {
   void clockChanged();
   // The deadline the timer is armed with; absent while unarmed or running its handler.
   std::optional<Deadline> deadline() const;
+  // For tests: whether the handler neither runs nor is due at the clocks' current reading.
+  bool TEST_idle() const;
 
   // The monotonic instant at which a deadline armed at `armedAt` falls due, with the clocks
   // reading `wallNow` and `monotonicNow`.

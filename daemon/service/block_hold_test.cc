@@ -2,18 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
-#include <mutex>
+#include <optional>
+#include <string>
 
 #include "core/daemon_status.h"
 #include "core/file_io.h"
 #include "core/tamrin_error.h"
-#include "daemon/enforcement/fake_packet_filter_runner.h"
 #include "daemon/service/daemon_service.h"
 #include "tests/support/configurations.h"
 #include "tests/support/local_time.h"
-#include "tests/support/scratch_directory.h"
+#include "tests/support/service_fixture.h"
 
 namespace tamrin {
 namespace {
@@ -136,37 +135,12 @@ TEST(BlockHoldTest, RemainingHoldWithoutABootClockAndTheConfigurationKept) {
 
 // 04:00-20:00 every day; the service's wall clock, zone, boot clock and boot id are all set by
 // the test.
-class HeldBlockTest : public ::testing::Test {
+class HeldBlockTest : public ServiceFixture {
  protected:
-  void SetUp() override { writeFileAtomically(hostsPath, "127.0.0.1 localhost\n", 0644); }
+  HeldBlockTest() { withBootClock = true; }
 
-  std::shared_ptr<DaemonService> makeService() {
-    return DaemonService::create(
-        policyPath, HostsFile(hostsPath),
-        PacketFilter{.directory = scratch.path() / "pf",
-                     .runner =
-                         [this](const std::vector<std::string>& arguments) {
-                           std::lock_guard lock(fakeMutex);
-                           return fake.run(arguments);
-                         }},
-        [](const std::vector<std::string>&) { return std::vector<std::string>{"192.0.2.1"}; },
-        [] {},
-        ServiceClock{.now = [this] { return now.load(); },
-                     .calendar = [this] { return Calendar::named(zone.load()); },
-                     .boot = BootClock{.now = [this] { return bootNow.fetch_add(bootStep); },
-                                       .bootId = [this] { return std::string(bootId.load()); }}});
-  }
-
-  static std::optional<std::string> call(auto send) {
-    std::optional<std::string> text;
-    send([&](std::optional<Data>, std::optional<std::string> t) { text = std::move(t); });
-    return text;
-  }
-  static DaemonStatus status(DaemonService& service) {
-    std::optional<Data> data;
-    service.getStatus([&](std::optional<Data> d, std::optional<std::string>) { data = d; });
-    return decodeDaemonStatus(data.value_or("{}"));
-  }
+  // The text of the reply: absent on success.
+  static std::optional<std::string> call(auto send) { return ServiceFixture::call(send).text; }
   // Enables a minute before the window, so the sites' addresses are looked up while the hosts
   // file is clean, and starts the block at 10:00 with the boot clock at 1000: it holds until
   // boot time 37000.
@@ -178,27 +152,11 @@ class HeldBlockTest : public ::testing::Test {
               std::nullopt);
     now = utcInstant(2026, 3, 2, 10, 0);
     bootNow = 1000;
-    service->runReconciliationPass(now);
+    service->TEST_runPass(now);
     return service;
   }
-  void advance(double seconds) {
-    now = now.load() + seconds;
-    bootNow = bootNow.load() + seconds;
-  }
-  bool hostsBlocked() const { return HostsFile(hostsPath).containsManagedBlock(std::nullopt); }
-  TamrinPolicy stored() const { return decodePolicy(readFile(policyPath)); }
 
-  ScratchDirectory scratch{"held-block"};
-  const fs::path hostsPath = scratch.path() / "hosts";
-  const fs::path policyPath = scratch.path() / "state" / "policy.json";
   const TamrinConfiguration day = window(240, 1200);
-  std::atomic<Instant> now{utcInstant(2026, 3, 2, 10, 0)};
-  std::atomic<const char*> zone{"UTC"};
-  std::atomic<double> bootNow{1000};
-  double bootStep = 0;  // how far the boot clock moves at each reading
-  std::atomic<const char*> bootId{"boot-a"};
-  std::mutex fakeMutex;
-  FakePacketFilterRunner fake;
 };
 
 const char* const kLocked =
@@ -211,7 +169,7 @@ TEST_F(HeldBlockTest, ClockForwardPastTheEndLeavesTheBlockUntilItsRealEnd) {
   // Ten minutes later the clock is set to 21:00, after the block's scheduled end.
   bootNow = 1600;
   now = utcInstant(2026, 3, 2, 21, 0);
-  service->runReconciliationPass(now);
+  service->TEST_runPass(now);
   EXPECT_TRUE(hostsBlocked());
   EXPECT_TRUE(fake.enabled);
   const Instant realEnd = now.load() + (37000 - 1600);
@@ -230,14 +188,14 @@ TEST_F(HeldBlockTest, ClockForwardPastTheEndLeavesTheBlockUntilItsRealEnd) {
   EXPECT_EQ(staged.pendingConfigurationStopsEnforcingAt, realEnd);
   EXPECT_EQ(staged.configuration, day);
   advance(3600);
-  service->runReconciliationPass(now);
+  service->TEST_runPass(now);
   EXPECT_EQ(stored().configuration, day) << "a staged change must not take over during the hold";
   EXPECT_TRUE(hostsBlocked());
 
   // Once the boot clock reaches the anchor, the block ends and the anchor is dropped.
   now = realEnd;
   bootNow = 37000;
-  service->runReconciliationPass(now);
+  service->TEST_runPass(now);
   EXPECT_FALSE(hostsBlocked());
   EXPECT_FALSE(fake.enabled);
   EXPECT_EQ(stored().blockHold, std::nullopt);
@@ -250,12 +208,10 @@ TEST_F(HeldBlockTest, TheTimerWakesWhenTheHoldEnds) {
   now = utcInstant(2026, 3, 2, 21, 0);
   bootNow = 37000 - 10;
   service->start();
-  const auto deadline = service->timerDeadline();
-  ASSERT_TRUE(deadline.has_value());
-  const double wait =
-      std::chrono::duration<double>(*deadline - std::chrono::system_clock::now()).count();
-  EXPECT_GT(wait, 8);
-  EXPECT_LE(wait, 10);
+  const auto wait = secondsToDeadline(*service);
+  ASSERT_TRUE(wait.has_value());
+  EXPECT_GT(*wait, 8);
+  EXPECT_LE(*wait, 10);
 }
 
 TEST_F(HeldBlockTest, AHoldThatEndsDuringAPassEndsAtTheNextPassNotAMinuteLater) {
@@ -267,9 +223,9 @@ TEST_F(HeldBlockTest, AHoldThatEndsDuringAPassEndsAtTheNextPassNotAMinuteLater) 
   bootStep = 0.01;
   service->start();
   EXPECT_TRUE(hostsBlocked());
-  const auto deadline = service->timerDeadline();
-  ASSERT_TRUE(deadline.has_value());
-  EXPECT_LT(std::chrono::duration<double>(*deadline - std::chrono::system_clock::now()).count(), 1);
+  const auto wait = secondsToDeadline(*service);
+  ASSERT_TRUE(wait.has_value());
+  EXPECT_LT(*wait, 1);
 }
 
 TEST_F(HeldBlockTest, ZoneMovedDuringABlockAppliesToLaterWindowsOnly) {
@@ -277,13 +233,13 @@ TEST_F(HeldBlockTest, ZoneMovedDuringABlockAppliesToLaterWindowsOnly) {
   // 10:00 UTC is 00:00 the next day at +14, outside 04:00-20:00 there.
   zone = "Pacific/Kiritimati";
   advance(60);
-  service->runReconciliationPass(now);
+  service->TEST_runPass(now);
   EXPECT_TRUE(hostsBlocked());
   EXPECT_EQ(status(*service).blockHeldUntil, utcInstant(2026, 3, 2, 20, 0));
   // At 20:00 UTC (10:00 at +14) the window of the new zone runs: the block goes on by it.
   now = utcInstant(2026, 3, 2, 20, 0);
   bootNow = 37000;
-  service->runReconciliationPass(now);
+  service->TEST_runPass(now);
   EXPECT_TRUE(hostsBlocked());
   EXPECT_EQ(status(*service).blockHeldUntil, std::nullopt);
 }
@@ -293,12 +249,12 @@ TEST_F(HeldBlockTest, ClockBackOnlyLengthensTheBlock) {
   // Set back to 02:00, before the window: held for the ten hours it still had.
   now = utcInstant(2026, 3, 2, 2, 0);
   advance(60);
-  service->runReconciliationPass(now);
+  service->TEST_runPass(now);
   EXPECT_TRUE(hostsBlocked());
   EXPECT_EQ(status(*service).blockHeldUntil, now.load() + (37000 - 1060));
   // By then the clock reads 12:00, inside the window again, which now lasts until 20:00.
   advance(37000 - 1060);
-  service->runReconciliationPass(now);
+  service->TEST_runPass(now);
   EXPECT_TRUE(hostsBlocked());
   EXPECT_EQ(stored().blockHold->endsAtBootTime, 37000 + 8 * 3600);
 }
@@ -309,7 +265,7 @@ TEST_F(HeldBlockTest, ARestartKeepsTheAnchorAndANewBootKeepsItsWallEnd) {
   now = utcInstant(2026, 3, 2, 23, 0);
   bootNow = 2000;
   service = makeService();
-  service->runReconciliationPass(now);
+  service->TEST_runPass(now);
   EXPECT_TRUE(hostsBlocked()) << "restarted mid-anchor";
   const Instant realEnd = now.load() + 35000;
   EXPECT_EQ(status(*service).blockHeldUntil, realEnd);
@@ -322,14 +278,14 @@ TEST_F(HeldBlockTest, ARestartKeepsTheAnchorAndANewBootKeepsItsWallEnd) {
   zone = "Pacific/Kiritimati";
   service = makeService();
   EXPECT_EQ(status(*service).blockHeldUntil, realEnd);
-  service->runReconciliationPass(now);
+  service->TEST_runPass(now);
   EXPECT_TRUE(hostsBlocked()) << "rebooted before the hold's end";
   EXPECT_EQ(stored().blockHold->bootId, "boot-b");
   EXPECT_EQ(call([&](Reply r) { service->prepareForRemoval(r); }), kLocked);
 
   now = realEnd;
   bootNow = 30 + 35000;
-  service->runReconciliationPass(now);
+  service->TEST_runPass(now);
   EXPECT_EQ(stored().blockHold, std::nullopt);
   EXPECT_EQ(status(*service).blockHeldUntil, std::nullopt);
 }
@@ -339,7 +295,7 @@ TEST_F(HeldBlockTest, AFakeBootIdWhileRunningIsReportedAndHoldsNothingLess) {
   bootId = "mounted-over";
   zone = "Pacific/Kiritimati";  // the schedule alone would end the block now
   advance(60);
-  service->runReconciliationPass(now);
+  service->TEST_runPass(now);
   EXPECT_TRUE(hostsBlocked());
   const DaemonStatus held = status(*service);
   EXPECT_EQ(held.blockHeldUntil, utcInstant(2026, 3, 2, 20, 0));
@@ -358,7 +314,7 @@ TEST_F(HeldBlockTest, AStagedChangeWaitsForTheHoldEvenWhenItsStartHasPassed) {
   // Ten minutes later the clock reads 22:00: past the change's start, inside the hold.
   bootNow = 1600;
   now = utcInstant(2026, 3, 2, 22, 0);
-  service->runReconciliationPass(now);
+  service->TEST_runPass(now);
   EXPECT_EQ(stored().configuration, day);
   EXPECT_EQ(stored().pendingConfiguration, window(1260, 1320));
   EXPECT_TRUE(hostsBlocked());
@@ -383,7 +339,7 @@ TEST_F(HeldBlockTest, MalformedAnchorKeysMakeThePolicyUnavailable) {
         call([&](Reply r) { service->getStatus(r); }),
         "Tamrin can\u2019t safely read its blocking state. Restart the computer and try again.")
         << anchor;
-    service->runReconciliationPass(now);
+    service->TEST_runPass(now);
     EXPECT_FALSE(hostsBlocked()) << anchor;
     EXPECT_EQ(readFile(policyPath), text) << anchor;
   }

@@ -25,9 +25,9 @@ void appendMissing(std::vector<std::string>& into, const std::vector<std::string
 
 }  // namespace
 
-void DaemonService::keepBlockRecords(std::unique_ptr<BlockRecordKeeper> keeper) {
+void DaemonService::holdRecordedBlock() {
   MutexLock guard(lock_);
-  records_ = std::move(keeper);
+  if (!records_) return;
   const std::optional<BlockRecord> record = records_->load();
   if (!record) return;
   const Instant now = clock_.now();

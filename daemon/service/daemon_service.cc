@@ -78,55 +78,55 @@ std::vector<std::string> orEmpty(const std::optional<std::vector<std::string>>& 
 
 }  // namespace
 
-ServiceClock ServiceClock::system() {
-  return {.now = [] { return Instant::fromTimePoint(std::chrono::system_clock::now()); },
-          .calendar = [] { return Calendar::current(); },
-          .boot = BootClock::system()};
+std::shared_ptr<DaemonService> DaemonService::create(DaemonEnvironment environment) {
+  auto service = std::make_shared<DaemonService>(Passkey(), environment);
+  service->holdRecordedBlock();
+  std::weak_ptr<DaemonService> weak = service;
+  service->timer_ = std::make_unique<ReconciliationTimer>(
+      [weak] {
+        auto service = weak.lock();
+        if (!service) return;
+        service->runReconciliationPass(service->clock_.now());
+        if (service->afterTimerPass_) service->afterTimerPass_();
+      },
+      service->timerClock_);
+  // Last: a watcher's thread may report, and so reach the timer, at once.
+  service->watchers_ = std::move(environment.watchers);
+  for (const auto& watcher : service->watchers_) {
+    service->filterWatch_.started();
+    watcher->start([weak](ProtectionWatcher::Change change) {
+      auto service = weak.lock();
+      if (!service) return;
+      if (change == ProtectionWatcher::Change::packetFilter) service->filterWatch_.changed();
+      if (change == ProtectionWatcher::Change::stopped) service->filterWatch_.stopped();
+      service->requestReconciliation();
+    });
+  }
+  return service;
 }
 
-std::shared_ptr<DaemonService> DaemonService::create(std::filesystem::path policyURL,
-                                                     HostsFile hosts, PacketFilter packetFilter,
-                                                     ResolveDomains resolveDomains,
-                                                     FlushDNS flushDNS, ServiceClock clock,
-                                                     ResolveDirect resolveDirect) {
-  return std::make_shared<DaemonService>(
-      std::move(policyURL), std::move(hosts), std::move(packetFilter), std::move(resolveDomains),
-      std::move(flushDNS), std::move(clock), std::move(resolveDirect));
-}
-
-DaemonService::DaemonService(std::filesystem::path policyURL, HostsFile hosts,
-                             PacketFilter packetFilter, ResolveDomains resolveDomains,
-                             FlushDNS flushDNS, ServiceClock clock, ResolveDirect resolveDirect)
-    : hosts_(hosts),
-      resolveDomains_(std::move(resolveDomains)),
-      clock_(std::move(clock)),
-      resolveDirect_(std::move(resolveDirect)),
+DaemonService::DaemonService(Passkey, DaemonEnvironment& environment)
+    : hosts_(environment.hosts),
+      resolveDomains_(std::move(environment.resolveDomains)),
+      clock_(std::move(environment.clock)),
+      resolveDirect_(std::move(environment.resolveDirect)),
       startBootId_(readStartBootId(clock_)),
-      store_(std::move(policyURL)),
-      enforcement_(std::move(hosts), std::move(packetFilter), std::move(flushDNS), filterWatch_) {}
+      timerClock_(std::move(environment.timerClock)),
+      afterTimerPass_(std::move(environment.afterTimerPass)),
+      store_(std::move(environment.policyPath)),
+      enforcement_(std::move(environment.hosts), std::move(environment.packetFilter),
+                   std::move(environment.flushDNS), filterWatch_),
+      records_(std::move(environment.blockRecords)) {
+  enforcement_.attachLayers(std::move(environment.layers));
+}
 
 void DaemonService::start() {
   MutexLock guard(lock_);
-  std::weak_ptr<DaemonService> weak = weak_from_this();
-  timer_ = std::make_unique<ReconciliationTimer>([weak] {
-    auto service = weak.lock();
-    if (!service) return;
-    service->runReconciliationPass(service->clock_.now());
-    if (service->afterTimerPass_) service->afterTimerPass_();
-  });
-  {
-    MutexLock requestGuard(requestLock_);
-    requestTarget_ = timer_.get();
-  }
+  started_ = true;
   const Instant now = clock_.now();
   reconcileLocked(now);
   scheduleNextReconciliationLocked(now);
   store_.save();  // the lookups wait for the first timer pass
-}
-
-void DaemonService::attachLayers(std::shared_ptr<const ProtectionLayers> layers) {
-  MutexLock guard(lock_);
-  enforcement_.attachLayers(std::move(layers));
 }
 
 // A pass decides under the lock what the policy learns and what every layer must hold, then
@@ -161,29 +161,31 @@ void DaemonService::savePolicy() {
 }
 
 void DaemonService::requestReconciliation() {
-  MutexLock guard(requestLock_);
-  if (requestTarget_) requestTarget_->request();
+  if (started_) timer_->request();
 }
 
-void DaemonService::watch(std::unique_ptr<ProtectionWatcher> watcher) {
-  std::weak_ptr<DaemonService> weak = weak_from_this();
-  filterWatch_.started();
-  watcher->start([weak](ProtectionWatcher::Change change) {
-    auto service = weak.lock();
-    if (!service) return;
-    if (change == ProtectionWatcher::Change::packetFilter) service->filterWatch_.changed();
-    if (change == ProtectionWatcher::Change::stopped) service->filterWatch_.stopped();
-    service->requestReconciliation();
-  });
-  MutexLock guard(requestLock_);
-  watchers_.push_back(std::move(watcher));
-}
-
-std::optional<ReconciliationTimer::Deadline> DaemonService::timerDeadline() const {
+std::optional<TamrinPolicy> DaemonService::TEST_policy() const {
   MutexLock guard(lock_);
-  if (!timer_) return std::nullopt;
+  return store_.policy();
+}
+
+bool DaemonService::TEST_policyNeedsSave() const {
+  MutexLock guard(lock_);
+  return store_.needsSave();
+}
+
+void DaemonService::TEST_persist(const TamrinPolicy& policy) {
+  MutexLock guard(lock_);
+  persist(policy);
+}
+
+std::optional<ReconciliationTimer::Deadline> DaemonService::TEST_timerDeadline() const {
   return timer_->deadline();
 }
+
+bool DaemonService::TEST_timerIdle() const { return timer_->TEST_idle(); }
+
+void DaemonService::TEST_timerClockChanged() { timer_->clockChanged(); }
 
 // Requests.
 
@@ -439,7 +441,6 @@ void DaemonService::enforceLocked(const std::optional<TamrinPolicy>& policy, boo
 
 std::map<std::string, std::string> DaemonService::watcherProblems() {
   std::map<std::string, std::string> problems;
-  MutexLock requestGuard(requestLock_);
   for (const auto& watcher : watchers_) {
     watcher->retry();
     if (const auto problem = watcher->problem()) problems[ProtectionWatcher::kLayerName] = *problem;
@@ -491,10 +492,10 @@ void DaemonService::armTimerLocked(Instant after) {
   const Instant next =
       nextPassAt_.value_or(nextReconciliationDate(store_.policy(), after, clock_.calendar()));
   const std::optional<Instant> refresh = addressRefreshWakeLocked(after);
-  if (!timer_) return;
+  if (!started_) return;
   const double wait = timerWait(after, next, refresh);
   timer_->arm(std::chrono::time_point_cast<std::chrono::system_clock::duration>(
-      std::chrono::system_clock::now() + std::chrono::duration<double>(wait)));
+      timerClock_.wall() + std::chrono::duration<double>(wait)));
 }
 
 bool DaemonService::isRefreshOnlyWakeLocked(Instant at) {

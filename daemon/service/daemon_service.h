@@ -25,20 +25,10 @@
 #include "daemon/resolve/system_lookup.h"
 #include "daemon/service/block_hold.h"
 #include "daemon/service/block_record_store.h"
+#include "daemon/service/daemon_environment.h"
 #include "daemon/service/policy_store.h"
 
 namespace tamrin {
-
-// Where the service reads the time and the local calendar; the daemon reads the system's.
-// With a boot clock, a running block is held on it (see block_hold.h) until its real length
-// has passed, whatever the wall clock or the zone says meanwhile; without one, nothing is held.
-struct ServiceClock {
-  std::function<Instant()> now;
-  std::function<Calendar()> calendar;
-  std::optional<BootClock> boot = std::nullopt;
-
-  static ServiceClock system();
-};
 
 // The daemon's one stateful object: the policy in force and its file, what enforces it and
 // what that last found, and the reconciliation timer. One mutex is held for the whole of
@@ -48,32 +38,20 @@ struct ServiceClock {
 class DaemonService final : public TamrinDaemonProtocol,
                             public std::enable_shared_from_this<DaemonService> {
  public:
-  using ResolveDomains = std::function<std::vector<std::string>(const std::vector<std::string>&)>;
-  using FlushDNS = std::function<void()>;
+  // Builds the service from `environment`, in this order: loads the policy file (a missing
+  // file is no policy; an unreadable, undecodable or invalid one makes every request fail
+  // with policyUnavailable until a valid enable-blocking request replaces it, or a removal
+  // finds no protection in force and removes it); then, with a block record keeper, reads the
+  // record it holds, which is judged against that policy: a block it says runs that the policy
+  // as loaded does not keep (missing, unreadable, or changed while the daemon was stopped)
+  // stays in force until its end, removal is refused and the status says why; then creates
+  // the timer, unarmed; then starts the watchers. Touches neither the hosts file, the packet
+  // filter nor the layers, and runs no pass.
+  static std::shared_ptr<DaemonService> create(DaemonEnvironment environment);
 
-  // Loads the policy file: a missing file is no policy; an unreadable, undecodable or invalid
-  // one makes every request fail with policyUnavailable until a valid enable-blocking request
-  // replaces it, or a removal finds no protection in force and removes it. Touches
-  // neither the hosts file nor the packet filter and starts no timer.
-  static std::shared_ptr<DaemonService> create(std::filesystem::path policyURL, HostsFile hosts,
-                                               PacketFilter packetFilter,
-                                               ResolveDomains resolveDomains, FlushDNS flushDNS,
-                                               ServiceClock clock = ServiceClock::system(),
-                                               ResolveDirect resolveDirect = nullptr);
-
-  // Keeps the record of every running block in `keeper`'s stores (block_record.h), and reads
-  // the one they hold now: when it says a block runs that the policy as loaded does not keep
-  // (missing, unreadable, or changed while the daemon was stopped), that block stays in force
-  // until its end, removal is refused and the status says why. Call before start().
-  void keepBlockRecords(std::unique_ptr<BlockRecordKeeper> keeper) EXCLUDES(lock_);
-
-  // Creates the timer and runs the first reconciliation pass, which arms it.
+  // Runs the first reconciliation pass, which arms the timer; from now on requests for a pass
+  // (a watcher's reports among them) are heard.
   void start() EXCLUDES(lock_);
-  // Calls `alive` on the timer's thread after every pass it runs (at least one a minute), so
-  // a daemon that is stopped or stuck in a pass stops calling it. Call before start().
-  void notifyAfterEachTimerPass(std::function<void()> alive) { afterTimerPass_ = std::move(alive); }
-  // Adds the further protection layers that every pass reconciles and the status reports.
-  void attachLayers(std::shared_ptr<const ProtectionLayers> layers) EXCLUDES(lock_);
 
   void getStatus(Reply reply) override EXCLUDES(lock_);
   void enableBlocking(const Data& configuration, Reply reply) override EXCLUDES(lock_);
@@ -83,12 +61,30 @@ class DaemonService final : public TamrinDaemonProtocol,
   // Asks for one pass at the current instant within about 100 ms; a burst of requests makes
   // one pass, and passes asked for this way keep a gap between them. Thread-safe, does not
   // wait for a running pass. Does nothing before start().
-  void requestReconciliation() EXCLUDES(requestLock_);
-  // Requests a pass for every change `watcher` reports; the service keeps the watcher. While
-  // it reports, a pass skips the packet-filter tool when no change of the filter was reported
-  // since a pass found it exactly in place for the same addresses.
-  void watch(std::unique_ptr<ProtectionWatcher> watcher) EXCLUDES(requestLock_);
+  void requestReconciliation();
 
+  // Extra methods for tests.
+  // One pass at `at`, as the timer runs it at the clock's reading.
+  void TEST_runPass(Instant at) EXCLUDES(lock_) { runReconciliationPass(at); }
+  Mutex& TEST_lock() RETURN_CAPABILITY(lock_) { return lock_; }
+  std::optional<TamrinPolicy> TEST_policy() const EXCLUDES(lock_);
+  bool TEST_policyNeedsSave() const EXCLUDES(lock_);
+  void TEST_persist(const TamrinPolicy& policy) EXCLUDES(lock_);
+  // The wall-clock deadline of the timer, absent before start() or while a pass runs.
+  std::optional<ReconciliationTimer::Deadline> TEST_timerDeadline() const;
+  // Whether the timer neither runs a pass nor has one due at its clocks' reading.
+  bool TEST_timerIdle() const;
+  // Makes the timer read its clocks again (after a test moved them).
+  void TEST_timerClockChanged();
+
+  // Only create() can build one (std::make_shared needs the constructor public).
+  class Passkey {
+    friend class DaemonService;
+    Passkey() = default;
+  };
+  DaemonService(Passkey, DaemonEnvironment& environment);
+
+ private:
   // One pass: reconcile at `at`, then re-arm the timer from `at`. Then, without the lock, looks
   // up the addresses the pass found missing (lookUpWantedSystemAddresses) and, with a direct
   // resolver, refreshes them when due (refreshAddresses). Writes what the policy learned once,
@@ -110,17 +106,9 @@ class DaemonService final : public TamrinDaemonProtocol,
   // first failure is thrown.
   void removeSystemProtection() REQUIRES(lock_);
 
-  Mutex& lock() RETURN_CAPABILITY(lock_) { return lock_; }
-  std::optional<TamrinPolicy> policyLocked() const REQUIRES(lock_) { return store_.policy(); }
-  bool policyNeedsSaveLocked() const REQUIRES(lock_) { return store_.needsSave(); }
-  // The wall-clock deadline of the timer, absent before start() or while a pass runs.
-  std::optional<ReconciliationTimer::Deadline> timerDeadline() const EXCLUDES(lock_);
-
-  DaemonService(std::filesystem::path policyURL, HostsFile hosts, PacketFilter packetFilter,
-                ResolveDomains resolveDomains, FlushDNS flushDNS, ServiceClock clock,
-                ResolveDirect resolveDirect = nullptr);
-
- private:
+  // With a block record keeper, reads the record it holds and holds the block it records when
+  // the policy as loaded does not keep it. Runs once, from create().
+  void holdRecordedBlock() EXCLUDES(lock_);
   // What follows a request's body: nothing, or, for a configuration, the timer re-armed
   // whatever the body did, then after the reply the lookups its pass wants and its save.
   enum class After { nothing, configuration };
@@ -144,7 +132,7 @@ class DaemonService final : public TamrinDaemonProtocol,
   // Brings every layer in line with `policy` and keeps what they hold for the status.
   void enforceLocked(const std::optional<TamrinPolicy>& policy, bool blocking) REQUIRES(lock_);
   // Asks every watcher to try again for what it lacks: their problems, by layer name.
-  std::map<std::string, std::string> watcherProblems() EXCLUDES(requestLock_);
+  std::map<std::string, std::string> watcherProblems();
   // Whether the policy in force demands a block at `now`, its hold included.
   bool policyBlocksLocked(Instant now) REQUIRES(lock_);
   // The boot clock's reading under the boot id read at the start; absent without a boot
@@ -204,11 +192,19 @@ class DaemonService final : public TamrinDaemonProtocol,
   const ServiceClock clock_;
   const ResolveDirect resolveDirect_;             // may be empty: no refresh of addresses
   const std::optional<std::string> startBootId_;  // as read at construction
+  const TimerClock timerClock_;
+  const std::function<void()> afterTimerPass_;  // may be empty
+  // Set by create(), then constant. The timer runs its passes on its thread, the watchers
+  // report on theirs; each holds the service only while it calls into it, so no pass runs on
+  // a service being destroyed, and the thread that drops the last hold ends the others (its
+  // own is let go and ends by itself).
+  std::unique_ptr<ReconciliationTimer> timer_;
+  std::vector<std::unique_ptr<ProtectionWatcher>> watchers_;
 
   // Set once a reading of the boot id differed from startBootId_: reported, never a reboot.
   mutable std::atomic<bool> bootIdChanged_{false};
-  // Set before start(), then only read.
-  std::function<void()> afterTimerPass_;
+  // Set by start(): from then on passes arm the timer, and requests reach it.
+  std::atomic<bool> started_{false};
 
   // What the watchers report about the packet filter; safe from any thread.
   FilterWatch filterWatch_;
@@ -218,7 +214,6 @@ class DaemonService final : public TamrinDaemonProtocol,
   Enforcement enforcement_ GUARDED_BY(lock_);
   // What the last pass found in place, for the status.
   EnforcementReport inPlace_ GUARDED_BY(lock_);
-  std::unique_ptr<ReconciliationTimer> timer_ GUARDED_BY(lock_);
   std::optional<Instant> nextAddressRefresh_ GUARDED_BY(lock_);
   std::optional<Instant> nextPassAt_ GUARDED_BY(lock_);  // as last scheduled
   // What the last reconciliation found missing, and whether a lookup runs (one at a time).
@@ -226,11 +221,6 @@ class DaemonService final : public TamrinDaemonProtocol,
   bool systemLookupRunning_ GUARDED_BY(lock_) = false;
   // The last pass enforced only because of the boot-clock hold, not the schedule.
   bool passHeldOnly_ GUARDED_BY(lock_) = false;
-
-  // Lets requestReconciliation reach the timer without waiting for a pass.
-  mutable Mutex requestLock_;
-  ReconciliationTimer* requestTarget_ GUARDED_BY(requestLock_) = nullptr;
-  std::vector<std::unique_ptr<ProtectionWatcher>> watchers_ GUARDED_BY(requestLock_);
 
   struct RecordHold {
     BlockRecord record;

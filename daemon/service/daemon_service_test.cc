@@ -23,7 +23,7 @@
 #include "daemon/service/pass_timing.h"
 #include "tests/support/configurations.h"
 #include "tests/support/local_time.h"
-#include "tests/support/scratch_directory.h"
+#include "tests/support/service_fixture.h"
 
 namespace tamrin {
 namespace {
@@ -39,12 +39,6 @@ constexpr const char* kHostsText = "127.0.0.1 localhost\n";
 constexpr const char* kLeftoverBlock =
     "127.0.0.1 localhost\n\n# BEGIN TAMRIN BLOCK\n0.0.0.0\told.org\n# END TAMRIN BLOCK\n";
 
-struct Outcome {
-  std::optional<Data> data;
-  std::optional<std::string> text;
-  int calls = 0;
-};
-
 using testing::window;
 
 // 04:00-20:00 UTC every day; March 2nd 2026 at 10:00 lies inside a block.
@@ -52,110 +46,11 @@ const TamrinConfiguration kDay = window(240, 1200);
 const Instant kInBlock = utcInstant(2026, 3, 2, 10, 0);
 const Instant kOutside = utcInstant(2026, 3, 2, 21, 0);
 
-class DaemonServiceTest : public ::testing::Test {
+class DaemonServiceTest : public ServiceFixture {
  protected:
-  void SetUp() override { writeFileAtomically(hostsPath, kHostsText, 0644); }
-
-  std::shared_ptr<DaemonService> makeService() {
-    auto clockNow = [this] { return now.load(); };
-    return DaemonService::create(
-        policyPath, HostsFile(hostsPath),
-        PacketFilter{.directory = directory / "pf",
-                     .runner =
-                         [this](const std::vector<std::string>& arguments) {
-                           std::lock_guard lock(recordMutex);
-                           commands.push_back(arguments);
-                           if (onCommand) onCommand(arguments);
-                           return fake.run(arguments);
-                         }},
-        [this](const std::vector<std::string>& domains) {
-          if (duringResolve) duringResolve();
-          std::lock_guard lock(recordMutex);
-          ++resolverCalls;
-          resolvedDomains = domains;
-          try {
-            if (HostsFile(hostsPath).containsManagedBlock(std::nullopt)) resolverSawBlock = true;
-          } catch (const std::exception&) {
-            // A hosts file that cannot be read holds no block the resolver could see.
-          }
-          if (addresses.empty()) throw TamrinError(TamrinError::Kind::domainResolution);
-          return addresses;
-        },
-        [this] {
-          ++flushes;
-          if (flushFails) throw TamrinError::packetFilter("flush failed");
-        },
-        ServiceClock{.now = clockNow, .calendar = [] { return Calendar::named("UTC"); }});
-  }
-
-  // Drops the test's reference and waits until a pass that the timer may still be running
-  // has let go of the service too, so nothing uses the fixture after the test.
-  static void discard(std::shared_ptr<DaemonService>& service) {
-    std::weak_ptr<DaemonService> weak = service;
-    service.reset();
-    while (!weak.expired()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-
-  template <typename Send>
-  static Outcome call(Send send) {
-    Outcome outcome;
-    send([&](std::optional<Data> data, std::optional<std::string> text) {
-      ++outcome.calls;
-      outcome.data = std::move(data);
-      outcome.text = std::move(text);
-    });
-    EXPECT_EQ(outcome.calls, 1);
-    return outcome;
-  }
-
-  static DaemonStatus status(DaemonService& service) {
-    const Outcome outcome = call([&](Reply r) { service.getStatus(r); });
-    EXPECT_FALSE(outcome.text) << *outcome.text;
-    return decodeDaemonStatus(outcome.data.value_or("{}"));
-  }
-
-  static Outcome enable(DaemonService& service, const std::string& json) {
-    return call([&](Reply r) { service.enableBlocking(json, r); });
-  }
-  static Outcome update(DaemonService& service, const std::string& json) {
-    return call([&](Reply r) { service.updateConfiguration(json, r); });
-  }
-  static Outcome remove(DaemonService& service) {
-    return call([&](Reply r) { service.prepareForRemoval(r); });
-  }
   // One pass at `at`, with the system lookups it wants (run without the lock).
-  static void reconcile(DaemonService& service, Instant at) { service.runReconciliationPass(at); }
-  static TamrinPolicy policyOf(DaemonService& service) {
-    MutexLock guard(service.lock());
-    return service.policyLocked().value();
-  }
-
-  void writePolicy(const TamrinPolicy& policy) {
-    fs::create_directories(policyPath.parent_path());
-    writeFileAtomically(policyPath, encodePolicy(policy), 0600);
-  }
-  std::string hostsText() const { return readFile(hostsPath); }
-  bool ran(const std::vector<std::string>& arguments) {
-    std::lock_guard lock(recordMutex);
-    return std::find(commands.begin(), commands.end(), arguments) != commands.end();
-  }
-
-  ScratchDirectory scratch{"service"};
-  const fs::path directory = scratch.path();
-  const fs::path hostsPath = directory / "hosts";
-  const fs::path policyPath = directory / "state" / "policy.json";
-  std::atomic<Instant> now{kInBlock};
-  std::mutex recordMutex;
-  FakePacketFilterRunner fake;
-  std::vector<std::vector<std::string>> commands;
-  std::function<void(const std::vector<std::string>&)> onCommand;  // sees each command first
-  std::function<void()> duringResolve;  // runs inside every resolver call
-  std::vector<std::string> addresses{"192.0.2.1"};
-  std::vector<std::string> resolvedDomains;
-  int resolverCalls = 0;
-  bool resolverSawBlock = false;
-  std::atomic<int> flushes{0};
-  bool flushFails = false;
+  static void reconcile(DaemonService& service, Instant at) { service.TEST_runPass(at); }
+  static TamrinPolicy policyOf(DaemonService& service) { return service.TEST_policy().value(); }
 };
 
 // Reported changes: what each pass after start() ran, counted by its listing commands.
@@ -166,24 +61,39 @@ class WatchedServiceTest : public DaemonServiceTest {
     TamrinPolicy policy(kDay);
     policy.resolvedAddresses = {{"192.0.2.1"}};  // resolved before the block began
     writePolicy(policy);
-    service = makeService();
+  }
+  void TearDown() override {
+    discard(service);
+    DaemonServiceTest::TearDown();
+  }
+  // Makes a service watched by a fake watcher, with further `layers` when given.
+  void makeWatched(std::shared_ptr<const ProtectionLayers> layers = nullptr) {
+    DaemonEnvironment watched = environment();
     auto owned = std::make_unique<FakeProtectionWatcher>();
     watcher = owned.get();
-    service->watch(std::move(owned));
+    watched.watchers.push_back(std::move(owned));
+    watched.layers = std::move(layers);
+    service = makeService(std::move(watched));
+  }
+  void startWatched(std::shared_ptr<const ProtectionLayers> layers = nullptr) {
+    makeWatched(std::move(layers));
     service->start();
   }
-  void TearDown() override { discard(service); }
 
   std::size_t listings() {
     std::lock_guard lock(recordMutex);
     return std::count(commands.begin(), commands.end(),
                       std::vector<std::string>{"-a", std::string(kPacketFilterAnchor), "-sr"});
   }
-  // The listing commands run in reaction to `act`, once everything has settled.
+  // The listing commands run in reaction to `act`, once the timer has run every pass that
+  // fell due while the clock moved on past the settling time and the gap between passes.
   std::size_t listingsAfter(const std::function<void()>& act) {
     const std::size_t before = listings();
     act();
-    std::this_thread::sleep_for(ReconciliationTimer::kSettle + ReconciliationTimer::kGap * 2);
+    advance(
+        std::chrono::duration<double>(ReconciliationTimer::kSettle + ReconciliationTimer::kGap * 2)
+            .count());
+    EXPECT_TRUE(timersSettle());
     return listings() - before;
   }
 
@@ -192,6 +102,7 @@ class WatchedServiceTest : public DaemonServiceTest {
 };
 
 TEST_F(WatchedServiceTest, ReportsMakeOneCoalescedPassThatRepairsAndThenChangesNothing) {
+  startWatched();
   const std::size_t onePass = listingsAfter([&] { watcher->report(); });
   EXPECT_EQ(onePass, 1u) << "a pass over a filter in place lists it once";
   EXPECT_EQ(listingsAfter([&] {
@@ -239,11 +150,31 @@ TEST_F(WatchedServiceTest, ReportsMakeOneCoalescedPassThatRepairsAndThenChangesN
   EXPECT_EQ(listingsAfter([&] { watcher->report(Change::hostsFile); }), onePass);
 }
 
+// Until start(), neither a report nor a request runs a pass or arms the timer.
+TEST_F(WatchedServiceTest, NothingRunsBeforeStart) {
+  makeWatched();
+  EXPECT_EQ(listingsAfter([&] {
+              watcher->report();
+              service->requestReconciliation();
+            }),
+            0u);
+  EXPECT_EQ(timerPasses(), 0);
+  EXPECT_FALSE(service->TEST_timerDeadline());
+  {
+    std::lock_guard lock(recordMutex);
+    EXPECT_TRUE(commands.empty());
+  }
+  service->start();
+  EXPECT_TRUE(service->TEST_timerDeadline());
+  EXPECT_EQ(listingsAfter([&] { watcher->report(); }), 1u);
+  EXPECT_EQ(timerPasses(), 1);
+}
+
 // A pass that finds the filter untouched since it was in place still repairs the other layers.
 TEST_F(WatchedServiceTest, APassThatSkipsTheFilterStillRepairsTheLayers) {
   const fs::path chromium = directory / "chromium";
   fs::create_directories(chromium);
-  service->attachLayers(std::make_shared<ProtectionLayers>(
+  startWatched(std::make_shared<ProtectionLayers>(
       NameServicePaths{.suffixList = directory / "suffixes",
                        .nsswitch = directory / "nsswitch.conf",
                        .module = directory / "libnss_tamrin.so.2"},
@@ -262,6 +193,7 @@ TEST_F(WatchedServiceTest, APassThatSkipsTheFilterStillRepairsTheLayers) {
 // Changes the watcher cannot see wait for the timer: a problem during a block, retried at every
 // pass, gone once the watcher has its watches again.
 TEST_F(WatchedServiceTest, AWatcherWithoutItsWatchesIsALayerProblemRetriedAtEveryPass) {
+  startWatched();
   const std::string key = ProtectionWatcher::kLayerName;
   watcher->setProblem("the inotify watches ran out");
   const int retries = watcher->retries;
@@ -364,8 +296,9 @@ TEST_F(DaemonServiceTest, ScheduleThatNeverEndsIsRefusedAndAStoredOneCanBeReplac
 TEST_F(DaemonServiceTest, APolicyPathThatCannotBeLookedAtIsNotTakenForNoPolicy) {
   // A name longer than any file name: the lookup fails with ENAMETOOLONG, not "not found".
   const fs::path unreachable = directory / std::string(300, 'p') / "policy.json";
-  auto service =
-      DaemonService::create(unreachable, HostsFile(hostsPath), PacketFilter{}, nullptr, nullptr);
+  DaemonEnvironment unreadable = environment();
+  unreadable.policyPath = unreachable;
+  auto service = makeService(std::move(unreadable));
   EXPECT_EQ(call([&](Reply r) { service->getStatus(r); }).text, kUnavailable);
 }
 
@@ -577,18 +510,18 @@ TEST_F(DaemonServiceTest, TheRulesGoInBeforeTheHostsBlockAndComeOutAfterIt) {
 TEST_F(DaemonServiceTest, SystemLookupsRunAfterTheReplyAndWithoutTheLock) {
   now = kOutside;
   auto service = makeService();
-  std::atomic<bool> replied{false}, repliedFirst{false}, answered{false}, answeredMeanwhile{false};
+  std::atomic<bool> replied{false}, repliedFirst{false}, answeredMeanwhile{false};
+  std::promise<void> answered;
+  const std::future<void> statusAnswered = answered.get_future();
   std::thread statusCall;
   duringResolve = [&] {
     repliedFirst = replied.load();
     statusCall = std::thread([&] {
       status(*service);
-      answered = true;
+      answered.set_value();
     });
-    for (int i = 0; i < 500 && !answered; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    answeredMeanwhile = answered.load();
+    answeredMeanwhile =
+        statusAnswered.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
   };
   service->enableBlocking(encodeConfiguration(kDay), [&](auto, auto) { replied = true; });
   statusCall.join();
@@ -639,10 +572,9 @@ TEST_F(DaemonServiceTest, APolicyTooLargeToLoadAgainIsNeverStored) {
     huge.resolvedAddresses->push_back("2001:db8:ffff:ffff:ffff:ffff:ffff:" + std::to_string(i));
   }
   const std::string before = readFile(policyPath);
-  MutexLock guard(service->lock());
-  EXPECT_THROW(service->persist(huge), std::length_error);
+  EXPECT_THROW(service->TEST_persist(huge), std::length_error);
   EXPECT_EQ(readFile(policyPath), before);
-  EXPECT_FALSE(service->policyLocked()->resolvedAddresses.has_value());
+  EXPECT_FALSE(service->TEST_policy()->resolvedAddresses.has_value());
 }
 
 TEST_F(DaemonServiceTest, DuePendingChangeIsAppliedSavedAndEnforcedInOnePass) {
@@ -670,16 +602,12 @@ TEST_F(DaemonServiceTest, FailedSaveKeepsTheChangeInForceUntilALaterPass) {
   fs::remove(policyPath);
   fs::create_directory(policyPath);  // the atomic replace cannot rename onto a directory
   reconcile(*service, kInBlock);
-  {
-    MutexLock guard(service->lock());
-    EXPECT_TRUE(service->policyNeedsSaveLocked());
-    EXPECT_EQ(service->policyLocked()->configuration.domains, std::vector<std::string>{"new.org"});
-  }
+  EXPECT_TRUE(service->TEST_policyNeedsSave());
+  EXPECT_EQ(service->TEST_policy()->configuration.domains, std::vector<std::string>{"new.org"});
   EXPECT_NE(hostsText().find("new.org"), std::string::npos);
   fs::remove(policyPath);
   reconcile(*service, kInBlock + 1);
-  MutexLock guard(service->lock());
-  EXPECT_FALSE(service->policyNeedsSaveLocked());
+  EXPECT_FALSE(service->TEST_policyNeedsSave());
   EXPECT_EQ(decodePolicy(readFile(policyPath)).configuration.domains,
             std::vector<std::string>{"new.org"});
 }
@@ -781,24 +709,22 @@ TEST_F(DaemonServiceTest, TimerIsArmedForTheNearerOfTransitionAndOneMinute) {
   for (const auto& c : cases) {
     now = c.now;
     auto service = makeService();
+    EXPECT_FALSE(service->TEST_timerDeadline()) << "armed only by start()";
     service->start();
-    const auto deadline = service->timerDeadline();
+    const auto seconds = secondsToDeadline(*service);
     discard(service);
-    ASSERT_TRUE(deadline);
-    const double seconds =
-        std::chrono::duration<double>(*deadline - std::chrono::system_clock::now()).count();
-    EXPECT_GT(seconds, c.wait - 5);
-    EXPECT_LE(seconds, c.wait);
+    ASSERT_TRUE(seconds);
+    EXPECT_GT(*seconds, c.wait - 5);
+    EXPECT_LE(*seconds, c.wait);
   }
 }
 
 TEST_F(DaemonServiceTest, TimerFiresWhileRequestsArriveFromSeveralThreads) {
   writePolicy(TamrinPolicy(kDay));
-  // Fixed 50 ms before the block ends: every pass re-arms the shortest wait, 0.1 s.
-  now = utcInstant(2026, 3, 2, 19, 59, 59) + 0.95;
+  // The wall clock stands at 10:00, inside the block: every pass measures the filter.
   auto service = makeService();
   service->start();
-  std::atomic<int> answered{0};
+  std::atomic<int> answered{0}, waitsMissed{0}, clientsDone{0};
   std::vector<std::thread> clients;
   for (int i = 0; i < 4; ++i) {
     clients.emplace_back([&, i] {
@@ -807,44 +733,52 @@ TEST_F(DaemonServiceTest, TimerFiresWhileRequestsArriveFromSeveralThreads) {
                                     ? call([&](Reply r) { service->getStatus(r); })
                                     : update(*service, encodeConfiguration(window(300 + j, 1000)));
         if (!outcome.text) ++answered;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        // Halfway, each client waits for a pass of the timer: requests and passes interleave.
+        if (j == 12 && !eventually([&] { return timerPasses() > 0; })) ++waitsMissed;
       }
+      ++clientsDone;
     });
+  }
+  // Each minute of the timer's clock brings a pass, wherever the requests re-armed it.
+  while (clientsDone < 4) {
+    const int passes = timerPasses();
+    advanceMonotonic(60);
+    eventually(
+        [&] { return timerPasses() > passes || clientsDone == 4 || service->TEST_timerIdle(); });
   }
   for (auto& client : clients) client.join();
   EXPECT_EQ(answered, 100);
+  EXPECT_EQ(waitsMissed, 0);
+  EXPECT_TRUE(timersSettle());  // the last step's pass, if one runs, is over
   const auto recorded = [&] {
     std::lock_guard lock(recordMutex);
     return commands.size();
   };
   const std::size_t before = recorded();
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  const int passes = timerPasses();
+  advanceMonotonic(60);
+  EXPECT_TRUE(eventually([&] { return timerPasses() > passes; }));
   EXPECT_GT(recorded(), before);  // the timer kept firing
   discard(service);
 }
 
 TEST_F(DaemonServiceTest, OnlyTimerPassesThatFinishSignLife) {
   writePolicy(TamrinPolicy(kDay));
-  now = utcInstant(2026, 3, 2, 19, 59, 59) + 0.95;  // every pass re-arms the shortest wait
   auto service = makeService();
-  std::atomic<int> alive{0};
-  service->notifyAfterEachTimerPass([&] { ++alive; });
   service->start();
-  const auto waitForMore = [&](int than) {
-    for (int i = 0; i < 500 && alive <= than; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return alive > than;
-  };
-  EXPECT_TRUE(waitForMore(0));
+  advance(60);
+  EXPECT_TRUE(eventually([&] { return timerPasses() > 0; }));
+  int before = 0;
   {
-    // A pass stuck behind the lock signs nothing (one that had passed it may still finish).
-    MutexLock guard(service->lock());
-    const int before = alive;
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    EXPECT_LE(alive - before, 1);
+    // A pass stuck behind the lock signs nothing: the timer has taken its deadline and runs
+    // the pass, which cannot finish.
+    MutexLock guard(service->TEST_lock());
+    before = timerPasses();
+    advance(60);
+    EXPECT_TRUE(eventually([&] { return !service->TEST_timerDeadline(); }));
+    EXPECT_EQ(timerPasses(), before);
   }
-  EXPECT_TRUE(waitForMore(alive));
+  EXPECT_TRUE(eventually([&] { return timerPasses() > before; }));
   discard(service);
 }
 
@@ -869,7 +803,7 @@ TEST_F(DaemonServiceTest, RepliesAreHandedOverOnlyAfterTheLockIsReleased) {
     bool lockFree = false;
     c.send([&](std::optional<Data>, std::optional<std::string>) {
       other = std::thread([&] {
-        (void)service->timerDeadline();
+        MutexLock guard(service->TEST_lock());
         tookLock.set_value();
       });
       lockFree = took.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
@@ -881,20 +815,19 @@ TEST_F(DaemonServiceTest, RepliesAreHandedOverOnlyAfterTheLockIsReleased) {
 }
 
 TEST_F(DaemonServiceTest, DiscardedServiceStopsItsTimer) {
-  now = utcInstant(2026, 3, 2, 19, 59, 59) + 0.95;
   writePolicy(TamrinPolicy(kDay));
-  {
-    auto service = makeService();
-    service->start();
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    discard(service);
-  }
+  auto service = makeService();
+  service->start();
+  advance(60);
+  ASSERT_TRUE(eventually([&] { return timerPasses() > 0; }));
+  // Returns only once the timer's thread has ended: it no longer holds the clocks.
+  discard(service);
   std::size_t count;
   {
     std::lock_guard lock(recordMutex);
     count = commands.size();
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  advance(120);
   std::lock_guard lock(recordMutex);
   EXPECT_EQ(commands.size(), count);
 }

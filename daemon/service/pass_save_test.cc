@@ -5,15 +5,11 @@
 
 #include <climits>
 #include <filesystem>
-#include <functional>
 
-#include "core/daemon_status.h"
 #include "core/file_io.h"
-#include "daemon/enforcement/fake_packet_filter_runner.h"
-#include "daemon/service/daemon_service.h"
 #include "tests/support/configurations.h"
 #include "tests/support/local_time.h"
-#include "tests/support/scratch_directory.h"
+#include "tests/support/service_fixture.h"
 
 namespace tamrin {
 namespace {
@@ -58,43 +54,24 @@ class ReplacementCounter {
   const std::string name_;
 };
 
-class DaemonServiceSaveTest : public ::testing::Test {
+class DaemonServiceSaveTest : public ServiceFixture {
  protected:
   void SetUp() override {
+    ServiceFixture::SetUp();
     // The staged sites have an address of the user's own in the hosts file.
     writeFileAtomically(hostsPath, "127.0.0.1 localhost\n198.51.100.9 new.org\n", 0644);
-    fs::create_directories(policyPath.parent_path());
+    withBootClock = true;
   }
 
-  std::shared_ptr<DaemonService> makeService() {
-    return DaemonService::create(
-        policyPath, HostsFile(hostsPath),
-        PacketFilter{.directory = scratch.path() / "pf",
-                     .runner = [this](const List& arguments) { return fake.run(arguments); }},
-        [](const List&) { return List{"192.0.2.1"}; }, [] {},
-        ServiceClock{.now = [this] { return now; },
-                     .calendar = [] { return Calendar::named("UTC"); },
-                     .boot = BootClock{.now = [this] { return bootNow; },
-                                       .bootId = [] { return std::string("boot-a"); }}},
-        [](const List&) {
-          return DirectResolution{
-              .answers = {{.hostname = "new.org", .addresses = {"198.51.100.10"}, .ttl = 300}},
-              .complete = true};
-        });
+  std::shared_ptr<DaemonService> makeRefreshingService() {
+    DaemonEnvironment env = environment();
+    env.resolveDirect = [](const List&) {
+      return DirectResolution{
+          .answers = {{.hostname = "new.org", .addresses = {"198.51.100.10"}, .ttl = 300}},
+          .complete = true};
+    };
+    return makeService(std::move(env));
   }
-  static DaemonStatus status(DaemonService& service) {
-    std::optional<Data> data;
-    service.getStatus([&](std::optional<Data> d, std::optional<std::string>) { data = d; });
-    return decodeDaemonStatus(data.value_or("{}"));
-  }
-  TamrinPolicy saved() const { return decodePolicy(readFile(policyPath)); }
-
-  ScratchDirectory scratch{"pass-save"};
-  const fs::path hostsPath = scratch.path() / "hosts";
-  const fs::path policyPath = scratch.path() / "state" / "policy.json";
-  Instant now = kInBlock;
-  double bootNow = 1000;
-  FakePacketFilterRunner fake;
 };
 
 // The first pass of a block that a due staged change governs learns four things to keep: the
@@ -105,13 +82,13 @@ TEST_F(DaemonServiceSaveTest, APassThatLearnsSeveralThingsWritesThePolicyOnce) {
   policy.pendingConfiguration = window(240, 1200, {"new.org"});
   policy.pendingConfigurationStopsEnforcingAt = kInBlock - 7200;
   policy.pendingConfigurationAppliesAt = kInBlock - 3600;
-  writeFileAtomically(policyPath, encodePolicy(policy), 0600);
-  auto service = makeService();
+  writePolicy(policy);
+  auto service = makeRefreshingService();
   ReplacementCounter writes(policyPath.parent_path(), policyPath.filename());
 
-  service->runReconciliationPass(kInBlock);
+  service->TEST_runPass(kInBlock);
   EXPECT_EQ(writes.take(), 1);
-  const TamrinPolicy written = saved();
+  const TamrinPolicy written = stored();
   EXPECT_EQ(written, status(*service).policy.value()) << "the file holds the policy in force";
   EXPECT_EQ(written.configuration.domains, List{"new.org"});
   EXPECT_FALSE(written.pendingConfiguration.has_value());
@@ -119,11 +96,11 @@ TEST_F(DaemonServiceSaveTest, APassThatLearnsSeveralThingsWritesThePolicyOnce) {
   EXPECT_EQ(written.resolvedAddresses, (List{"198.51.100.10", "198.51.100.9"}));
 
   // The next passes of the same block learn nothing new and write nothing.
-  bootNow += 60;
+  bootNow = bootNow + 60;
   now = kInBlock + 60;
-  service->runReconciliationPass(now);
+  service->TEST_runPass(now);
   EXPECT_EQ(writes.take(), 0);
-  EXPECT_EQ(saved(), written);
+  EXPECT_EQ(stored(), written);
 }
 
 }  // namespace

@@ -213,16 +213,21 @@ class SelfTest {
 
   std::shared_ptr<DaemonService> newService() {
     const fs::path hostsPath = hostsPath_;
-    return DaemonService::create(
-        policyPath_, HostsFile(hostsPath_), packetFilter(),
-        [this, hostsPath](const std::vector<std::string>&) {
-          ++resolverCalls_;
-          expect(!HostsFile(hostsPath).containsManagedBlock(std::nullopt),
-                 "names are resolved only while the hosts file holds no block");
-          if (addresses_.empty()) throw TamrinError(TamrinError::Kind::domainResolution);
-          return addresses_;
-        },
-        [] {}, wallClockOnly());
+    return DaemonService::create(DaemonEnvironment{
+        .policyPath = policyPath_,
+        .hosts = HostsFile(hostsPath_),
+        .packetFilter = packetFilter(),
+        .clock = wallClockOnly(),
+        .resolveDomains =
+            [this, hostsPath](const std::vector<std::string>&) {
+              ++resolverCalls_;
+              expect(!HostsFile(hostsPath).containsManagedBlock(std::nullopt),
+                     "names are resolved only while the hosts file holds no block");
+              if (addresses_.empty()) throw TamrinError(TamrinError::Kind::domainResolution);
+              return addresses_;
+            },
+        .flushDNS = [] {},
+    });
   }
 
   // The check runs passes at instants of its own choosing, so no boot clock holds a block.
@@ -233,7 +238,7 @@ class SelfTest {
   }
 
   // A pass as the timer runs it, with the system lookups it wants.
-  static void reconcile(DaemonService& service, Instant at) { service.runReconciliationPass(at); }
+  static void reconcile(DaemonService& service, Instant at) { service.TEST_runPass(at); }
 
   template <typename Send>
   static ReplyBox call(Send send) {
