@@ -22,6 +22,7 @@
 #include "daemon/enforcement/protection_layers.h"
 #include "daemon/service/pass_timing.h"
 #include "tests/support/configurations.h"
+#include "tests/support/fake_protection_watcher.h"
 #include "tests/support/local_time.h"
 #include "tests/support/service_fixture.h"
 

@@ -10,6 +10,7 @@
 #include "core/configuration.h"
 #include "core/daemon_status.h"
 #include "core/file_io.h"
+#include "core/pfctl_wire.h"
 #include "core/policy.h"
 #include "core/tamrin_error.h"
 #include "daemon/enforcement/fake_packet_filter_runner.h"
@@ -135,7 +136,7 @@ class SelfTest {
     reconcile(*service, now + 2.0);
     expect(lineCount(runner_->rules) == 2, "one rule line per address");
     expect(lineCount(runner_->loadedRules()) == 8, "four listed rules per address");
-    expect(runner_->run({"-s", "info"}) == "Status: Enabled", "the filter is on");
+    expect(runner_->run(pfctlShowInfo()) == kPfctlStatusEnabled, "the filter is on");
     const PacketFilter filter = packetFilter();
     runner_->loadedRulesOverride =
         runner_->loadedRules() + "\n" + firstLine(runner_->loadedRules());
@@ -206,7 +207,8 @@ class SelfTest {
     auto runner = runner_;
     return PacketFilter{.directory = directory_.path / "packet-filter",
                         .runner = [this, runner](const std::vector<std::string>& arguments) {
-                          if (arguments.size() == 4 && arguments[2] == "-f") ++ruleLoads_;
+                          if (!arguments.empty() && arguments == pfctlLoadRules(arguments.back()))
+                            ++ruleLoads_;
                           return runner->run(arguments);
                         }};
   }
