@@ -1,8 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +9,7 @@
 #include "core/calendar.h"
 #include "core/instant.h"
 #include "core/policy.h"
+#include "daemon/resolve/direct_resolver.h"
 
 namespace tamrin {
 
@@ -22,24 +21,6 @@ inline constexpr std::size_t kMaxAddressesInAll = 4096;
 // these bounds.
 inline constexpr double kLongestRefreshInterval = 300.0;
 inline constexpr double kShortestRefreshInterval = 30.0;
-
-// One host name's answer from the DNS servers.
-struct HostAnswer {
-  std::string hostname;
-  std::vector<std::string> addresses;  // numeric texts, in the answer's order
-  std::optional<std::uint32_t> ttl;    // the shortest TTL of its records
-};
-
-// What one direct resolution learned. `complete` is false when a name got no definite answer
-// (time-out, server failure, refusal): then the answers are only part of the truth.
-struct DirectResolution {
-  std::vector<HostAnswer> answers;
-  bool complete = false;
-};
-
-// Asks the DNS servers directly (never the hosts file) for the A and AAAA records of each
-// host name. Never throws; a failure shows as an incomplete resolution.
-using ResolveDirect = std::function<DirectResolution(const std::vector<std::string>& hostnames)>;
 
 // Whether `address` is an IPv4 or IPv6 text the filter may hold: not unspecified, loopback,
 // link-local (169.254/16, the cloud metadata range, included), multicast or broadcast (so

@@ -2,14 +2,32 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "daemon/resolve/address_list.h"
-
 namespace tamrin {
+
+// One host name's answer from the DNS servers.
+struct HostAnswer {
+  std::string hostname;
+  std::vector<std::string> addresses;  // numeric texts, in the answer's order
+  std::optional<std::uint32_t> ttl;    // the shortest TTL of its records
+};
+
+// What one direct resolution learned. `complete` is false when a name got no definite answer
+// (time-out, server failure, refusal): then the answers are only part of the truth.
+struct DirectResolution {
+  std::vector<HostAnswer> answers;
+  bool complete = false;
+};
+
+// Asks the DNS servers directly (never the hosts file) for the A and AAAA records of each
+// host name. Never throws; a failure shows as an incomplete resolution.
+using ResolveDirect = std::function<DirectResolution(const std::vector<std::string>& hostnames)>;
 
 // Where the direct resolver finds its servers, and how long it may wait.
 struct DnsResolverOptions {

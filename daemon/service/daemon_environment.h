@@ -14,7 +14,7 @@
 #include "daemon/enforcement/protection_layers.h"
 #include "daemon/events/protection_watcher.h"
 #include "daemon/events/reconciliation_timer.h"
-#include "daemon/resolve/address_list.h"
+#include "daemon/resolve/direct_resolver.h"
 #include "daemon/service/block_hold.h"
 #include "daemon/service/block_record_store.h"
 
