@@ -211,7 +211,7 @@ void DaemonService::handle(After after, const Reply& reply,
 
 void DaemonService::getStatus(Reply reply) {
   handle(After::nothing, reply,
-         [this](Instant) REQUIRES(lock_) { return std::optional<Data>(statusLocked()); });
+         [this](Instant now) REQUIRES(lock_) { return std::optional<Data>(statusLocked(now)); });
 }
 
 void DaemonService::enableBlocking(const Data& argument, Reply reply) {
@@ -229,14 +229,13 @@ void DaemonService::updateConfiguration(const Data& argument, Reply reply) {
 }
 
 void DaemonService::prepareForRemoval(Reply reply) {
-  handle(After::nothing, reply, [this](Instant) REQUIRES(lock_) {
-    prepareForRemovalLocked();
+  handle(After::nothing, reply, [this](Instant now) REQUIRES(lock_) {
+    prepareForRemovalLocked(now);
     return std::optional<Data>();
   });
 }
 
-Data DaemonService::statusLocked() {
-  const Instant now = clock_.now();
+Data DaemonService::statusLocked(Instant now) {
   const std::optional<Instant> recordEnd = recordHoldEndLocked(now);
   if (store_.loadFailed() && !recordEnd) throw TamrinError(TamrinError::Kind::policyUnavailable);
   const std::optional<TamrinPolicy>& policy = store_.policy();
@@ -310,15 +309,14 @@ void DaemonService::updateConfigurationLocked(const Data& argument, Instant now)
   reconcileLocked(now);
 }
 
-void DaemonService::prepareForRemovalLocked() {
-  if (recordHoldEndLocked(clock_.now())) throw TamrinError(TamrinError::Kind::focusRemovalLocked);
+void DaemonService::prepareForRemovalLocked(Instant now) {
+  if (recordHoldEndLocked(now)) throw TamrinError(TamrinError::Kind::focusRemovalLocked);
   // Without a usable state, protection found in force (or not measurable) is taken for a
   // running block; once none is, the unusable state goes with the rest.
   if (store_.loadFailed() && enforcement_.mayBeInForce()) {
     throw TamrinError(TamrinError::Kind::focusRemovalLocked);
   }
   if (const std::optional<TamrinPolicy>& policy = store_.policy()) {
-    const Instant now = clock_.now();
     const Calendar calendar = clock_.calendar();
     policy->validateRemoval(now, calendar);
     if (heldBeyondSchedule(*policy, now, calendar)) {

@@ -121,12 +121,12 @@ class DaemonService final : public TamrinDaemonProtocol,
   void savePolicy() EXCLUDES(lock_);
 
   // The bodies of the four requests; each throws the error its reply reports.
-  Data statusLocked() REQUIRES(lock_);
+  Data statusLocked(Instant now) REQUIRES(lock_);
   // The layers' problems, and what else the status must name as a reason for attention.
   std::map<std::string, std::string> statusProblemsLocked() const REQUIRES(lock_);
   void enableBlockingLocked(const Data& argument, Instant now) REQUIRES(lock_);
   void updateConfigurationLocked(const Data& argument, Instant now) REQUIRES(lock_);
-  void prepareForRemovalLocked() REQUIRES(lock_);
+  void prepareForRemovalLocked(Instant now) REQUIRES(lock_);
   // What `policy` (none: no policy, the standard sites' entries go) demands of the layers.
   static EnforcementDemand demandFor(const std::optional<TamrinPolicy>& policy, bool blocking);
   // Brings every layer in line with `policy` and keeps what they hold for the status.
