@@ -19,6 +19,7 @@
 #include <system_error>
 
 #include "core/file_io.h"
+#include "core/system_error.h"
 
 namespace tamrin {
 namespace {
@@ -60,7 +61,7 @@ bool isNonEmptyLink(const std::filesystem::path& path) {
 std::string linkText(const std::filesystem::path& path) {
   char text[PATH_MAX + 1] = {};
   if (::readlink(path.c_str(), text, sizeof text - 1) <= 0) {
-    throw std::system_error(errno, std::system_category(), "readlink() failed");
+    throwErrno("readlink() failed");
   }
   return text;
 }
@@ -124,7 +125,7 @@ std::string systemZoneName(const SystemZoneFiles& files) {
   if (isNonEmptyLink(files.localtime)) {
     char resolved[PATH_MAX + 1] = {};
     if (::realpath(files.localtime.c_str(), resolved) == nullptr) {
-      throw std::system_error(errno, std::system_category(), "realpath() failed");
+      throwErrno("realpath() failed");
     }
     std::string name = nameAfterZoneinfo(resolved);
     // "posixrules" is itself a link to some zone: the link's own text names the system's.

@@ -14,6 +14,7 @@
 #include "daemon/ipc/file_digest.h"
 #include "daemon/ipc/seal.h"
 
+#include "tests/support/daemon_signals.h"
 #include "tests/support/scratch_directory.h"
 
 namespace tamrin {
@@ -85,23 +86,16 @@ TEST_F(SealedExecutableTest, ChildGetsNoOtherDescriptorsAndDefaultSignals) {
   EXPECT_EQ(runSystemCommand(*copy, {"-c", probe + "echo done"}), "done");
   ::close(leaked);
 
-  struct sigaction ignore {
-  }, previous{};
-  ignore.sa_handler = SIG_IGN;
-  ASSERT_EQ(sigaction(SIGPIPE, &ignore, &previous), 0);
-  sigset_t blocked, previousMask;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGTERM);
-  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &blocked, &previousMask), 0);
   std::string pipeline, terminated;
-  try {
-    pipeline = runSystemCommand(*copy, {"-c", "yes | head -c 4"});
-    runSystemCommand(*copy, {"-c", "kill -TERM $$; echo survived"});
-  } catch (const TamrinError& error) {
-    terminated = error.detail();
+  {
+    const testing::DaemonSignals daemonSignals;
+    try {
+      pipeline = runSystemCommand(*copy, {"-c", "yes | head -c 4"});
+      runSystemCommand(*copy, {"-c", "kill -TERM $$; echo survived"});
+    } catch (const TamrinError& error) {
+      terminated = error.detail();
+    }
   }
-  pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
-  sigaction(SIGPIPE, &previous, nullptr);
   EXPECT_EQ(pipeline, "y\ny");
   EXPECT_EQ(terminated, tool_.string() + " killed by signal 15");
 }

@@ -12,6 +12,7 @@
 
 #include "core/tamrin_error.h"
 
+#include "tests/support/daemon_signals.h"
 #include "tests/support/scratch_directory.h"
 
 namespace tamrin {
@@ -19,7 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class SystemCommandTest : public testing::Test {
+class SystemCommandTest : public ::testing::Test {
  protected:
   ScratchDirectory scratch_{"system-command"};
   const fs::path dir_ = scratch_.path();
@@ -142,14 +143,7 @@ TEST_F(SystemCommandTest, ChildGetsNoOtherDescriptorsAndDefaultSignals) {
   ::close(leaked);
 
   // A daemon that ignores SIGPIPE and blocks SIGTERM must not hand either on.
-  struct sigaction ignore {
-  }, previous{};
-  ignore.sa_handler = SIG_IGN;
-  ASSERT_EQ(sigaction(SIGPIPE, &ignore, &previous), 0);
-  sigset_t blocked, previousMask;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGTERM);
-  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &blocked, &previousMask), 0);
+  const testing::DaemonSignals daemonSignals;
   std::string pipeline;
   try {
     pipeline = shell("yes | head -c 4");
@@ -167,8 +161,6 @@ TEST_F(SystemCommandTest, ChildGetsNoOtherDescriptorsAndDefaultSignals) {
         }
       },
       TamrinError);
-  pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
-  sigaction(SIGPIPE, &previous, nullptr);
   EXPECT_EQ(pipeline, "y\ny");  // `yes` died of SIGPIPE quietly instead of reporting EPIPE
 }
 
