@@ -285,7 +285,14 @@ bool HostsFile::setBlocked(bool blocked, const std::vector<std::string>& domains
 }
 
 bool HostsFile::containsManagedBlock(const std::optional<std::vector<std::string>>& domains) const {
-  const std::string text = readRegularFile(editedPath(), kMaximumHostsFileBytes).bytes;
+  std::string text;
+  try {
+    text = readRegularFile(editedPath(), kMaximumHostsFileBytes).bytes;
+  } catch (const std::system_error& error) {
+    // No file (or a link to none) holds no block, whatever else cannot be read.
+    if (error.code() == std::errc::no_such_file_or_directory) return false;
+    throw;
+  }
   const std::string withoutBlock = withoutManagedBlock(text);
   const std::string user = withHiddenLinesShown(withoutBlock);
   if (withoutBlock == text && user == text) return false;

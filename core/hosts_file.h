@@ -35,7 +35,7 @@ struct HostsFile {
 
   // Without `domains`: whether the file holds a managed block or lines hidden for one. With
   // them: whether the file is exactly its user text with the lines naming a blocked host hidden
-  // and the current block for `domains` added. Never writes.
+  // and the current block for `domains` added. A missing file holds none. Never writes.
   bool containsManagedBlock(const std::optional<std::vector<std::string>>& domains) const;
 
   // `text` without the first managed block and one line break on either side of it; unchanged

@@ -385,6 +385,11 @@ TEST_F(HostsFileTest, MissingFileIsAnErrorAndNotCreated) {
     EXPECT_EQ(error.code(), std::errc::no_such_file_or_directory);
   }
   EXPECT_FALSE(fs::exists(dir_ / "absent"));
+  fs::create_symlink("absent", dir_ / "dangling");
+  for (const HostsFile& none : {missing, HostsFile(dir_ / "dangling")}) {
+    EXPECT_FALSE(none.containsManagedBlock(std::nullopt)) << "no file holds no block";
+    EXPECT_FALSE(none.containsManagedBlock(std::vector<std::string>{"example.com"}));
+  }
 }
 
 TEST_F(HostsFileTest, SymbolicLinkStaysALinkToTheEditedFile) {
