@@ -68,14 +68,17 @@ void removeOwnStaleTemporaries(const tamrin::DaemonEnvironment& environment) {
 }
 
 // The changes that bring a pass within about 100 ms: of the hosts file, nsswitch.conf, the
-// suffix list, the browser policies or the table. None when the watcher cannot be had.
-std::vector<std::unique_ptr<tamrin::ProtectionWatcher>> systemWatchers() {
+// suffix list, the browser policies, the stop guard or the table. None when the watcher
+// cannot be had.
+std::vector<std::unique_ptr<tamrin::ProtectionWatcher>> systemWatchers(
+    const tamrin::ProtectionLayers& layers) {
   using namespace tamrin;
   std::vector<std::unique_ptr<ProtectionWatcher>> watchers;
   try {
     const NameServicePaths nameService = NameServicePaths::system();
     std::vector<std::filesystem::path> watched = {nameService.nsswitch, nameService.suffixList};
     for (auto& file : BrowserPolicyPaths::system().policyFiles()) watched.push_back(file);
+    if (auto guard = layers.stopGuardFile(); !guard.empty()) watched.push_back(std::move(guard));
     watchers.push_back(systemProtectionWatcher(kHostsPath, std::move(watched)));
   } catch (const std::exception& error) {
     fail(error);  // reported; the timer still repairs within a minute
@@ -87,6 +90,10 @@ std::vector<std::unique_ptr<tamrin::ProtectionWatcher>> systemWatchers() {
 tamrin::DaemonEnvironment systemEnvironment(const tamrin::PacketFilterRunner& runner,
                                             const tamrin::ServiceNotifier& notify) {
   using namespace tamrin;
+  // Under systemd, the unit also refuses to be stopped during a block.
+  auto layers = std::make_shared<ProtectionLayers>(
+      NameServicePaths::system(), BrowserPolicyPaths::system(), StopGuard::system());
+  auto watchers = systemWatchers(*layers);
   return DaemonEnvironment{
       .policyPath = kDefaultPolicyPath,
       .hosts = HostsFile(kHostsPath),
@@ -100,9 +107,8 @@ tamrin::DaemonEnvironment systemEnvironment(const tamrin::PacketFilterRunner& ru
             return resolveDirectly(hostnames, options);
           },
       .flushDNS = [] { flushDNSCache(); },
-      .layers = std::make_shared<ProtectionLayers>(NameServicePaths::system(),
-                                                   BrowserPolicyPaths::system()),
-      .watchers = systemWatchers(),
+      .layers = std::move(layers),
+      .watchers = std::move(watchers),
       // A second word on a running block, beside the policy: in /run and in the filter's table.
       .blockRecords = std::make_unique<BlockRecordKeeper>(std::vector<BlockRecordStore>{
           runFileRecordStore(kBlockRecordPath),

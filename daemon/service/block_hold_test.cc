@@ -9,8 +9,10 @@
 #include "core/daemon_status.h"
 #include "core/file_io.h"
 #include "core/tamrin_error.h"
+#include "daemon/enforcement/protection_layers.h"
 #include "daemon/service/daemon_service.h"
 #include "tests/support/configurations.h"
+#include "tests/support/fake_service_manager.h"
 #include "tests/support/local_time.h"
 #include "tests/support/service_fixture.h"
 
@@ -144,8 +146,9 @@ class HeldBlockTest : public ServiceFixture {
   // Enables a minute before the window, so the sites' addresses are looked up while the hosts
   // file is clean, and starts the block at 10:00 with the boot clock at 1000: it holds until
   // boot time 37000.
-  std::shared_ptr<DaemonService> enabledInBlock() {
-    auto service = makeService();
+  std::shared_ptr<DaemonService> enabledInBlock() { return enabledInBlock(environment()); }
+  std::shared_ptr<DaemonService> enabledInBlock(DaemonEnvironment environment) {
+    auto service = makeService(std::move(environment));
     now = utcInstant(2026, 3, 2, 3, 59);
     bootNow = 940;
     EXPECT_EQ(call([&](Reply r) { service->enableBlocking(encodeConfiguration(day), r); }),
@@ -201,6 +204,29 @@ TEST_F(HeldBlockTest, ClockForwardPastTheEndLeavesTheBlockUntilItsRealEnd) {
   EXPECT_EQ(stored().blockHold, std::nullopt);
   EXPECT_EQ(status(*service).blocked, false);
   EXPECT_EQ(call([&](Reply r) { service->prepareForRemoval(r); }), std::nullopt);
+}
+
+// A block held by the boot clock past its scheduled end keeps the unit guarded until it ends.
+TEST_F(HeldBlockTest, TheStopGuardStaysForTheHeldBlock) {
+  const fs::path units = directory / "units";
+  const fs::path dropIn = units / "tamrin-daemon.service.d" / StopGuard::kFileName;
+  const auto systemd = std::make_shared<FakeServiceManager>(dropIn);
+  DaemonEnvironment guarded = environment();
+  guarded.layers = std::make_shared<ProtectionLayers>(NameServicePaths{}, BrowserPolicyPaths{},
+                                                      StopGuard(units, systemd));
+  auto service = enabledInBlock(std::move(guarded));
+  ASSERT_TRUE(fs::exists(dropIn));
+  now = utcInstant(2026, 3, 2, 21, 0);  // the clock set past the end, ten minutes in
+  bootNow = 1600;
+  service->TEST_runPass(now);
+  EXPECT_TRUE(systemd->unitState().refusesManualStop);
+  bootNow = 36999;  // the block's real length has all but passed
+  service->TEST_runPass(now);
+  EXPECT_TRUE(systemd->unitState().refusesManualStop);
+  bootNow = 37000;
+  service->TEST_runPass(now);
+  EXPECT_FALSE(fs::exists(dropIn));
+  EXPECT_FALSE(systemd->unitState().refusesManualStop);
 }
 
 TEST_F(HeldBlockTest, TheTimerWakesWhenTheHoldEnds) {

@@ -23,6 +23,7 @@
 #include "daemon/service/pass_timing.h"
 #include "tests/support/configurations.h"
 #include "tests/support/fake_protection_watcher.h"
+#include "tests/support/fake_service_manager.h"
 #include "tests/support/local_time.h"
 #include "tests/support/service_fixture.h"
 
@@ -191,6 +192,32 @@ TEST_F(WatchedServiceTest, APassThatSkipsTheFilterStillRepairsTheLayers) {
   EXPECT_TRUE(fs::exists(policy));
 }
 
+// Under systemd the unit refuses a stop while the block runs: guarded from the first pass, put
+// back when removed by hand, released when the block ends.
+TEST_F(WatchedServiceTest, TheStopGuardFollowsTheBlockAndIsRepaired) {
+  const fs::path units = directory / "units";
+  const fs::path dropIn = units / "tamrin-daemon.service.d" / StopGuard::kFileName;
+  const auto systemd = std::make_shared<FakeServiceManager>(dropIn);
+  startWatched(std::make_shared<ProtectionLayers>(NameServicePaths{}, BrowserPolicyPaths{},
+                                                  StopGuard(units, systemd)));
+  EXPECT_TRUE(systemd->unitState().refusesManualStop);
+  const auto guarded = [&] {
+    const DaemonStatus now = status(*service);
+    return std::ranges::count(now.layersInForce, StopGuard::kName) == 1 &&
+           !now.hasProtectionMismatch();
+  };
+  EXPECT_TRUE(guarded());
+  fs::remove(dropIn);
+  listingsAfter([&] { watcher->report(ProtectionWatcher::Change::hostsFile); });
+  EXPECT_TRUE(fs::exists(dropIn));
+  EXPECT_TRUE(systemd->unitState().refusesManualStop);
+  EXPECT_TRUE(guarded());
+  advanceTo(kOutside);
+  EXPECT_TRUE(eventually([&] { return !fs::exists(dropIn); }));
+  EXPECT_FALSE(systemd->unitState().refusesManualStop);
+  EXPECT_EQ(status(*service).layersInForce, std::vector<std::string>{});
+}
+
 // Changes the watcher cannot see wait for the timer: a problem during a block, retried at every
 // pass, gone once the watcher has its watches again.
 TEST_F(WatchedServiceTest, AWatcherWithoutItsWatchesIsALayerProblemRetriedAtEveryPass) {
@@ -204,6 +231,15 @@ TEST_F(WatchedServiceTest, AWatcherWithoutItsWatchesIsALayerProblemRetriedAtEver
   watcher->setProblem(std::nullopt);
   listingsAfter([&] { watcher->report(ProtectionWatcher::Change::hostsFile); });
   EXPECT_FALSE(status(*service).layerProblems.contains(key));
+}
+
+// A machine without a hosts file (a container) and nothing configured has nothing amiss.
+TEST_F(DaemonServiceTest, NoHostsFileWithNothingConfiguredIsNoMismatch) {
+  fs::remove(hostsPath);
+  auto service = makeService();
+  reconcile(*service, kInBlock);
+  EXPECT_FALSE(status(*service).hasProtectionMismatch());
+  EXPECT_FALSE(fs::exists(hostsPath));
 }
 
 TEST_F(DaemonServiceTest, UnreadablePolicyRefusesEverythingAndTouchesNothing) {
