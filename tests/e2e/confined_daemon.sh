@@ -30,7 +30,11 @@ findmnt -rn -o TARGET | while read -r target; do
   case \$target in /proc* | /sys* | /dev*) continue ;; esac
   mount -o remount,bind,ro "\$target" 2>/dev/null || true
 done
-for path in ${writable[*]}; do mount --bind "\$path" "\$path"; mount -o remount,bind,rw "\$path"; done
+# A path written "-/path", as systemd reads it, is left out where it does not exist.
+for path in ${writable[*]}; do
+  case "\$path" in -*) path=\${path#-}; [ -e "\$path" ] || continue ;; esac
+  mount --bind "\$path" "\$path"; mount -o remount,bind,rw "\$path"
+done
 # The bundle stays in sight, read-only, wherever the build tree is (also under /tmp or /root).
 mount --bind "$TAMRIN_BUNDLE_DIR" "$work/Tamrin.app"
 mount -o remount,bind,ro "$work/Tamrin.app"
