@@ -110,6 +110,8 @@ std::shared_ptr<ServiceManager> systemdServiceManager() {
   if (sd_pid_get_unit(0, &unit) < 0 || unit == nullptr) return nullptr;
   const std::string name = unit;
   std::free(unit);
+  // A daemon started by hand runs in a login session's scope, which is not ours to guard.
+  if (!name.ends_with(".service")) return nullptr;
   return std::make_shared<Systemd>(name);
 }
 

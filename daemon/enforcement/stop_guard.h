@@ -26,8 +26,9 @@ class ServiceManager {
   virtual void reload() = 0;
 };
 
-// The systemd that runs this process as a unit, over its private socket or else the system
-// bus; nothing when systemd is not the service manager or this process is not one of its units.
+// The systemd that runs this process as a service unit, over its private socket or else the
+// system bus; nothing when systemd is not the service manager or this process is not in one of
+// its services (a daemon started by hand in a login session).
 std::shared_ptr<ServiceManager> systemdServiceManager();
 
 // While a block runs, the daemon's unit refuses a manual stop or restart (and stays through
