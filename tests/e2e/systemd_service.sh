@@ -34,7 +34,48 @@ dpkg-deb -R "$deb" "$work/newer" || bail "cannot unpack the package"
 sed -i "s/^Version: .*/Version: $version+1/" "$work/newer/DEBIAN/control"
 dpkg-deb -b "$work/newer" "$root/root/tamrin-newer.deb" >/dev/null || bail "cannot build a newer package"
 
-run systemd-nspawn -q --register=no --keep-unit -D "$root" --private-network \
+# Without a systemd of the machine to ask, nspawn puts the container's processes into "payload"
+# under the cgroup it runs in; a cgroup of this run's own, in every hierarchy systemd uses,
+# keeps them apart from any other container on this machine. Removed again at the end.
+cgroups=()
+own_cgroup() { sed -n "s/^$1:\(.*\)/\1/p" /proc/self/cgroup; }
+name=tamrin-e2e-$(cat /proc/sys/kernel/random/uuid)
+if [ "$(stat -f -c %T /sys/fs/cgroup)" = cgroup2fs ]; then
+  cgroups=("/sys/fs/cgroup$(own_cgroup 0:)/$name")
+else
+  [ -d /sys/fs/cgroup/systemd ] &&
+    cgroups+=("/sys/fs/cgroup/systemd$(own_cgroup '[0-9]*:name=systemd:')/$name")
+  [ -d /sys/fs/cgroup/unified ] && cgroups+=("/sys/fs/cgroup/unified$(own_cgroup 0:)/$name")
+fi
+[ ${#cgroups[@]} -gt 0 ] || bail "no cgroup hierarchy of systemd under /sys/fs/cgroup"
+mkdir "${cgroups[@]}" || bail "cannot create a cgroup for the container"
+
+# Moves the calling (sub)shell into this run's cgroups.
+join_own_cgroups() {
+  local cgroup
+  for cgroup in "${cgroups[@]}"; do echo "$BASHPID" >"$cgroup/cgroup.procs" || return 1; done
+}
+# in_own_cgroup COMMAND...: runs the command in this run's cgroups.
+in_own_cgroup() { (join_own_cgroups && exec "$@"); }
+
+# Ends whatever is left in this run's cgroups and removes them.
+remove_cgroups() {
+  local cgroup
+  for cgroup in "${cgroups[@]}"; do
+    find "$cgroup" -name cgroup.procs -exec cat {} + 2>/dev/null | xargs -r kill -KILL 2>/dev/null
+  done
+  wait_until 5 cgroups_removed
+}
+cgroups_removed() {
+  local cgroup
+  for cgroup in "${cgroups[@]}"; do
+    find "$cgroup" -depth -type d -exec rmdir {} + 2>/dev/null
+    [ ! -e "$cgroup" ] || return 1
+  done
+}
+trap remove_cgroups EXIT
+
+run in_own_cgroup systemd-nspawn -q --register=no --keep-unit -D "$root" --private-network \
   apt-get install -y ./root/tamrin.deb
 [ "$RUN_STATUS" -eq 0 ] || bail "apt-get install in the root failed" "$RUN_OUT" "$RUN_ERR"
 
@@ -44,6 +85,10 @@ NSPAWN_PID=
 INIT_PID=
 
 inside() { nsenter -t "$INIT_PID" -a -r -w "$@"; }
+console_end() {
+  kill -0 "$NSPAWN_PID" 2>/dev/null || echo "the container is gone"
+  tail -n 30 "$work/console.log"
+}
 journal() { inside journalctl -u tamrin-daemon --no-pager -n "${1:-60}" 2>&1; }
 
 # Powers the container off (its systemd's SIGRTMIN+4), killed after 20 s.
@@ -55,10 +100,10 @@ power_off() {
   NSPAWN_PID=
   INIT_PID=
 }
-trap power_off EXIT
+trap 'power_off; remove_cgroups' EXIT
 
-systemd-nspawn -q -b --register=no --keep-unit -D "$root" --private-network \
-  >"$work/console.log" 2>&1 </dev/null &
+(join_own_cgroups && exec systemd-nspawn -q -b --register=no --keep-unit -D "$root" \
+  --private-network) >"$work/console.log" 2>&1 </dev/null &
 NSPAWN_PID=$!
 container_init() { INIT_PID=$(pgrep -x -P "$NSPAWN_PID" systemd); }
 wait_until 20 container_init || bail "the container's systemd did not start" "$(cat "$work/console.log")"
@@ -163,6 +208,8 @@ expect_run_ok "an upgrade during the block: exit 0"
 expect_eq "the upgrade is installed" "$version+1" "$(inside dpkg-query -W -f='${Version}' tamrin)"
 wait_until 15 main_pid_other_than "$pid"
 expect "after the upgrade: a new daemon serves" main_pid_other_than "$pid"
+expect_eq "after the upgrade: the daemon runs the installed executable" "$app/bin/TamrinDaemon" \
+  "$(inside readlink "/proc/$(main_pid)/exe")"
 expect "after the upgrade: the block is in force" block_in_force
 expect "after the upgrade: the stop guard is in place" guard_present
 
@@ -175,7 +222,7 @@ expect_eq "the block lasted until now" protected "$(ctl status | json_member sta
 # --- after the block -------------------------------------------------------------------------
 
 wait_until $((block_end - $(date +%s) + 30)) state_is access ||
-  bail "the block did not end" "$(ctl status 2>&1)" "$(journal 20)"
+  bail "the block did not end" "$(ctl status 2>&1)" "$(journal 20)" "$(console_end)"
 wait_until 5 eval '! guard_present'
 expect_not "after the block: the stop guard is gone" guard_present
 expect "after the block: systemctl stop works" inside systemctl stop tamrin-daemon
