@@ -132,11 +132,13 @@ TEST(PackagingTest, PackageInstallRefusedRemovalAndRemoval) {
 TEST(PackagingTest, ServiceUnderRealSystemd) {
   TAMRIN_SLOW_SCENARIO();
   TAMRIN_REQUIRE_SANDBOX();
+  const std::string source = sourceDir();
   const ShellRun root = shell(
       "for tool in mmdebstrap systemd-nspawn; do command -v $tool >/dev/null || "
       "{ echo \"$tool is not installed\" >&2; exit 1; }; done\n"
-      "shopt -s nullglob\npackages=('" + sourceDir() + "'/build/tamrin_*.deb)\n"
-      "[ ${#packages[@]} -ne 1 ] || '" + sourceDir() + "/scripts/systemd-root' \"$packages\"");
+      "shopt -s nullglob\npackages=('" +
+      source + "'/build/tamrin_*.deb)\n" + "[ ${#packages[@]} -ne 1 ] || '" + source +
+      "/scripts/systemd-root' \"$packages\"");
   if (root.exitStatus != 0) {
     const std::string reason = "no Debian root to boot: " + root.err;
     if (runningUnderCi()) FAIL() << "CI=true, yet " << reason;
