@@ -22,6 +22,7 @@ namespace {
 
 using std::chrono::seconds;
 using testing::expectScenarioPassed;
+using testing::runningUnderCi;
 using testing::runScenario;
 
 std::string sourceDir() { return std::getenv("TAMRIN_SOURCE_DIR"); }
@@ -122,6 +123,28 @@ TEST(PackagingTest, PackageInstallRefusedRemovalAndRemoval) {
   TAMRIN_SLOW_SCENARIO();
   TAMRIN_REQUIRE_SANDBOX();
   expectScenarioPassed(runScenario("package.sh", seconds(150)));
+}
+
+// The package in a Debian 12 container under its own systemd: the unit at boot, its exposure,
+// a real block that the unit's stop, restart, a kill, an upgrade and a removal cannot lift,
+// and the unit and removal after it. Needs build/tamrin_*.deb (make deb), mmdebstrap,
+// systemd-nspawn, and Debian's registry until scripts/systemd-root has kept the root.
+TEST(PackagingTest, ServiceUnderRealSystemd) {
+  TAMRIN_SLOW_SCENARIO();
+  TAMRIN_REQUIRE_SANDBOX();
+  const std::string source = sourceDir();
+  const ShellRun root = shell(
+      "for tool in mmdebstrap systemd-nspawn; do command -v $tool >/dev/null || "
+      "{ echo \"$tool is not installed\" >&2; exit 1; }; done\n"
+      "shopt -s nullglob\npackages=('" +
+      source + "'/build/tamrin_*.deb)\n" + "[ ${#packages[@]} -ne 1 ] || '" + source +
+      "/scripts/systemd-root' \"$packages\"");
+  if (root.exitStatus != 0) {
+    const std::string reason = "no Debian root to boot: " + root.err;
+    if (runningUnderCi()) FAIL() << "CI=true, yet " << reason;
+    GTEST_SKIP() << reason;
+  }
+  expectScenarioPassed(runScenario("systemd_service.sh", seconds(300)));
 }
 
 }  // namespace
