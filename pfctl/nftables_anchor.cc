@@ -325,6 +325,8 @@ std::string tableCommands(const std::vector<ListedAddress>& addresses, bool swit
   // "add" first, so that "delete" cannot fail on a missing table; the whole text is one
   // transaction, so packets see the old table or the new one, never none.
   std::string commands = "add table inet tamrin\ndelete table inet tamrin\n";
+  // A table that would hold nothing stays deleted: outside blocks none is left behind.
+  if (addresses.empty() && !switchedOn && record.empty()) return commands;
   commands.append(kSkeleton);
   if (switchedOn) commands.append(kLateChainCommands);
   for (const auto& [family, set] : {std::pair{AF_INET, kIpv4Set}, std::pair{AF_INET6, kIpv6Set}}) {

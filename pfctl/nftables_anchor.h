@@ -64,7 +64,7 @@ class NftablesAnchor final : public FilterSwitch {
 // The transaction that replaces the whole table by one that holds exactly `addresses` (each
 // with its label), the sets, the block chain with its four rules and, when `switchedOn`, the
 // base chain with its single jump, and the block record `record`: whatever else was in the
-// table is gone.
+// table is gone. With no address, not switched on and no record, the table is only deleted.
 std::string tableCommands(const std::vector<ListedAddress>& addresses, bool switchedOn,
                           std::string_view record = {});
 

@@ -391,7 +391,7 @@ TEST_F(PfctlSandboxTest, TheRecordIsKeptBesideTheRulesAndListedApart) {
   // Loading, switching on and flushing rebuild the table: the record stays, and the listing
   // shows the rules alone.
   load(packetFilterRules(kBlocked));
-  enable();
+  const std::string token = enable();
   EXPECT_EQ(listing(), expectedListing(kBlocked, packetFilterRuleLabel(kBlocked)));
   pfctlOk({"-a", "com.apple/app.tamrin", "-F", "rules"});
   EXPECT_EQ(listing(), "");
@@ -404,6 +404,13 @@ TEST_F(PfctlSandboxTest, TheRecordIsKeptBesideTheRulesAndListedApart) {
   pfctlOk({"-a", "com.apple/app.tamrin", "-t", "record", "-T", "flush"});
   EXPECT_EQ(pfctlOk({std::begin(show), std::end(show)}), "");
   pfctlOk({"-a", "com.apple/app.tamrin", "-t", "record", "-T", "flush"});
+  // Switched off with no rules and no record, the table holds nothing and goes.
+  ASSERT_EQ(runProgram({"nft", "list", "table", "inet", "tamrin"}).status, 0);
+  pfctlOk({"-X", token});
+  EXPECT_NE(runProgram({"nft", "list", "table", "inet", "tamrin"}).status, 0);
+  pfctlOk({"-a", "com.apple/app.tamrin", "-F", "rules"});
+  EXPECT_NE(runProgram({"nft", "list", "table", "inet", "tamrin"}).status, 0)
+      << "flushing an absent table creates none";
 }
 
 TEST_F(PfctlSandboxTest, TheFilterStaysOnUntilEveryHolderReleasedItsToken) {

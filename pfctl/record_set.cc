@@ -114,8 +114,11 @@ void NftablesAnchor::replaceRecord(std::string_view text) {
 }
 
 void NftablesAnchor::flushRecord() {
-  if (listIfPresent("list set inet tamrin record"))
-    nftables_.run("delete set inet tamrin record\n");
+  if (!listIfPresent("list set inet tamrin record")) return;
+  // The record was all the table still held: the table goes with it.
+  const auto table = readTable();
+  const bool empty = table && table->contents.addresses.empty() && !table->hasBaseChain;
+  nftables_.run(empty ? "delete table inet tamrin\n" : "delete set inet tamrin record\n");
 }
 
 }  // namespace tamrin

@@ -127,6 +127,7 @@ container_hosts_block() { inside grep -qx '# BEGIN TAMRIN BLOCK' /etc/hosts; }
 container_pfctl() { inside "$app/libexec/tamrin-pfctl" "$@"; }
 block_in_force() { container_hosts_block && rules_block container_pfctl "$test_address"; }
 guard_present() { inside test -f "$guard"; }
+refuses_stop() { [ "$(inside systemctl show -p RefuseManualStop --value tamrin-daemon)" = yes ]; }
 package_state() { inside dpkg-query -W -f='${db:Status-Status}' tamrin 2>/dev/null; }
 # A new main process that serves: `systemctl stop` or `restart` went through, or the daemon died.
 main_pid_other_than() {
@@ -170,8 +171,9 @@ expect "the hosts block and the filter are in place" block_in_force
 
 wait_until 5 guard_present
 expect "the stop guard is in place" guard_present
-expect_contains "status lists the stop guard in force" '"stopGuard"' \
-  "$(ctl status | json_member layersInForce)"
+expect "systemd has loaded it: the unit refuses a manual stop" refuses_stop
+expect_eq "status: nothing amiss with the guard in force" false \
+  "$(ctl status | json_member hasProtectionMismatch)"
 
 pid=$(main_pid)
 for verb in stop restart; do
@@ -193,6 +195,7 @@ inside rm -f "$guard"
 if wait_until 10 guard_present; then ok "a deleted stop guard is back ($WAITED s)"; else
   not_ok "a deleted stop guard is back within 10 s"
 fi
+expect "the guard put back is loaded" refuses_stop
 
 inside nft delete table inet tamrin
 inside systemctl kill -s KILL tamrin-daemon
@@ -225,6 +228,7 @@ wait_until $((block_end - $(date +%s) + 30)) state_is access ||
   bail "the block did not end" "$(ctl status 2>&1)" "$(journal 20)" "$(console_end)"
 wait_until 5 eval '! guard_present'
 expect_not "after the block: the stop guard is gone" guard_present
+expect_not "after the block: systemd no longer refuses a stop" refuses_stop
 expect "after the block: systemctl stop works" inside systemctl stop tamrin-daemon
 expect_eq "after the block: the unit is stopped" inactive "$(inside systemctl is-active tamrin-daemon)"
 expect "after the block: systemctl start works" inside systemctl start tamrin-daemon
