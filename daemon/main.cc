@@ -33,6 +33,8 @@ namespace {
 constexpr const char* kDefaultPolicyPath = "/var/lib/tamrin/policy.json";
 constexpr const char* kHostsPath = "/etc/hosts";
 constexpr const char* kBlockRecordPath = "/run/tamrin/block-record";
+// Written by configuration management; while it exists it alone sets the schedule.
+constexpr const char* kManagedConfigurationPath = "/etc/tamrin/configuration.json";
 
 int fail(const std::exception& error) {
   const std::string line = std::string("error: ") + error.what() + "\n";
@@ -68,8 +70,8 @@ void removeOwnStaleTemporaries(const tamrin::DaemonEnvironment& environment) {
 }
 
 // The changes that bring a pass within about 100 ms: of the hosts file, nsswitch.conf, the
-// suffix list, the browser policies, the stop guard or the table. None when the watcher
-// cannot be had.
+// suffix list, the browser policies, the stop guard, the managed configuration or the table.
+// None when the watcher cannot be had.
 std::vector<std::unique_ptr<tamrin::ProtectionWatcher>> systemWatchers(
     const tamrin::ProtectionLayers& layers) {
   using namespace tamrin;
@@ -79,6 +81,7 @@ std::vector<std::unique_ptr<tamrin::ProtectionWatcher>> systemWatchers(
     std::vector<std::filesystem::path> watched = {nameService.nsswitch, nameService.suffixList};
     for (auto& file : BrowserPolicyPaths::system().policyFiles()) watched.push_back(file);
     if (auto guard = layers.stopGuardFile(); !guard.empty()) watched.push_back(std::move(guard));
+    watched.emplace_back(kManagedConfigurationPath);
     watchers.push_back(systemProtectionWatcher(kHostsPath, std::move(watched)));
   } catch (const std::exception& error) {
     fail(error);  // reported; the timer still repairs within a minute
@@ -117,6 +120,7 @@ tamrin::DaemonEnvironment systemEnvironment(const tamrin::PacketFilterRunner& ru
       // Under systemd, every timer pass feeds its watchdog: a stopped or stuck daemon is
       // restarted.
       .afterTimerPass = [notify] { notify(kAlive); },
+      .managedConfiguration = ManagedConfigurationFile{.path = kManagedConfigurationPath},
   };
 }
 

@@ -17,5 +17,12 @@ TEST(StartupSandboxTest, OwnsItsRunDirectoryRefusesEndlessSchedulesAndCleansAfte
   testing::expectScenarioPassed(testing::runScenario("startup.sh", seconds(240)));
 }
 
+// A schedule set through /etc/tamrin/configuration.json: applied at once, a change staged
+// behind the block, configure refused while the file exists, broken files shown and ignored.
+TEST(StartupSandboxTest, AppliesTheManagedConfigurationFileAndRefusesConfigureWhileItExists) {
+  TAMRIN_REQUIRE_SANDBOX();
+  testing::expectScenarioPassed(testing::runScenario("managed_configuration.sh", seconds(90)));
+}
+
 }  // namespace
 }  // namespace tamrin

@@ -17,6 +17,7 @@
 #include "daemon/resolve/direct_resolver.h"
 #include "daemon/service/block_hold.h"
 #include "daemon/service/block_record_store.h"
+#include "daemon/service/managed_configuration.h"
 
 namespace tamrin {
 
@@ -58,6 +59,10 @@ struct DaemonEnvironment {
   // Optional: runs on the timer's thread after every pass the timer runs (at least one a
   // minute), so a daemon that is stopped or stuck in a pass stops calling it.
   std::function<void()> afterTimerPass = nullptr;
+  // Optional: the file that configuration management writes. Every pass applies what it
+  // holds (as a first configuration, or staged like an update), and `configure` requests are
+  // refused while it exists; its watching is the watchers' job.
+  std::optional<ManagedConfigurationFile> managedConfiguration = std::nullopt;
 };
 
 }  // namespace tamrin

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <iterator>
+#include <stdexcept>
 #include <utility>
 
 #include "core/blocked_hostnames.h"
@@ -72,6 +73,15 @@ std::optional<std::string> readStartBootId(const ServiceClock& clock) {
   }
 }
 
+// The configuration a request carries, checked as every configuration is before it is used.
+TamrinConfiguration checkedConfiguration(const Data& argument) {
+  TamrinConfiguration configuration = decodeConfiguration(argument);
+  requireReportableSize(configuration);
+  requireScheduleThatEnds(configuration);
+  if (!configuration.isValid()) throw TamrinError(TamrinError::Kind::invalidConfiguration);
+  return configuration;
+}
+
 std::vector<std::string> orEmpty(const std::optional<std::vector<std::string>>& list) {
   return list.value_or(std::vector<std::string>{});
 }
@@ -113,6 +123,7 @@ DaemonService::DaemonService(Passkey, DaemonEnvironment& environment)
       startBootId_(readStartBootId(clock_)),
       timerClock_(std::move(environment.timerClock)),
       afterTimerPass_(std::move(environment.afterTimerPass)),
+      managed_(std::move(environment.managedConfiguration)),
       store_(std::move(environment.policyPath)),
       enforcement_(std::move(environment.hosts), std::move(environment.packetFilter),
                    std::move(environment.flushDNS), filterWatch_),
@@ -125,6 +136,7 @@ void DaemonService::start() {
   started_ = true;
   const Instant now = clock_.now();
   reconcileLocked(now);
+  applyManagedConfigurationLocked(now);
   scheduleNextReconciliationLocked(now);
   store_.save();  // the lookups wait for the first timer pass
 }
@@ -139,8 +151,9 @@ void DaemonService::runReconciliationPass(Instant at) {
   {
     MutexLock guard(lock_);
     // A wake only for a refresh leaves the pass, and its deadline, as they were.
-    const bool refreshOnly = isRefreshOnlyWakeLocked(at);
+    bool refreshOnly = isRefreshOnlyWakeLocked(at);
     if (!refreshOnly) reconcileLocked(at);
+    if (applyManagedConfigurationLocked(at)) refreshOnly = false;
     refresh = planAddressRefreshLocked(at);
     if (refreshOnly) {
       armTimerLocked(at);
@@ -267,6 +280,7 @@ Data DaemonService::statusLocked(Instant now) {
 std::map<std::string, std::string> DaemonService::statusProblemsLocked() const {
   auto problems = inPlace_.layers.problems;
   if (recordHold_) problems["blockingState"] = recordHold_->reason;
+  if (managedProblem_) problems["managedConfiguration"] = *managedProblem_;
   if (bootIdChanged_) {
     problems["bootClock"] =
         "The boot id changed while the daemon ran; blocks are held by the one it started with.";
@@ -274,39 +288,73 @@ std::map<std::string, std::string> DaemonService::statusProblemsLocked() const {
   return problems;
 }
 
+void DaemonService::refuseWhileManagedLocked() const {
+  if (managed_ && managedConfigurationPresent(*managed_)) {
+    throw std::runtime_error(managedConfigurationRefusal(*managed_));
+  }
+}
+
 void DaemonService::enableBlockingLocked(const Data& argument, Instant now) {
+  refuseWhileManagedLocked();
   // A stored state that could not be used is replaced by a valid first configuration.
   if (store_.policy()) throw TamrinError(TamrinError::Kind::policyAlreadyActive);
-  const TamrinConfiguration configuration = decodeConfiguration(argument);
-  requireReportableSize(configuration);
-  requireScheduleThatEnds(configuration);
-  if (!configuration.isValid()) throw TamrinError(TamrinError::Kind::invalidConfiguration);
+  enableConfigurationLocked(checkedConfiguration(argument), now);
+}
+
+void DaemonService::enableConfigurationLocked(const TamrinConfiguration& configuration,
+                                              Instant now) {
   store_.persist(TamrinPolicy(configuration));  // replaces a stored state that was unusable
   reconcileLocked(now);
 }
 
 void DaemonService::updateConfigurationLocked(const Data& argument, Instant now) {
+  refuseWhileManagedLocked();
   if (store_.loadFailed()) throw TamrinError(TamrinError::Kind::policyUnavailable);
   // A staged change that became due is applied before another is staged on it (and saved
   // with it).
   reconcileLocked(now);
-  const std::optional<TamrinPolicy>& policy = store_.policy();
-  if (!policy) throw TamrinError(TamrinError::Kind::noPolicy);
-  const TamrinConfiguration configuration = decodeConfiguration(argument);
-  requireReportableSize(configuration);
-  requireScheduleThatEnds(configuration);
-  if (!configuration.isValid()) throw TamrinError(TamrinError::Kind::invalidConfiguration);
+  if (!store_.policy()) throw TamrinError(TamrinError::Kind::noPolicy);
+  stageConfigurationLocked(checkedConfiguration(argument), now);
+}
+
+void DaemonService::stageConfigurationLocked(const TamrinConfiguration& configuration,
+                                             Instant now) {
+  const TamrinPolicy& policy = store_.policy().value();
   std::optional<std::vector<std::string>> carried;
-  if (configuration.domains == policy->configuration.domains) {
-    carried = policy->resolvedAddresses;
+  if (configuration.domains == policy.configuration.domains) {
+    carried = policy.resolvedAddresses;
   }
-  TamrinPolicy staged = *policy;
+  TamrinPolicy staged = policy;
   const Calendar calendar = clock_.calendar();
   // A block held past its schedule runs until the hold ends: the change waits for that.
   staged.stageConfiguration(configuration, now, std::move(carried), calendar,
                             heldBeyondSchedule(staged, now, calendar));
   store_.persist(staged);
   reconcileLocked(now);
+}
+
+bool DaemonService::applyManagedConfigurationLocked(Instant at) {
+  if (!managed_) return false;
+  const ManagedConfigurationReading reading = readManagedConfiguration(*managed_);
+  managedProblem_ = reading.problem;
+  if (!reading.configuration) return false;  // none, or the last good one stays
+  const TamrinConfiguration& wanted = *reading.configuration;
+  try {
+    const std::optional<TamrinPolicy>& policy = store_.policy();
+    if (!policy) {  // none yet, or a stored state that could not be used
+      enableConfigurationLocked(wanted, at);
+      return true;
+    }
+    const TamrinConfiguration& latest =
+        policy->pendingConfiguration ? *policy->pendingConfiguration : policy->configuration;
+    if (latest == wanted) return false;
+    stageConfigurationLocked(wanted, at);
+    return true;
+  } catch (const std::exception& error) {
+    managedProblem_ =
+        managed_->path.string() + " could not be applied: " + std::string(error.what());
+    return false;
+  }
 }
 
 void DaemonService::prepareForRemovalLocked(Instant now) {

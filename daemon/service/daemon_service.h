@@ -49,8 +49,9 @@ class DaemonService final : public TamrinDaemonProtocol,
   // filter nor the layers, and runs no pass.
   static std::shared_ptr<DaemonService> create(DaemonEnvironment environment);
 
-  // Runs the first reconciliation pass, which arms the timer; from now on requests for a pass
-  // (a watcher's reports among them) are heard.
+  // Runs the first reconciliation pass, which applies the managed configuration file (as every
+  // pass does) and arms the timer; from now on requests for a pass (a watcher's reports among
+  // them) are heard.
   void start() EXCLUDES(lock_);
 
   void getStatus(Reply reply) override EXCLUDES(lock_);
@@ -126,6 +127,20 @@ class DaemonService final : public TamrinDaemonProtocol,
   std::map<std::string, std::string> statusProblemsLocked() const REQUIRES(lock_);
   void enableBlockingLocked(const Data& argument, Instant now) REQUIRES(lock_);
   void updateConfigurationLocked(const Data& argument, Instant now) REQUIRES(lock_);
+  // Makes `configuration` (checked) the first one, replacing an unusable stored state.
+  void enableConfigurationLocked(const TamrinConfiguration& configuration, Instant now)
+      REQUIRES(lock_);
+  // Stages `configuration` (checked) on the policy in force, after a pass at `now` applied a
+  // due change, never shortening a running block or its hold.
+  void stageConfigurationLocked(const TamrinConfiguration& configuration, Instant now)
+      REQUIRES(lock_);
+  // Throws the refusal of a `configure` request while the managed file exists.
+  void refuseWhileManagedLocked() const REQUIRES(lock_);
+  // Reads the managed file and applies a usable configuration that differs from the latest
+  // one in force or staged; a file that cannot be used, or a configuration that cannot be
+  // applied, changes nothing and is the status's "managedConfiguration" problem. Runs after
+  // the pass's reconciliation at `at`. Whether it changed the policy.
+  bool applyManagedConfigurationLocked(Instant at) REQUIRES(lock_);
   void prepareForRemovalLocked(Instant now) REQUIRES(lock_);
   // What `policy` (none: no policy, the standard sites' entries go) demands of the layers.
   static EnforcementDemand demandFor(const std::optional<TamrinPolicy>& policy, bool blocking);
@@ -194,6 +209,7 @@ class DaemonService final : public TamrinDaemonProtocol,
   const std::optional<std::string> startBootId_;  // as read at construction
   const TimerClock timerClock_;
   const std::function<void()> afterTimerPass_;  // may be empty
+  const std::optional<ManagedConfigurationFile> managed_;
   // Set by create(), then constant. The timer runs its passes on its thread, the watchers
   // report on theirs; each holds the service only while it calls into it, so no pass runs on
   // a service being destroyed, and the thread that drops the last hold ends the others (its
@@ -221,6 +237,8 @@ class DaemonService final : public TamrinDaemonProtocol,
   bool systemLookupRunning_ GUARDED_BY(lock_) = false;
   // The last pass enforced only because of the boot-clock hold, not the schedule.
   bool passHeldOnly_ GUARDED_BY(lock_) = false;
+  // Why the managed file, as last read, changed nothing.
+  std::optional<std::string> managedProblem_ GUARDED_BY(lock_);
 
   struct RecordHold {
     BlockRecord record;
