@@ -25,6 +25,8 @@ std::string messageFor(TamrinError::Kind kind, const std::string& detail) {
              "again.";
     case Kind::policyAlreadyActive:
       return "Blocking is already enabled.";
+    case Kind::unauthorizedChange:
+      return "Only root and members of the group tamrin can change Tamrin\u2019s schedule.";
   }
   return {};
 }

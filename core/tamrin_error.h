@@ -19,6 +19,7 @@ class TamrinError : public std::exception {
     noPolicy,
     policyUnavailable,
     policyAlreadyActive,
+    unauthorizedChange,
   };
 
   explicit TamrinError(Kind kind, std::string detail = {});

@@ -24,6 +24,8 @@ TEST(TamrinErrorTest, MessagesByteForByte) {
        "Tamrin can\xE2\x80\x99t safely read its blocking state. Restart the computer and try "
        "again."},
       {Kind::policyAlreadyActive, "Blocking is already enabled."},
+      {Kind::unauthorizedChange,
+       "Only root and members of the group tamrin can change Tamrin\xE2\x80\x99s schedule."},
   };
   for (const auto& c : cases) {
     const TamrinError error(c.kind);

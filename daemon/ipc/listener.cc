@@ -15,6 +15,7 @@
 
 #include "core/directories.h"
 #include "core/system_error.h"
+#include "core/tamrin_error.h"
 #include "daemon/ipc/reply_exchange.h"
 #include "daemon/ipc/seal.h"
 
@@ -44,6 +45,7 @@ struct IpcListener::Connection {
   UniqueFd fd;
   Deadline deadline;
   FrameAssembler frame;
+  std::optional<PeerCredentials> peer;   // read at accept; absent when unreadable
   std::optional<ServedRequest> request;  // set once the whole request has arrived
   std::size_t bytes = 0;                 // received so far, counted against the request budget
   bool dropped = false;
@@ -285,7 +287,9 @@ void IpcListener::acceptConnections() {
     Connection connection{.fd = std::move(fd),
                           .deadline = Clock::now() + options_.readTimeout,
                           .frame = {},
+                          .peer = std::nullopt,
                           .request = std::nullopt};
+    connection.peer = options_.authorization.credentials(connection.fd.get());
     if (admission_) {
       std::variant<bool, PeerAdmission::Pending> step = admission_->begin(connection.fd.get());
       if (auto* pending = std::get_if<PeerAdmission::Pending>(&step)) {
@@ -421,12 +425,17 @@ void IpcListener::startWorker(Connection connection) {
     outbox->wake();
   };
   auto exchange = std::make_shared<ReplyExchange>(std::move(connection.fd), std::move(handOver));
-  std::thread thread([this, exchange, done, request = std::move(*connection.request)]() mutable {
+  std::thread thread([this, exchange, done, peer = std::move(connection.peer),
+                       request = std::move(*connection.request)]() mutable {
     const Reply reply = [exchange](std::optional<Data> data, std::optional<std::string> text) {
       exchange->reply(std::move(data), std::move(text));
     };
     try {
-      request.operation->dispatch(exported_, request.argument, reply);
+      if (options_.authorization.allows(request.operation->operation, peer)) {
+        request.operation->dispatch(exported_, request.argument, reply);
+      } else {
+        reply(std::nullopt, std::string(TamrinError(TamrinError::Kind::unauthorizedChange).what()));
+      }
     } catch (const std::exception& error) {
       reply(std::nullopt, std::string(error.what()));
     } catch (...) {

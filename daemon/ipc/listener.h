@@ -18,6 +18,7 @@
 #include "core/ipc_frame.h"
 #include "core/ipc_socket.h"
 #include "daemon/ipc/peer_admission.h"
+#include "daemon/ipc/peer_authorization.h"
 
 namespace tamrin {
 
@@ -40,6 +41,10 @@ struct IpcListenerOptions {
   // Threads hashing the executables of new peers at once; the accept loop itself never reads an
   // executable.
   std::size_t maxAdmissionThreads = 4;
+  // Who may call which operation, by the credentials the kernel gives for each connection. A
+  // request it does not allow gets the unauthorizedChange error as its reply, and the exported
+  // object never hears of it.
+  PeerAuthorization authorization{};
 };
 
 // Serves TamrinDaemonProtocol on a Unix stream socket: one request and one reply per
@@ -49,7 +54,8 @@ struct IpcListenerOptions {
 // worker, and a peer whose executable must be hashed is admitted on a thread of its own.
 // Malformed frames, requests the operation table does not serve (an unknown selector, an
 // argument where none is taken or none where one is) and time-outs close the connection
-// without a reply.
+// without a reply. An admitted peer's request is then authorized on its worker, where the
+// accounts database may be slow without holding up the loop.
 class IpcListener {
  public:
   // Nothing is bound until resume(). `exported` must outlive the listener.

@@ -177,6 +177,31 @@ TEST_F(IpcListenerTest, RepliesMeanWhatTheProtocolSays) {
   EXPECT_EQ(service_.calls, static_cast<int>(std::size(cases)));
 }
 
+TEST_F(IpcListenerTest, PeersWhoMayNotChangeTheScheduleGetTheRefusalAndAreStillServedStatus) {
+  const std::string refusal =
+      "remote: Only root and members of the group tamrin can change Tamrin\u2019s schedule.";
+  DaemonStatus blocked;
+  blocked.blocked = true;
+  service_.handler = [&](auto&, auto&, Reply reply) { reply(encodeDaemonStatus(blocked), {}); };
+  // A non-member of a group that lists someone else, then a peer whose credentials are unknown.
+  std::optional<PeerCredentials> peer = PeerCredentials{.uid = 1000, .gid = 1000, .supplementaryGroups = {27}};
+  const AccountLookup accounts{
+      .group = [](const std::string&) { return AccountGroup{.gid = 990, .members = {"bob"}}; },
+      .userName = [](uid_t) { return std::string("alice"); },
+  };
+  IpcListenerOptions options;
+  options.authorization = PeerAuthorization([&](int) { return peer; }, accounts);
+  startListener(options);
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(outcome(client(), Operation::status), "status") << round;
+    EXPECT_EQ(outcome(client(), Operation::enable), refusal) << round;
+    EXPECT_EQ(outcome(client(), Operation::update), refusal) << round;
+    EXPECT_EQ(outcome(client(), Operation::remove), refusal) << round;
+    peer.reset();
+  }
+  EXPECT_EQ(service_.calls, 2);
+}
+
 TEST_F(IpcListenerTest, TodaysBytesReachTheirOperation) {
   const std::string selectors[] = {
       std::string(kGetStatusSelector), std::string(kEnableBlockingSelector),
