@@ -40,5 +40,13 @@ TEST(DaemonSandboxTest, TamperingIsRepairedAtOnceAndEventFloodsAreHarmless) {
   expectScenarioPassed(runScenario("tamper_repair.sh", seconds(120)));
 }
 
+// Accounts outside the group tamrin are refused enabling, updating and removal with one line
+// and exit 1, and are served the status; an account added to the group while the daemon runs
+// may change at once.
+TEST(DaemonSandboxTest, OnlyRootAndMembersOfTheGroupTamrinChangeTheSchedule) {
+  TAMRIN_REQUIRE_SANDBOX();
+  expectScenarioPassed(runScenario("authorization.sh", seconds(60)));
+}
+
 }  // namespace
 }  // namespace tamrin
