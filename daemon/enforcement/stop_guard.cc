@@ -34,7 +34,7 @@ void check(int result, const sd_bus_error& error, std::string_view what) {
 }
 
 struct BusError {
-  sd_bus_error value = SD_BUS_ERROR_NULL;
+  sd_bus_error value{};  // SD_BUS_ERROR_NULL, which is a C compound literal
   ~BusError() { sd_bus_error_free(&value); }
 };
 
