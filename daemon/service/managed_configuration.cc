@@ -1,16 +1,15 @@
 #include "daemon/service/managed_configuration.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <system_error>
 
 #include "control/configure_request.h"
 #include "core/configuration_limits.h"
-#include "core/unique_fd.h"
+#include "core/regular_file.h"
 
 namespace tamrin {
 namespace {
@@ -20,6 +19,10 @@ namespace {
 struct Unusable {
   std::string reason;
 };
+
+Unusable tooLarge() {
+  return Unusable{"is larger than " + std::to_string(kMaxConfigurationBytes) + " bytes"};
+}
 
 bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -33,39 +36,22 @@ void requireSafe(const ManagedConfigurationFile& file, const struct stat& info) 
   if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
     throw Unusable{"is writable by its group or by others"};
   }
-  if (static_cast<unsigned long long>(info.st_size) > kMaxConfigurationBytes) {
-    throw Unusable{"is larger than " + std::to_string(kMaxConfigurationBytes) + " bytes"};
-  }
+  if (static_cast<unsigned long long>(info.st_size) > kMaxConfigurationBytes) throw tooLarge();
 }
 
+// Looked at first, so that a FIFO or a device is never opened; then read as a regular file
+// of bounded size, whose descriptor must still be the file looked at.
 std::string readSafely(const ManagedConfigurationFile& file, const struct stat& looked) {
-  // Looked at first, so that a FIFO or a device is never opened; opened without following a
-  // link and without blocking, and the descriptor checked again.
-  const UniqueFd fd(
-      ::open(file.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (!fd) throw Unusable{std::string("cannot be read: ") + std::strerror(errno)};
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) {
-    throw Unusable{std::string("cannot be read: ") + std::strerror(errno)};
+  RegularFileContents read;
+  try {
+    read = readRegularFile(file.path, kMaxConfigurationBytes);
+  } catch (const std::system_error& error) {
+    if (error.code() == std::errc::file_too_large) throw tooLarge();
+    throw Unusable{"cannot be read: " + std::generic_category().message(error.code().value())};
   }
-  if (!sameFile(info, looked)) throw Unusable{"changed while it was read"};
-  requireSafe(file, info);
-  std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      throw Unusable{std::string("cannot be read: ") + std::strerror(errno)};
-    }
-    if (count == 0) break;
-    // The cap holds for what is read, not only for the size it had.
-    if (bytes.size() + static_cast<size_t>(count) > kMaxConfigurationBytes) {
-      throw Unusable{"is larger than " + std::to_string(kMaxConfigurationBytes) + " bytes"};
-    }
-    bytes.append(buffer, static_cast<size_t>(count));
-  }
-  return bytes;
+  if (!sameFile(read.info, looked)) throw Unusable{"changed while it was read"};
+  requireSafe(file, read.info);
+  return std::move(read.bytes);
 }
 
 }  // namespace
