@@ -140,7 +140,7 @@ bool StopGuard::placeFile(bool blocking) const {
   return true;
 }
 
-bool StopGuard::managerRefusesStop(bool blocking, bool changed) const {
+bool StopGuard::loadedRefusal(bool blocking, bool changed) const {
   if (!changed) {
     const ServiceManager::UnitState state = manager_->unitState();
     // Loaded as wanted, or as someone else's drop-in wants it: a reload would change nothing.
@@ -148,6 +148,15 @@ bool StopGuard::managerRefusesStop(bool blocking, bool changed) const {
   }
   manager_->reload();
   return manager_->unitState().refusesManualStop;
+}
+
+bool StopGuard::managerRefusesStop(bool blocking, bool changed) const {
+  // Released and untouched since: outside blocks, idle passes ask systemd nothing.
+  if (!blocking && !changed && released_) return false;
+  released_ = false;  // until systemd has answered
+  const bool refuses = loadedRefusal(blocking, changed);
+  released_ = !blocking && !refuses;
+  return refuses;
 }
 
 void StopGuard::reconcile(bool blocking, std::vector<std::string>& inForce,

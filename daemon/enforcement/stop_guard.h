@@ -70,9 +70,14 @@ class StopGuard {
   // Has the manager load the file when it must (`changed`: this pass wrote or removed it);
   // returns whether the unit then refuses a manual stop.
   bool managerRefusesStop(bool blocking, bool changed) const;
+  // What the unit refuses once the manager has loaded the file, reloading when it must.
+  bool loadedRefusal(bool blocking, bool changed) const;
 
   const std::filesystem::path runtimeUnits_;
   const std::shared_ptr<ServiceManager> manager_;
+  // systemd was last seen with no guard loaded, outside a block. Calls are serialised by the
+  // holder, as every pass is.
+  mutable bool released_ = false;
 };
 
 }  // namespace tamrin
