@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <set>
 #include <unordered_set>
 
 #include "control/control_error.h"
 #include "core/json_coding.h"
+#include "core/unicode_text.h"
 #include "core/week_coverage.h"
 
 namespace tamrin {
@@ -55,12 +57,37 @@ std::vector<std::int64_t> sorted(std::vector<std::int64_t> weekdays) {
   return weekdays;
 }
 
-}  // namespace
+ConfigureRequest decodeRequest(const nlohmann::json& json);
 
-ConfigureRequest decodeConfigureRequest(std::string_view bytes) {
-  const nlohmann::json json = parseJson(bytes);
+std::vector<NamedBlockRequest> decodeBlocks(const nlohmann::json& json) {
+  for (const char* key : {"domains", "windows", "focusStartMinutes", "accessStartMinutes",
+                          "activeWeekdays"}) {
+    if (json.contains(key)) throw JsonError(std::string(kMixedFormsMessage));
+  }
+  const nlohmann::json& list = json.at("blocks");
+  if (!list.is_array() || list.empty() || list.size() > kMaximumNamedBlocks) {
+    throw JsonError("Invalid JSON: \"blocks\" must be a list of 1 to " +
+                    std::to_string(kMaximumNamedBlocks) + " blocks.");
+  }
+  std::vector<NamedBlockRequest> blocks;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const std::string label = "blocks[" + std::to_string(i) + "]";
+    requireObject(list[i], "\"" + label + "\"");
+    if (list[i].contains("blocks")) throw JsonError(std::string(kMixedFormsMessage));
+    const nlohmann::json& name = requireMember(list[i], "name", label + ".name");
+    if (!name.is_string()) throw JsonError("Invalid JSON: \"" + label + ".name\" must be a string.");
+    blocks.push_back({name.get<std::string>(), decodeRequest(list[i])});
+  }
+  return blocks;
+}
+
+ConfigureRequest decodeRequest(const nlohmann::json& json) {
   requireObject(json, "the configuration");
   ConfigureRequest request;
+  if (json.contains("blocks")) {
+    request.blocks = decodeBlocks(json);
+    return request;
+  }
   request.domains = readStringArray(requireMember(json, "domains"), "domains");
   if (json.contains("windows")) {
     request.windows = decodeWindows(json);
@@ -74,7 +101,8 @@ ConfigureRequest decodeConfigureRequest(std::string_view bytes) {
   return request;
 }
 
-TamrinConfiguration cleanedConfiguration(const ConfigureRequest& request) {
+// One configuration of the first two forms, cleaned, not yet checked.
+TamrinConfiguration cleanedSchedule(const ConfigureRequest& request) {
   std::vector<std::string> domains;
   std::unordered_set<std::string> seen;
   for (const std::string& entry : request.domains) {
@@ -96,6 +124,40 @@ TamrinConfiguration cleanedConfiguration(const ConfigureRequest& request) {
     configuration.accessStartMinutes = request.accessStartMinutes;
     configuration.activeWeekdays = sorted(request.activeWeekdays);
   }
+  return configuration;
+}
+
+TamrinConfiguration cleanedBlocks(const std::vector<NamedBlockRequest>& requests) {
+  TamrinConfiguration configuration;
+  configuration.blocks.emplace();
+  std::set<std::string> names;
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    std::string name(trimWhitespaceAndNewlines(requests[i].name));
+    if (!isValidBlockName(name)) {
+      throw JsonError("Invalid JSON: \"blocks[" + std::to_string(i) + "].name\" must be 1 to " +
+                      std::to_string(kMaximumBlockNameCharacters) +
+                      " characters without control characters.");
+    }
+    if (!names.insert(name).second) {
+      throw JsonError("Invalid JSON: two blocks are named \"" + name + "\".");
+    }
+    TamrinConfiguration schedule = cleanedSchedule(requests[i].schedule);
+    requireScheduleThatEnds(schedule);
+    if (!schedule.isValid()) throw ControlError::invalidConfiguration();
+    configuration.blocks->push_back({std::move(name), std::move(schedule)});
+  }
+  return configuration;
+}
+
+}  // namespace
+
+ConfigureRequest decodeConfigureRequest(std::string_view bytes) {
+  return decodeRequest(parseJson(bytes));
+}
+
+TamrinConfiguration cleanedConfiguration(const ConfigureRequest& request) {
+  TamrinConfiguration configuration =
+      request.blocks ? cleanedBlocks(*request.blocks) : cleanedSchedule(request);
   requireScheduleThatEnds(configuration);
   if (!configuration.isValid()) throw ControlError::invalidConfiguration();
   return configuration;

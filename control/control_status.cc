@@ -2,6 +2,7 @@
 
 #include <date/date.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <nlohmann/json.hpp>
@@ -34,12 +35,34 @@ ControlStatus makeControlStatus(const DaemonStatus& status, Instant now, const C
     if (status.blockHeldUntil) {
       result.nextTransition = *status.blockHeldUntil;
       result.nextTransitionKind = "access";
+    } else if (policy->usesNamedBlocks()) {
+      // The next change of the blocked names: "blocking" when it blocks a name more.
+      const Instant next = policy->nextEnforcementTransition(now, calendar);
+      const auto before = policy->enforcedSites(now, calendar).domains;
+      const auto after = policy->enforcedSites(next, calendar).domains;
+      const bool blocksMore = std::any_of(after.begin(), after.end(), [&](const std::string& d) {
+        return std::find(before.begin(), before.end(), d) == before.end();
+      });
+      result.nextTransition = next;
+      result.nextTransitionKind = blocksMore ? "blocking" : "access";
     } else if (policy->isScheduledAccess(now, calendar)) {
       result.nextTransition = policy->nextScheduledBlockStart(now, calendar);
       result.nextTransitionKind = "blocking";
     } else {
       result.nextTransition = policy->nextScheduledAccessStart(now, calendar);
       result.nextTransitionKind = "access";
+    }
+    if (policy->configuredForNextFocus().blocks) {
+      result.blocks.emplace();
+      for (const BlockState& block : policy->blockStates(now, calendar)) {
+        result.blocks->push_back({.name = block.name,
+                                  .state = block.blocked ? "protected" : "access",
+                                  .nextTransition = block.nextTransition == Instant::distantFuture()
+                                                        ? std::nullopt
+                                                        : std::optional(block.nextTransition),
+                                  .nextTransitionKind = block.blocked ? "access" : "blocking",
+                                  .pendingChangesApplyAt = block.pendingChangesApplyAt});
+      }
     }
   }
   return result;
@@ -72,6 +95,21 @@ std::string encodeControlStatus(const ControlStatus& status) {
     json["pendingChangesApplyAt"] = iso8601Text(*status.pendingChangesApplyAt);
   }
   if (!status.layerProblems.empty()) json["layerProblems"] = status.layerProblems;
+  if (status.blocks) {
+    nlohmann::json blocks = nlohmann::json::array();
+    for (const ControlStatus::Block& block : *status.blocks) {
+      nlohmann::json entry = {{"name", block.name}, {"state", block.state}};
+      if (block.nextTransition) {
+        entry["nextTransition"] = iso8601Text(*block.nextTransition);
+        entry["nextTransitionKind"] = block.nextTransitionKind;
+      }
+      if (block.pendingChangesApplyAt) {
+        entry["pendingChangesApplyAt"] = iso8601Text(*block.pendingChangesApplyAt);
+      }
+      blocks.push_back(std::move(entry));
+    }
+    json["blocks"] = std::move(blocks);
+  }
   return dumpJson(json);
 }
 

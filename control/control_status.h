@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/calendar.h"
 #include "core/configuration.h"
@@ -27,6 +28,17 @@ struct ControlStatus {
   // Why a further protection layer (name service, browser policy) is not in force; printed
   // only when there is such a layer.
   std::map<std::string, std::string> layerProblems = {};
+  // With named blocks, each block's own state and next transition.
+  struct Block {
+    std::string name;
+    std::string state;  // "protected" or "access"
+    std::optional<Instant> nextTransition;  // absent: none comes
+    std::string nextTransitionKind;         // "blocking" or "access"
+    std::optional<Instant> pendingChangesApplyAt;
+
+    bool operator==(const Block&) const = default;
+  };
+  std::optional<std::vector<Block>> blocks = std::nullopt;
 
   bool operator==(const ControlStatus&) const = default;
 };

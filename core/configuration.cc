@@ -31,7 +31,53 @@ std::set<std::int64_t> TamrinConfiguration::scheduledWeekdays() const {
   return weekdays;
 }
 
+bool isValidBlockName(std::string_view name) {
+  if (!isValidUtf8(name) || trimWhitespaceAndNewlines(name) != name) return false;
+  std::size_t characters = 0;
+  for (std::size_t i = 0; i < name.size(); ++characters) {
+    const auto lead = static_cast<unsigned char>(name[i]);
+    if (lead < 0x20 || lead == 0x7f) return false;
+    // U+0080 to U+009F, the C1 controls, are encoded C2 80 to C2 9F.
+    if (lead == 0xc2 && static_cast<unsigned char>(name[i + 1]) < 0xa0) return false;
+    i += lead < 0x80 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
+  }
+  return characters >= 1 && characters <= kMaximumBlockNameCharacters;
+}
+
+std::vector<std::string> TamrinConfiguration::allDomains() const {
+  if (!blocks) return domains;
+  std::vector<std::string> all;
+  std::set<std::string_view> seen;
+  for (const NamedBlock& block : *blocks) {
+    for (const std::string& domain : block.schedule.domains) {
+      if (seen.insert(domain).second) all.push_back(domain);
+    }
+  }
+  return all;
+}
+
+namespace {
+
+bool isValidNamedBlocks(const TamrinConfiguration& configuration) {
+  const std::vector<NamedBlock>& blocks = *configuration.blocks;
+  if (!configuration.domains.empty() || configuration.topLevelWindow() != FocusWindow{} ||
+      configuration.windows || blocks.empty() || blocks.size() > kMaximumNamedBlocks) {
+    return false;
+  }
+  std::set<std::string_view> names;
+  for (const NamedBlock& block : blocks) {
+    if (!isValidBlockName(block.name) || !names.insert(block.name).second ||
+        block.schedule.blocks || !block.schedule.isValid()) {
+      return false;
+    }
+  }
+  return !blocksEveryMinute(configuration);
+}
+
+}  // namespace
+
 bool TamrinConfiguration::isValid() const {
+  if (blocks) return isValidNamedBlocks(*this);
   if (domains.empty()) return false;
   for (const auto& domain : domains) {
     const auto normalized = normalizedDomain(domain);
@@ -93,6 +139,15 @@ std::optional<std::string> normalizedDomain(std::string_view text) {
 }
 
 nlohmann::json configurationToJson(const TamrinConfiguration& configuration) {
+  if (configuration.blocks) {
+    nlohmann::json blocks = nlohmann::json::array();
+    for (const NamedBlock& block : *configuration.blocks) {
+      nlohmann::json json = configurationToJson(block.schedule);
+      json["name"] = block.name;
+      blocks.push_back(std::move(json));
+    }
+    return {{"blocks", std::move(blocks)}};
+  }
   if (configuration.windows) {
     nlohmann::json windows = nlohmann::json::array();
     for (const FocusWindow& window : *configuration.windows) {
@@ -105,8 +160,34 @@ nlohmann::json configurationToJson(const TamrinConfiguration& configuration) {
   return json;
 }
 
+namespace {
+
+TamrinConfiguration namedBlocksFromJson(const nlohmann::json& json) {
+  if (json.size() != 1) throw JsonError(std::string(kMixedFormsMessage));
+  const nlohmann::json& list = json.at("blocks");
+  if (!list.is_array()) throw JsonError(R"(Invalid JSON: "blocks" must be an array.)");
+  TamrinConfiguration configuration;
+  configuration.blocks.emplace();
+  configuration.blocks->reserve(list.size());
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const std::string label = "blocks[" + std::to_string(i) + "]";
+    requireObject(list[i], "\"" + label + "\"");
+    if (list[i].contains("blocks")) throw JsonError(std::string(kMixedFormsMessage));
+    const nlohmann::json& name = requireMember(list[i], "name", label + ".name");
+    if (!name.is_string()) {
+      throw JsonError("Invalid JSON: \"" + label + ".name\" must be a string.");
+    }
+    configuration.blocks->push_back(
+        NamedBlock{.name = name.get<std::string>(), .schedule = configurationFromJson(list[i])});
+  }
+  return configuration;
+}
+
+}  // namespace
+
 TamrinConfiguration configurationFromJson(const nlohmann::json& json) {
   requireObject(json, "a configuration");
+  if (json.contains("blocks")) return namedBlocksFromJson(json);
   TamrinConfiguration configuration;
   configuration.domains = readStringArray(requireMember(json, "domains"), "domains");
   const auto* windows = optionalMember(json, "windows");

@@ -1,6 +1,7 @@
 #include "core/configuration_limits.h"
 
 #include <nlohmann/json.hpp>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -27,15 +28,30 @@ void cutToBudget(std::optional<std::vector<std::string>>& list) {
   if (list) cutToBudget(*list);
 }
 
+// Cuts the domains of the configuration, those of each of its blocks included.
+void cutDomainsToBudget(TamrinConfiguration& configuration) {
+  cutToBudget(configuration.domains);
+  if (!configuration.blocks) return;
+  for (NamedBlock& block : *configuration.blocks) cutToBudget(block.schedule.domains);
+}
+
+// The domains of all blocks, counted once for each block that lists them.
+std::size_t domainCount(const TamrinConfiguration& configuration) {
+  std::size_t count = configuration.domains.size();
+  if (configuration.blocks) {
+    for (const NamedBlock& block : *configuration.blocks) count += block.schedule.domains.size();
+  }
+  return count;
+}
+
 }  // namespace
 
 void requireReportableSize(const TamrinConfiguration& configuration) {
   const std::size_t bytes = encodeConfiguration(configuration).size();
-  if (configuration.domains.size() <= kMaxConfigurationDomains && bytes <= kMaxConfigurationBytes) {
-    return;
-  }
+  const std::size_t domains = domainCount(configuration);
+  if (domains <= kMaxConfigurationDomains && bytes <= kMaxConfigurationBytes) return;
   throw ConfigurationTooLargeError(
-      "The configuration is too large (" + std::to_string(configuration.domains.size()) +
+      "The configuration is too large (" + std::to_string(domains) +
       " domains, " + std::to_string(bytes) + " bytes of JSON); Tamrin accepts at most " +
       std::to_string(kMaxConfigurationDomains) + " domains and " +
       std::to_string(kMaxConfigurationBytes) + " bytes.");
@@ -47,10 +63,18 @@ std::string encodeReportableStatus(DaemonStatus status, std::size_t limit) {
   TamrinPolicy& policy = *status.policy;
   cutToBudget(policy.resolvedAddresses);
   cutToBudget(policy.pendingResolvedAddresses);
+  // The addresses of each domain count as one list: domains from the end go first.
+  while (!policy.addressesByDomain.empty() &&
+         dumpJson(nlohmann::json(policy.addressesByDomain)).size() > kListBudget) {
+    policy.addressesByDomain.erase(std::prev(policy.addressesByDomain.end()));
+  }
   encoded = encodeDaemonStatus(status);
   if (encoded.size() <= limit) return encoded;
-  cutToBudget(policy.configuration.domains);
-  if (policy.pendingConfiguration) cutToBudget(policy.pendingConfiguration->domains);
+  cutDomainsToBudget(policy.configuration);
+  if (policy.pendingConfiguration) cutDomainsToBudget(*policy.pendingConfiguration);
+  for (BlockStaging& staging : policy.pendingBlocks) {
+    if (staging.previous) cutDomainsToBudget(*staging.previous);
+  }
   return encodeDaemonStatus(status);
 }
 

@@ -9,6 +9,8 @@
 
 namespace tamrin {
 
+TamrinPolicy::TamrinPolicy(TamrinConfiguration current) : configuration(std::move(current)) {}
+
 const TamrinConfiguration& TamrinPolicy::configuredForNextFocus() const {
   return pendingConfiguration ? *pendingConfiguration : configuration;
 }
@@ -17,6 +19,10 @@ void TamrinPolicy::stageConfiguration(const TamrinConfiguration& next, Instant a
                                       std::optional<std::vector<std::string>> addresses,
                                       const Calendar& calendar, std::optional<Instant> heldUntil) {
   if (!next.isValid()) throw TamrinError(TamrinError::Kind::invalidConfiguration);
+  if (usesNamedBlocks() || next.blocks) {
+    stageNamedBlocks(next, at, calendar, heldUntil);
+    return;
+  }
   const TamrinConfiguration* governing = scheduledConfiguration(at);
   if (next == configuration && governing != nullptr && *governing == next) {
     pendingConfiguration.reset();
@@ -36,6 +42,7 @@ void TamrinPolicy::stageConfiguration(const TamrinConfiguration& next, Instant a
 }
 
 bool TamrinPolicy::applyPendingConfigurationIfNeeded(Instant at) {
+  if (usesNamedBlocks()) return applyNamedBlocksIfNeeded(at);
   if (!pendingConfiguration || !pendingConfigurationAppliesAt ||
       at < *pendingConfigurationAppliesAt) {
     return false;
@@ -50,6 +57,8 @@ bool TamrinPolicy::applyPendingConfigurationIfNeeded(Instant at) {
 }
 
 bool TamrinPolicy::needsPendingAddressResolution(Instant at, const Calendar& calendar) const {
+  // With named blocks, addresses belong to domains and are looked up by domain.
+  if (usesNamedBlocks()) return false;
   if (!pendingConfiguration || pendingResolvedAddresses || !pendingConfigurationAppliesAt) {
     return false;
   }
@@ -78,6 +87,20 @@ nlohmann::json policyToJson(const TamrinPolicy& policy) {
   if (policy.pendingConfigurationStopsEnforcingAt) {
     json["pendingConfigurationStopsEnforcingAt"] =
         policy.pendingConfigurationStopsEnforcingAt->secondsSinceReference();
+  }
+  if (!policy.pendingBlocks.empty()) {
+    nlohmann::json stagings = nlohmann::json::array();
+    for (const BlockStaging& staging : policy.pendingBlocks) {
+      nlohmann::json entry = {{"name", staging.name},
+                              {"stopsEnforcingAt", staging.stopsEnforcingAt.secondsSinceReference()}};
+      if (staging.previous) entry["previous"] = configurationToJson(*staging.previous);
+      if (staging.appliesAt) entry["appliesAt"] = staging.appliesAt->secondsSinceReference();
+      stagings.push_back(std::move(entry));
+    }
+    json["pendingBlocks"] = std::move(stagings);
+  }
+  if (!policy.addressesByDomain.empty()) {
+    json["resolvedAddressesByDomain"] = policy.addressesByDomain;
   }
   if (policy.blockHold) {
     json["anchorBootId"] = policy.blockHold->bootId;
@@ -110,6 +133,30 @@ TamrinPolicy policyFromJson(const nlohmann::json& json) {
   if (const auto* value = optionalMember(json, "pendingConfigurationStopsEnforcingAt")) {
     policy.pendingConfigurationStopsEnforcingAt =
         readInstant(*value, "pendingConfigurationStopsEnforcingAt");
+  }
+  if (const auto* value = optionalMember(json, "pendingBlocks")) {
+    if (!value->is_array()) throw JsonError(R"(Invalid JSON: "pendingBlocks" must be an array.)");
+    for (const nlohmann::json& entry : *value) {
+      requireObject(entry, "\"pendingBlocks\"");
+      const nlohmann::json& name = requireMember(entry, "name");
+      if (!name.is_string()) throw JsonError(R"(Invalid JSON: a staged block's name must be a string.)");
+      BlockStaging staging{.name = name.get<std::string>(),
+                           .stopsEnforcingAt = readInstant(requireMember(entry, "stopsEnforcingAt"),
+                                                           "stopsEnforcingAt")};
+      if (const auto* previous = optionalMember(entry, "previous")) {
+        staging.previous = configurationFromJson(*previous);
+      }
+      if (const auto* applies = optionalMember(entry, "appliesAt")) {
+        staging.appliesAt = readInstant(*applies, "appliesAt");
+      }
+      policy.pendingBlocks.push_back(std::move(staging));
+    }
+  }
+  if (const auto* value = optionalMember(json, "resolvedAddressesByDomain")) {
+    requireObject(*value, "\"resolvedAddressesByDomain\"");
+    for (const auto& [domain, addresses] : value->items()) {
+      policy.addressesByDomain[domain] = readStringArray(addresses, "resolvedAddressesByDomain");
+    }
   }
   const auto* bootId = optionalMember(json, "anchorBootId");
   const auto* endsAt = optionalMember(json, "anchorEndsAtBootTime");

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,33 @@ struct BlockHold {
   bool operator==(const BlockHold&) const = default;
 };
 
+// How one named block passes from its definition before a staged change to the one after:
+// the definition it had governs until `stopsEnforcingAt`, nothing governs until `appliesAt`,
+// the staged configuration's definition from then on. A block removed by the change has no
+// `appliesAt`. The blocks of a configuration of the first two forms are one block named "".
+struct BlockStaging {
+  std::string name;
+  std::optional<TamrinConfiguration> previous = std::nullopt;  // absent: it did not govern
+  Instant stopsEnforcingAt;
+  std::optional<Instant> appliesAt = std::nullopt;
+
+  bool operator==(const BlockStaging&) const = default;
+};
+
+// The sites a pass enforces: the domains and the addresses to block.
+struct EnforcedSites {
+  std::vector<std::string> domains;
+  std::vector<std::string> addresses;
+};
+
+// One named block's state for the status.
+struct BlockState {
+  std::string name;
+  bool blocked = false;
+  Instant nextTransition = Instant::distantFuture();  // the distant future: none comes
+  std::optional<Instant> pendingChangesApplyAt = std::nullopt;
+};
+
 // The daemon's whole persistent state: the current configuration with the addresses its sites
 // resolved to, and at most one staged change. From `pendingConfigurationStopsEnforcingAt` (X)
 // until `pendingConfigurationAppliesAt` (A) nothing governs; from A on the staged one does.
@@ -37,8 +65,27 @@ struct TamrinPolicy {
   std::optional<Instant> pendingConfigurationAppliesAt;
   std::optional<Instant> pendingConfigurationStopsEnforcingAt;
   std::optional<BlockHold> blockHold;
+  // With named blocks in the current or the staged configuration: how each changed block
+  // passes to the staged one (pendingConfigurationAppliesAt is then the earliest moment one
+  // does), and the addresses of each domain, resolved once whichever blocks list it.
+  std::vector<BlockStaging> pendingBlocks = {};
+  std::map<std::string, std::vector<std::string>> addressesByDomain = {};
 
-  explicit TamrinPolicy(TamrinConfiguration current) : configuration(std::move(current)) {}
+  explicit TamrinPolicy(TamrinConfiguration current);
+
+  // Whether the current or the staged configuration has named blocks.
+  bool usesNamedBlocks() const;
+  // What a pass enforces at `at`: without named blocks, the configuration's domains and
+  // resolved addresses; with them, the union of the domains of the blocks the schedule runs
+  // (of every block that may govern, when `everyBlock`) with the addresses of those domains.
+  EnforcedSites enforcedSites(Instant at, const Calendar& calendar, bool everyBlock = false) const;
+  // The domains of every configuration that governs now or may later: the current one's, the
+  // staged one's and those of the definitions running blocks keep.
+  std::vector<std::string> domainsThatMayGovern() const;
+  // Each named block's state at `at`, in the order of the staged configuration (or the
+  // current one), then the removed blocks that still run until their end. Empty without
+  // named blocks.
+  std::vector<BlockState> blockStates(Instant at, const Calendar& calendar) const;
 
   // The configuration that will govern the next block: the staged one when there is one.
   const TamrinConfiguration& configuredForNextFocus() const;
@@ -59,7 +106,8 @@ struct TamrinPolicy {
   // Throws TamrinError focusRemovalLocked while the schedule demands enforcement.
   void validateRemoval(Instant at, const Calendar& calendar) const;
 
-  // Schedule rules: pure functions of the policy, the instant and the calendar.
+  // Schedule rules: pure functions of the policy, the instant and the calendar. With named
+  // blocks, a block is any block running, and a transition any change of the blocked names.
   bool isBlocked(Instant at, const Calendar& calendar) const;
   bool shouldEnforce(Instant at, const Calendar& calendar) const { return isBlocked(at, calendar); }
   bool isScheduledAccess(Instant at, const Calendar& calendar) const {
@@ -77,6 +125,16 @@ struct TamrinPolicy {
   bool operator==(const TamrinPolicy&) const = default;
 
  private:
+  friend class NamedBlockSchedule;
+  // The rules with named blocks (named_blocks.cc).
+  bool usesNamedBlocksOwnForm() const;
+  bool isBlockedByNamedBlocks(Instant at, const Calendar& calendar) const;
+  Instant nextNamedBlocksTransition(Instant after, const Calendar& calendar) const;
+  Instant nextNamedBlockStart(Instant after, const Calendar& calendar) const;
+  Instant nextNamedAccessStart(Instant after, const Calendar& calendar) const;
+  void stageNamedBlocks(const TamrinConfiguration& next, Instant at, const Calendar& calendar,
+                        std::optional<Instant> heldUntil);
+  bool applyNamedBlocksIfNeeded(Instant at);
   friend struct ScheduleProbe;
   const TamrinConfiguration* scheduledConfiguration(Instant at) const;
   // The start of the running block of `configuration` that contains `at`, if any.

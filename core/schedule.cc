@@ -39,6 +39,7 @@ std::optional<Instant> TamrinPolicy::scheduledBlockStart(Instant at,
 }
 
 bool TamrinPolicy::isBlocked(Instant at, const Calendar& calendar) const {
+  if (usesNamedBlocks()) return isBlockedByNamedBlocks(at, calendar);
   const TamrinConfiguration* governing = scheduledConfiguration(at);
   return governing != nullptr && isCovered(at, *governing, calendar);
 }
@@ -50,6 +51,7 @@ Instant TamrinPolicy::nextScheduledBlockStart(Instant after,
 }
 
 Instant TamrinPolicy::nextScheduledBlockStart(Instant after, const Calendar& calendar) const {
+  if (usesNamedBlocks()) return nextNamedBlockStart(after, calendar);
   if (!pendingConfiguration || !pendingConfigurationAppliesAt) {
     return nextBlockOpening(after, configuration, calendar);
   }
@@ -63,6 +65,7 @@ Instant TamrinPolicy::nextScheduledBlockStart(Instant after, const Calendar& cal
 }
 
 Instant TamrinPolicy::nextScheduledAccessStart(Instant after, const Calendar& calendar) const {
+  if (usesNamedBlocks()) return nextNamedAccessStart(after, calendar);
   if (const TamrinConfiguration* governing = scheduledConfiguration(after)) {
     if (const auto end = runningBlockEnd(after, *governing, calendar)) return *end;
   }
@@ -72,6 +75,7 @@ Instant TamrinPolicy::nextScheduledAccessStart(Instant after, const Calendar& ca
 }
 
 Instant TamrinPolicy::nextEnforcementTransition(Instant after, const Calendar& calendar) const {
+  if (usesNamedBlocks()) return nextNamedBlocksTransition(after, calendar);
   if (isBlocked(after, calendar)) return nextScheduledAccessStart(after, calendar);
   return nextScheduledBlockStart(after, calendar);
 }

@@ -24,17 +24,29 @@ void markWindow(const FocusWindow& window, std::bitset<kMinutesPerWeek>& blocked
   }
 }
 
-}  // namespace
-
-bool blocksEveryMinute(const TamrinConfiguration& configuration) {
+// Marks the minutes that the windows of `configuration` block; false when one is invalid.
+bool markConfiguration(const TamrinConfiguration& configuration,
+                       std::bitset<kMinutesPerWeek>& blocked) {
+  if (configuration.blocks) {
+    for (const NamedBlock& block : *configuration.blocks) {
+      if (!markConfiguration(block.schedule, blocked)) return false;
+    }
+    return true;
+  }
   const std::vector<FocusWindow> windows =
       configuration.windows ? *configuration.windows : std::vector{configuration.topLevelWindow()};
-  std::bitset<kMinutesPerWeek> blocked;
   for (const FocusWindow& window : windows) {
     if (!window.isValid()) return false;
     markWindow(window, blocked);
   }
-  return blocked.all();
+  return true;
+}
+
+}  // namespace
+
+bool blocksEveryMinute(const TamrinConfiguration& configuration) {
+  std::bitset<kMinutesPerWeek> blocked;
+  return markConfiguration(configuration, blocked) && blocked.all();
 }
 
 void requireScheduleThatEnds(const TamrinConfiguration& configuration) {

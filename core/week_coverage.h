@@ -20,7 +20,8 @@ class EndlessScheduleError : public std::runtime_error {
 
 // Whether the windows of `configuration`, each valid, together block every minute of the week,
 // counted in the configuration's own terms (minutes of the local week, before any time zone).
-// False when some window is invalid: such a configuration is refused for that reason.
+// The windows of all named blocks count together: while any block runs, the machine is
+// protected and removal is refused. False when some window is invalid: such a configuration is refused for that reason.
 bool blocksEveryMinute(const TamrinConfiguration& configuration);
 
 // Throws EndlessScheduleError when blocksEveryMinute(configuration).

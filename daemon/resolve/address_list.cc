@@ -108,16 +108,60 @@ double refreshInterval(const DirectResolution& direct) {
                     kLongestRefreshInterval);
 }
 
+namespace {
+
+// With named blocks: each domain's list grown by the answers for its own host names, or,
+// before a block, replaced by them when the resolution was complete.
+std::optional<TamrinPolicy> policyAfterDomainRefresh(const TamrinPolicy& policy,
+                                                     const RefreshPlan& plan,
+                                                     const DirectResolution& direct) {
+  std::optional<TamrinPolicy> updated;
+  for (const std::string& domain : plan.domains) {
+    const std::vector<std::string> hostnames = blockedHostnames({domain});
+    std::vector<HostAnswer> answers;
+    for (const HostAnswer& answer : direct.answers) {
+      if (std::find(hostnames.begin(), hostnames.end(), answer.hostname) != hostnames.end()) {
+        answers.push_back(answer);
+      }
+    }
+    const std::size_t cap = addressCap(hostnames.size());
+    const auto found = policy.addressesByDomain.find(domain);
+    const std::vector<std::string> old =
+        found == policy.addressesByDomain.end() ? std::vector<std::string>{} : found->second;
+    std::vector<std::string> fresh;
+    if (plan.kind == RefreshPlan::Kind::freshStart && direct.complete) {
+      fresh = mergedAddresses({}, usableAddresses(answers), cap);
+    }
+    if (fresh.empty()) fresh = mergedAddresses(old, usableAddresses(answers), cap);
+    if (fresh == old) continue;
+    if (!updated) updated = policy;
+    updated->addressesByDomain[domain] = std::move(fresh);
+  }
+  return updated;
+}
+
+}  // namespace
+
 std::optional<RefreshPlan> planAddressRefresh(const TamrinPolicy& policy, Instant at,
                                               const Calendar& calendar,
                                               std::optional<Instant> nextRefresh,
                                               double lookAhead) {
   if (policy.shouldEnforce(at, calendar)) {
     if (nextRefresh && at < *nextRefresh) return std::nullopt;
+    if (policy.usesNamedBlocks()) {
+      return RefreshPlan{.kind = RefreshPlan::Kind::grow,
+                         .domains = policy.enforcedSites(at, calendar).domains,
+                         .byDomain = true};
+    }
     return RefreshPlan{RefreshPlan::Kind::grow, policy.configuration.domains, false};
   }
   const Instant start = policy.nextEnforcementTransition(at, calendar);
   if (start - at > lookAhead || !policy.shouldEnforce(start, calendar)) return std::nullopt;
+  if (policy.usesNamedBlocks()) {
+    return RefreshPlan{.kind = RefreshPlan::Kind::freshStart,
+                       .domains = policy.enforcedSites(start, calendar).domains,
+                       .byDomain = true};
+  }
   const bool pending = policy.pendingConfiguration && policy.pendingConfigurationAppliesAt &&
                        !(start < *policy.pendingConfigurationAppliesAt);
   return RefreshPlan{RefreshPlan::Kind::freshStart,
@@ -131,6 +175,11 @@ std::optional<TamrinPolicy> policyAfterRefresh(
     Instant at, const Calendar& calendar) {
   const bool grow = plan.kind == RefreshPlan::Kind::grow;
   if (policy.shouldEnforce(at, calendar) != grow) return std::nullopt;
+  if (plan.byDomain) {
+    if (!policy.usesNamedBlocks()) return std::nullopt;
+    return policyAfterDomainRefresh(policy, plan, direct);
+  }
+  if (policy.usesNamedBlocks()) return std::nullopt;
   if (plan.pending && !policy.pendingConfiguration) return std::nullopt;
   const TamrinConfiguration& target =
       plan.pending ? *policy.pendingConfiguration : policy.configuration;

@@ -59,6 +59,7 @@ struct RefreshPlan {
   std::vector<std::string> domains;  // of the configuration whose addresses change
   bool pending = false;              // freshStart only: the staged configuration's list
   bool askSystemResolver = false;    // freshStart only, set by the caller: hosts file clean
+  bool byDomain = false;             // named blocks: each domain's own list changes
 };
 
 // During a block, once `nextRefresh` has come (or none is set): grow the current list. In the

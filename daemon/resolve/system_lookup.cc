@@ -1,5 +1,7 @@
 #include "daemon/resolve/system_lookup.h"
 
+#include <algorithm>
+
 #include "core/blocked_hostnames.h"
 #include "daemon/resolve/address_list.h"
 
@@ -8,10 +10,45 @@ namespace {
 
 bool lacks(const std::optional<std::vector<std::string>>& list) { return !list || list->empty(); }
 
+bool lacksDomain(const TamrinPolicy& policy, const std::string& domain) {
+  const auto found = policy.addressesByDomain.find(domain);
+  return found == policy.addressesByDomain.end() || found->second.empty();
+}
+
 }  // namespace
+
+std::optional<SystemLookupPlan> planDomainLookup(const TamrinPolicy& policy) {
+  SystemLookupPlan plan{.domains = {}, .pending = false, .byDomain = true};
+  for (const std::string& domain : policy.domainsThatMayGovern()) {
+    if (!lacksDomain(policy, domain)) continue;
+    plan.domains.push_back(domain);
+    if (plan.domains.size() == kMaxDomainsPerLookup) break;
+  }
+  if (plan.domains.empty()) return std::nullopt;
+  return plan;
+}
+
+std::optional<TamrinPolicy> policyAfterDomainLookup(
+    const TamrinPolicy& policy, const std::map<std::string, std::vector<std::string>>& addresses) {
+  std::optional<TamrinPolicy> updated;
+  const std::vector<std::string> governing = policy.domainsThatMayGovern();
+  for (const auto& [domain, found] : addresses) {
+    if (!lacksDomain(policy, domain) ||
+        std::find(governing.begin(), governing.end(), domain) == governing.end()) {
+      continue;
+    }
+    std::vector<std::string> usable = mergedAddresses(
+        {}, routableAddresses(found), addressCap(blockedHostnames({domain}).size()));
+    if (usable.empty()) continue;
+    if (!updated) updated = policy;
+    updated->addressesByDomain[domain] = std::move(usable);
+  }
+  return updated;
+}
 
 std::optional<SystemLookupPlan> planSystemLookup(const TamrinPolicy& policy, bool blocking,
                                                  Instant at, const Calendar& calendar) {
+  if (policy.usesNamedBlocks()) return planDomainLookup(policy);
   if (!blocking && policy.pendingConfiguration) {
     if (!policy.needsPendingAddressResolution(at, calendar)) return std::nullopt;
     return SystemLookupPlan{policy.pendingConfiguration->domains, true};

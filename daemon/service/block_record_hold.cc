@@ -64,9 +64,9 @@ bool DaemonService::policyKeepsRecordLocked(const BlockRecord& record, Instant n
   const TamrinPolicy& policy = *store_.policy();
   const std::optional<Instant> policyEnd =
       policyBlockEnd(policy, readBootClock(), now, clock_.calendar());
-  return policyEnd && *policyEnd + kEndJitter >= end &&
-         includes(policy.configuration.domains, record.domains) &&
-         includes(policy.resolvedAddresses.value_or(std::vector<std::string>{}), record.addresses);
+  if (!policyEnd || *policyEnd + kEndJitter < end) return false;
+  const EnforcedSites sites = policy.enforcedSites(now, clock_.calendar());
+  return includes(sites.domains, record.domains) && includes(sites.addresses, record.addresses);
 }
 
 void DaemonService::reconcileRecordHoldLocked(Instant at) {
@@ -75,22 +75,23 @@ void DaemonService::reconcileRecordHoldLocked(Instant at) {
   std::vector<std::string> addresses = record.addresses;
   TamrinConfiguration configuration = TamrinConfiguration::standard();
   if (const std::optional<TamrinPolicy>& policy = store_.policy()) {
-    configuration = policy->configuration;
+    if (!policy->usesNamedBlocks()) configuration = policy->configuration;
     if (policy->shouldEnforce(at, clock_.calendar())) {
-      appendMissing(domains, policy->configuration.domains);
-      appendMissing(addresses, policy->resolvedAddresses.value_or(std::vector<std::string>{}));
+      const EnforcedSites sites = policy->enforcedSites(at, clock_.calendar());
+      appendMissing(domains, sites.domains);
+      appendMissing(addresses, sites.addresses);
     }
   }
   configuration.domains = std::move(domains);
   TamrinPolicy enforced(std::move(configuration));
   enforced.resolvedAddresses = std::move(addresses);
-  enforceLocked(enforced, true);
+  enforceLocked(enforced, true, at);
   passHeldOnly_ = true;
   if (records_) records_->keep(record, recordRecheckLocked());
 }
 
 void DaemonService::keepBlockRecordLocked(const std::optional<TamrinPolicy>& policy,
-                                          bool blocking) {
+                                          bool blocking, Instant at, bool everyBlock) {
   if (!records_) return;
   const bool recheck = recordRecheckLocked();
   if (!blocking || !policy) {
@@ -99,11 +100,11 @@ void DaemonService::keepBlockRecordLocked(const std::optional<TamrinPolicy>& pol
   }
   // Without a hold there is no end to record: the copies stay as they are.
   if (!policy->blockHold || !policy->blockHold->endsAt) return;
-  records_->keep(
-      BlockRecord{.end = *policy->blockHold,
-                  .domains = policy->configuration.domains,
-                  .addresses = policy->resolvedAddresses.value_or(std::vector<std::string>{})},
-      recheck);
+  EnforcedSites sites = policy->enforcedSites(at, clock_.calendar(), everyBlock);
+  records_->keep(BlockRecord{.end = *policy->blockHold,
+                             .domains = std::move(sites.domains),
+                             .addresses = std::move(sites.addresses)},
+                 recheck);
 }
 
 bool DaemonService::recordRecheckLocked() {

@@ -321,7 +321,8 @@ void DaemonService::stageConfigurationLocked(const TamrinConfiguration& configur
                                              Instant now) {
   const TamrinPolicy& policy = store_.policy().value();
   std::optional<std::vector<std::string>> carried;
-  if (configuration.domains == policy.configuration.domains) {
+  if (!configuration.blocks && !policy.usesNamedBlocks() &&
+      configuration.domains == policy.configuration.domains) {
     carried = policy.resolvedAddresses;
   }
   TamrinPolicy staged = policy;
@@ -432,8 +433,8 @@ void DaemonService::reconcileLocked(Instant at) {
   }
   if (store_.loadFailed()) return;
   if (!store_.policy()) {
-    enforceLocked(std::nullopt, false);
-    keepBlockRecordLocked(std::nullopt, false);
+    enforceLocked(std::nullopt, false, at);
+    keepBlockRecordLocked(std::nullopt, false, at, false);
     return;
   }
   const Calendar calendar = clock_.calendar();
@@ -455,32 +456,44 @@ void DaemonService::reconcileLocked(Instant at) {
   }
   const bool shouldBlock = scheduled || (boot && remainingHold(working.blockHold, *boot, at));
   passHeldOnly_ = shouldBlock && !scheduled;
-  if (shouldBlock && orEmpty(working.resolvedAddresses).empty()) {
+  const bool everyBlock = shouldBlock && !scheduled;
+  if (shouldBlock && working.usesNamedBlocks()) {
+    if (takeHostsFileAddresses(working, at, calendar, everyBlock)) learned = true;
+  } else if (shouldBlock && orEmpty(working.resolvedAddresses).empty()) {
     if (auto addresses = hostsFileSiteAddresses(working.configuration.domains)) {
       working.resolvedAddresses = std::move(addresses);
       learned = true;
     }
   }
   if (learned) store_.keep(working);
-  enforceLocked(working, shouldBlock);
+  enforceLocked(working, shouldBlock, at, everyBlock);
   // Missing addresses are looked up once the lock is released (lookUpWantedSystemAddresses),
   // and only while the hosts file holds no managed block, so that the answers are the sites'
   // own; a starting block's hosts entries never wait for them.
   if (mayResolve()) systemLookupWanted_ = planSystemLookup(working, shouldBlock, at, calendar);
-  keepBlockRecordLocked(working, shouldBlock);
+  keepBlockRecordLocked(working, shouldBlock, at, everyBlock);
 }
 
 EnforcementDemand DaemonService::demandFor(const std::optional<TamrinPolicy>& policy,
-                                           bool blocking) {
-  return {
-      .enabled = policy.has_value(),
-      .blocking = blocking,
-      .domains = policy ? policy->configuration.domains : TamrinConfiguration::standard().domains,
-      .addresses = policy ? orEmpty(policy->resolvedAddresses) : std::vector<std::string>{}};
+                                           bool blocking, Instant at, bool everyBlock) const {
+  if (!policy) {
+    return {.enabled = false,
+            .blocking = blocking,
+            .domains = TamrinConfiguration::standard().domains,
+            .addresses = {}};
+  }
+  EnforcedSites sites = policy->enforcedSites(at, clock_.calendar(), everyBlock);
+  // Outside blocks the layers still clear the entries of every site the policy names.
+  if (!blocking && policy->usesNamedBlocks()) sites.domains = policy->domainsThatMayGovern();
+  return {.enabled = true,
+          .blocking = blocking,
+          .domains = std::move(sites.domains),
+          .addresses = std::move(sites.addresses)};
 }
 
-void DaemonService::enforceLocked(const std::optional<TamrinPolicy>& policy, bool blocking) {
-  EnforcementDemand demand = demandFor(policy, blocking);
+void DaemonService::enforceLocked(const std::optional<TamrinPolicy>& policy, bool blocking,
+                                  Instant at, bool everyBlock) {
+  EnforcementDemand demand = demandFor(policy, blocking, at, everyBlock);
   demand.watcherProblems = [this] { return watcherProblems(); };
   inPlace_ = enforcement_.enforce(demand);
 }
@@ -588,12 +601,13 @@ void DaemonService::refreshAddresses(const RefreshPlan& plan) {
   nextAddressRefresh_ = now + refreshInterval(direct);
   auto updated = policyAfterRefresh(*store_.policy(), plan, system, direct, now, clock_.calendar());
   if (updated) {
-    const std::vector<std::string> before = orEmpty(store_.policy()->resolvedAddresses);
+    const std::vector<std::string> before =
+        store_.policy()->enforcedSites(now, clock_.calendar()).addresses;
     store_.keep(std::move(*updated));
     if (plan.kind == RefreshPlan::Kind::grow) {
       const bool blocking = policyBlocksLocked(now);
       inPlace_.managedBlocks =
-          enforcement_.extendFilter(demandFor(store_.policy(), blocking), before);
+          enforcement_.extendFilter(demandFor(store_.policy(), blocking, now), before);
     }
   }
   armTimerLocked(now);

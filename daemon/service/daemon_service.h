@@ -142,10 +142,14 @@ class DaemonService final : public TamrinDaemonProtocol,
   // the pass's reconciliation at `at`. Whether it changed the policy.
   bool applyManagedConfigurationLocked(Instant at) REQUIRES(lock_);
   void prepareForRemovalLocked(Instant now) REQUIRES(lock_);
-  // What `policy` (none: no policy, the standard sites' entries go) demands of the layers.
-  static EnforcementDemand demandFor(const std::optional<TamrinPolicy>& policy, bool blocking);
-  // Brings every layer in line with `policy` and keeps what they hold for the status.
-  void enforceLocked(const std::optional<TamrinPolicy>& policy, bool blocking) REQUIRES(lock_);
+  // What `policy` (none: no policy, the standard sites' entries go) demands of the layers at
+  // `at`: the sites of the blocks it runs then, or of every block when `everyBlock` (a block
+  // held past the schedule).
+  EnforcementDemand demandFor(const std::optional<TamrinPolicy>& policy, bool blocking, Instant at,
+                              bool everyBlock = false) const;
+  // Brings every layer in line with `policy` at `at` and keeps what they hold for the status.
+  void enforceLocked(const std::optional<TamrinPolicy>& policy, bool blocking, Instant at,
+                     bool everyBlock = false) REQUIRES(lock_);
   // Asks every watcher to try again for what it lacks: their problems, by layer name.
   std::map<std::string, std::string> watcherProblems();
   // Whether the policy in force demands a block at `now`, its hold included.
@@ -163,6 +167,10 @@ class DaemonService final : public TamrinDaemonProtocol,
   // give the blocked host names of `domains`; absent when none or the file cannot be read.
   std::optional<std::vector<std::string>> hostsFileSiteAddresses(
       const std::vector<std::string>& domains) const;
+  // With named blocks: gives each domain the policy blocks at `at` (every one, with
+  // `everyBlock`) that has no addresses those of the hosts file's own lines. Whether it did.
+  bool takeHostsFileAddresses(TamrinPolicy& policy, Instant at, const Calendar& calendar,
+                              bool everyBlock) const;
   // Whether names may be resolved now: the hosts file is not known to hold a managed block,
   // and is no device, FIFO or socket that the system resolver would read.
   bool mayResolve() REQUIRES(lock_);
@@ -172,6 +180,8 @@ class DaemonService final : public TamrinDaemonProtocol,
   // limit), then takes it to store the addresses if the policy still lacks them and no block
   // reached the hosts file meanwhile, and to enforce them when they are the running block's.
   void lookUpWantedSystemAddresses() EXCLUDES(lock_);
+  // The same for a plan of named blocks: each domain resolved for itself, then stored.
+  void lookUpDomains(const SystemLookupPlan& plan) EXCLUDES(lock_);
   // Block records (block_record_hold.cc). The wall instant at which the recorded block
   // held at start ends, as seen at `at`; absent, and the hold dropped, once it has ended.
   std::optional<Instant> recordHoldEndLocked(Instant at) REQUIRES(lock_);
@@ -181,8 +191,8 @@ class DaemonService final : public TamrinDaemonProtocol,
   // policy's own block when one runs; nothing else of the policy changes.
   void reconcileRecordHoldLocked(Instant at) REQUIRES(lock_);
   // Keeps the record of the block `policy` runs now (its hold gives the end), or none.
-  void keepBlockRecordLocked(const std::optional<TamrinPolicy>& policy, bool blocking)
-      REQUIRES(lock_);
+  void keepBlockRecordLocked(const std::optional<TamrinPolicy>& policy, bool blocking,
+                             Instant at, bool everyBlock) REQUIRES(lock_);
   // Whether the copy in the packet filter may have changed since it was last looked at.
   bool recordRecheckLocked() REQUIRES(lock_);
 

@@ -25,6 +25,33 @@ std::optional<std::vector<std::string>> DaemonService::hostsFileSiteAddresses(
   }
 }
 
+bool DaemonService::takeHostsFileAddresses(TamrinPolicy& policy, Instant at,
+                                           const Calendar& calendar, bool everyBlock) const {
+  std::vector<std::string> lacking;
+  for (const std::string& domain : policy.enforcedSites(at, calendar, everyBlock).domains) {
+    const auto found = policy.addressesByDomain.find(domain);
+    if (found == policy.addressesByDomain.end() || found->second.empty()) lacking.push_back(domain);
+  }
+  if (lacking.empty()) return false;
+  std::string bytes;
+  try {
+    bytes = readRegularFile(hosts_.editedPath(), kMaximumHostsFileBytes).bytes;
+  } catch (const std::exception&) {
+    return false;  // unreadable: the lookups decide
+  }
+  bool took = false;
+  for (const std::string& domain : lacking) {
+    const std::vector<std::string> hostnames = blockedHostnames({domain});
+    std::vector<std::string> addresses =
+        mergedAddresses({}, routableAddresses(hostsFileAddresses(bytes, hostnames)),
+                        addressCap(hostnames.size()));
+    if (addresses.empty()) continue;
+    policy.addressesByDomain[domain] = std::move(addresses);
+    took = true;
+  }
+  return took;
+}
+
 void DaemonService::lookUpWantedSystemAddresses() {
   SystemLookupPlan plan;
   {
@@ -32,6 +59,10 @@ void DaemonService::lookUpWantedSystemAddresses() {
     if (!systemLookupWanted_ || systemLookupRunning_) return;
     plan = *std::exchange(systemLookupWanted_, std::nullopt);
     systemLookupRunning_ = true;
+  }
+  if (plan.byDomain) {
+    lookUpDomains(plan);
+    return;
   }
   const std::optional<std::vector<std::string>> addresses = tryResolve(plan.domains);
 
@@ -44,7 +75,25 @@ void DaemonService::lookUpWantedSystemAddresses() {
   store_.keep(std::move(*updated));  // written at the end of the pass
   if (plan.pending) return;          // kept for the staged configuration's first block
   if (policyBlocksLocked(clock_.now())) {
-    inPlace_.managedBlocks = enforcement_.enforceFilter(demandFor(store_.policy(), true));
+    inPlace_.managedBlocks = enforcement_.enforceFilter(demandFor(store_.policy(), true, clock_.now()));
+  }
+}
+
+void DaemonService::lookUpDomains(const SystemLookupPlan& plan) {
+  std::map<std::string, std::vector<std::string>> found;
+  for (const std::string& domain : plan.domains) {
+    if (auto addresses = tryResolve({domain})) found[domain] = std::move(*addresses);
+  }
+  MutexLock guard(lock_);
+  systemLookupRunning_ = false;
+  // Answers count only if no block reached the hosts file meanwhile: else they may be our sinks.
+  if (store_.loadFailed() || !store_.policy() || !mayResolve()) return;
+  auto updated = policyAfterDomainLookup(*store_.policy(), found);
+  if (!updated) return;
+  store_.keep(std::move(*updated));  // written at the end of the pass
+  const Instant now = clock_.now();
+  if (policyBlocksLocked(now)) {
+    inPlace_.managedBlocks = enforcement_.enforceFilter(demandFor(store_.policy(), true, now));
   }
 }
 

@@ -50,4 +50,12 @@ inline TamrinConfiguration asWindowList(const TamrinConfiguration& configuration
   return windows({configuration.topLevelWindow()}, configuration.domains);
 }
 
+// A configuration of named blocks, each given as a configuration of the first two forms.
+inline TamrinConfiguration namedBlocks(std::vector<std::pair<std::string, TamrinConfiguration>> blocks) {
+  TamrinConfiguration configuration;
+  configuration.blocks.emplace();
+  for (auto& [name, schedule] : blocks) configuration.blocks->push_back({name, std::move(schedule)});
+  return configuration;
+}
+
 }  // namespace tamrin::testing
