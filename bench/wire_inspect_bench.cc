@@ -32,7 +32,8 @@ void BM_InspectTwoSegmentClientHello(benchmark::State& state) {
   const Bytes hello = fromTestdata("chromium_client_hello.hex");
   const std::size_t cut = 1404;
   const Bytes first = tcpPacket(false, 40000, 443, 1000, Bytes(hello.begin(), hello.begin() + cut));
-  const Bytes second = tcpPacket(false, 40000, 443, 1000 + cut, Bytes(hello.begin() + cut, hello.end()));
+  const Bytes second =
+      tcpPacket(false, 40000, 443, 1000 + cut, Bytes(hello.begin() + cut, hello.end()));
   FlowInspector inspector;
   benchmark::IterationCount decided = 0;
   for (auto _ : state) {

@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool named =
         decision->reason == FlowReason::blockedName || decision->reason == FlowReason::allowedName;
     check(named == !decision->name.empty());
-    check(!named || blocked.matches(decision->name) == (decision->reason == FlowReason::blockedName));
+    check(!named ||
+          blocked.matches(decision->name) == (decision->reason == FlowReason::blockedName));
     check(!named || tamrin::normalizedServerName(decision->name) == decision->name);
     const bool refused = decision->reason == FlowReason::blockedName ||
                          decision->reason == FlowReason::unreadableQuic;

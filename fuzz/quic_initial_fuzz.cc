@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tamrin::QuicInitialReader datagram;
   datagram.addDatagram(input, opener);
   const tamrin::NameResult read = datagram.result();
-  if (read.reading == NameReading::name) check(tamrin::normalizedServerName(read.name) == read.name);
+  if (read.reading == NameReading::name)
+    check(tamrin::normalizedServerName(read.name) == read.name);
 
   // The frames as sealed: padded with PADDING to the payload of a 1200-byte Initial.
   if (size > 1100) return 0;

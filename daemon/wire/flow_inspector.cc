@@ -102,16 +102,16 @@ std::optional<Segment> readSegment(std::span<const std::uint8_t> ip) {
     if (rest.size() < 8) return std::nullopt;
     const std::size_t length = be16(&rest[4]);
     segment.key.transport = WireTransport::udp;
-    segment.payload = rest.subspan(8, length >= 8 ? std::min(length, rest.size()) - 8
-                                                  : rest.size() - 8);
+    segment.payload =
+        rest.subspan(8, length >= 8 ? std::min(length, rest.size()) - 8 : rest.size() - 8);
   } else {
     return std::nullopt;
   }
   segment.key.sourcePort = be16(&rest[0]);
   segment.key.destinationPort = be16(&rest[2]);
   const std::uint16_t port = segment.key.destinationPort;
-  const bool watched = segment.key.transport == WireTransport::tcp ? port == 80 || port == 443
-                                                                   : port == 443;
+  const bool watched =
+      segment.key.transport == WireTransport::tcp ? port == 80 || port == 443 : port == 443;
   if (!watched || segment.payload.empty()) return std::nullopt;
   return segment;
 }
@@ -199,8 +199,7 @@ std::optional<FlowDecision> FlowInspector::inspect(std::span<const std::uint8_t>
   return decide(key, flow, result, blocked);
 }
 
-std::optional<FlowDecision> FlowInspector::decide(const FlowKey& key, Flow& flow,
-                                                  NameResult result,
+std::optional<FlowDecision> FlowInspector::decide(const FlowKey& key, Flow& flow, NameResult result,
                                                   const BlockedNameMatcher& blocked) {
   const bool quic = key.transport == WireTransport::udp;
   FlowDecision decision{.key = key,

@@ -21,7 +21,7 @@ struct FlowKey {  // as seen in the copied packet: source = this machine or the 
   WireTransport transport;
   bool ipv6;
   std::array<std::uint8_t, 16> source, destination;  // IPv4 in the first 4 bytes
-  std::uint16_t sourcePort, destinationPort;          // host order
+  std::uint16_t sourcePort, destinationPort;         // host order
   bool operator==(const FlowKey&) const = default;
 };
 enum class FlowVerdict : std::uint8_t { pass, refuse };

@@ -10,7 +10,18 @@ namespace {
 const BlockedNameMatcher kBlocked({"blocked.test", "*.video.test"});
 const Bytes kDcid = {1, 2, 3, 4, 5, 6, 7, 8};
 
-Bytes tlsHello(std::string_view name) { return inRecords(clientHello({serverNameExtension(name)})); }
+// `ipv6Packet` with a hop-by-hop options header before its transport header.
+Bytes withHopByHop(Bytes ipv6Packet) {
+  const std::uint8_t next = ipv6Packet[6];
+  ipv6Packet[6] = 0;
+  ipv6Packet[5] += 8;
+  ipv6Packet.insert(ipv6Packet.begin() + 40, {next, 0, 5, 2, 0, 0, 1, 0});
+  return ipv6Packet;
+}
+
+Bytes tlsHello(std::string_view name) {
+  return inRecords(clientHello({serverNameExtension(name)}));
+}
 Bytes quicHello(std::string_view name, std::uint32_t packetNumber = 0) {
   return sealedInitial(kQuicVersion1, kDcid, packetNumber,
                        cryptoFrame(0, clientHello({serverNameExtension(name)})));
@@ -28,13 +39,17 @@ TEST(FlowInspectorTest, DecidesEachFlowByItsName) {
        FlowVerdict::refuse, FlowReason::blockedName, "blocked.test"},
       {"TLS, www", tcpPacket(true, 40000, 443, 7, tlsHello("www.blocked.test")),
        FlowVerdict::refuse, FlowReason::blockedName, "www.blocked.test"},
+      {"TLS over IPv6 with a hop-by-hop header",
+       withHopByHop(tcpPacket(true, 40000, 443, 7, tlsHello("blocked.test"))), FlowVerdict::refuse,
+       FlowReason::blockedName, "blocked.test"},
       {"TLS, under a *. rule", tcpPacket(false, 40000, 443, 7, tlsHello("cdn.video.test")),
        FlowVerdict::refuse, FlowReason::blockedName, "cdn.video.test"},
       {"TLS, allowed", tcpPacket(false, 40000, 443, 7, tlsHello("mail.blocked.test")),
        FlowVerdict::pass, FlowReason::allowedName, "mail.blocked.test"},
       {"TLS, no name", tcpPacket(false, 40000, 443, 7, inRecords(clientHello({}))),
        FlowVerdict::pass, FlowReason::unreadableTcp, ""},
-      {"HTTP, blocked", tcpPacket(true, 40000, 80, 7, asBytes("GET / HTTP/1.1\r\nHost: blocked.test:80\r\n")),
+      {"HTTP, blocked",
+       tcpPacket(true, 40000, 80, 7, asBytes("GET / HTTP/1.1\r\nHost: blocked.test:80\r\n")),
        FlowVerdict::refuse, FlowReason::blockedName, "blocked.test"},
       {"HTTP, no Host", tcpPacket(false, 40000, 80, 7, asBytes("GET / HTTP/1.0\r\n\r\n")),
        FlowVerdict::pass, FlowReason::unreadableTcp, ""},
@@ -42,8 +57,9 @@ TEST(FlowInspectorTest, DecidesEachFlowByItsName) {
        FlowVerdict::refuse, FlowReason::blockedName, "a.video.test"},
       {"QUIC over IPv6, allowed", udpPacket(true, 40000, 443, quicHello("fine.test")),
        FlowVerdict::pass, FlowReason::allowedName, "fine.test"},
-      {"QUIC, no name", udpPacket(false, 40000, 443, sealedInitial(kQuicVersion1, kDcid, 0,
-                                  cryptoFrame(0, clientHello({})))),
+      {"QUIC, no name",
+       udpPacket(false, 40000, 443,
+                 sealedInitial(kQuicVersion1, kDcid, 0, cryptoFrame(0, clientHello({})))),
        FlowVerdict::refuse, FlowReason::unreadableQuic, ""},
   };
   for (const auto& row : kCases) {
@@ -63,8 +79,10 @@ TEST(FlowInspectorTest, IgnoresWhatItDoesNotWatch) {
   const Bytes hello = tlsHello("blocked.test");
   EXPECT_FALSE(inspector.inspect(tcpPacket(false, 40000, 8443, 1, hello), 1, kBlocked));
   EXPECT_FALSE(inspector.inspect(tcpPacket(false, 40000, 443, 1, {}), 1, kBlocked));
-  EXPECT_FALSE(inspector.inspect(udpPacket(false, 40000, 80, quicHello("blocked.test")), 1, kBlocked));
-  EXPECT_FALSE(inspector.inspect(udpPacket(false, 40000, 443, {0x40, 1, 2, 3, 4, 5, 6, 7}), 1, kBlocked));
+  EXPECT_FALSE(
+      inspector.inspect(udpPacket(false, 40000, 80, quicHello("blocked.test")), 1, kBlocked));
+  EXPECT_FALSE(
+      inspector.inspect(udpPacket(false, 40000, 443, {0x40, 1, 2, 3, 4, 5, 6, 7}), 1, kBlocked));
   Bytes fragment = tcpPacket(false, 40000, 443, 1, hello);
   fragment[6] = 0x20;  // more fragments follow
   EXPECT_FALSE(inspector.inspect(fragment, 1, kBlocked));
@@ -138,7 +156,8 @@ TEST(FlowInspectorTest, RefusesUnreadableQuicAtTheLimitAndForgetsOldFlows) {
   EXPECT_EQ(inspector.expire(14.9), 0u);
   EXPECT_EQ(inspector.expire(15), 1u);
   EXPECT_EQ(inspector.flowCount(), 1u);
-  EXPECT_FALSE(inspector.inspect(tcpPacket(false, 3, 443, 1, head), 17, kBlocked));  // expires the rest
+  EXPECT_FALSE(
+      inspector.inspect(tcpPacket(false, 3, 443, 1, head), 17, kBlocked));  // expires the rest
   EXPECT_EQ(inspector.flowCount(), 1u);
   EXPECT_EQ(inspector.droppedFlows(), 2u);
 }

@@ -66,7 +66,7 @@ NameResult HttpRequestReader::result() {
     if (end == std::string_view::npos) return waiting;
     line = text.substr(start, end - start);
     if (line.ends_with('\r')) line.remove_suffix(1);
-    if (line.empty()) return {NameReading::noName, {}};  // the end of the headers
+    if (line.empty()) return {NameReading::noName, {}};         // the end of the headers
     if (line.front() == ' ' || line.front() == '\t') continue;  // an obsolete folded line
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos || colon == 0) return {NameReading::noName, {}};

@@ -39,7 +39,8 @@ TEST(HttpRequestReaderTest, ReadsTheHostHeader) {
 }
 
 TEST(HttpRequestReaderTest, PutsSegmentsBackAndStopsAtTheCap) {
-  const Bytes request = asBytes("GET /index.html HTTP/1.1\r\nAccept: */*\r\nHost: split.test\r\n\r\n");
+  const Bytes request =
+      asBytes("GET /index.html HTTP/1.1\r\nAccept: */*\r\nHost: split.test\r\n\r\n");
   HttpRequestReader reader;
   reader.add(30, Bytes(request.begin() + 30, request.end()));
   EXPECT_EQ(reader.result().reading, NameReading::needMore);
@@ -47,7 +48,8 @@ TEST(HttpRequestReaderTest, PutsSegmentsBackAndStopsAtTheCap) {
   EXPECT_EQ(reader.result().name, "split.test");
 
   HttpRequestReader capped(64);
-  capped.add(0, asBytes("GET / HTTP/1.1\r\nCookie: " + std::string(100, 'c') + "\r\nHost: a.test\r\n"));
+  capped.add(
+      0, asBytes("GET / HTTP/1.1\r\nCookie: " + std::string(100, 'c') + "\r\nHost: a.test\r\n"));
   EXPECT_EQ(capped.result().reading, NameReading::noName);
 }
 

@@ -11,12 +11,12 @@
 namespace tamrin {
 namespace {
 
-constexpr std::array<std::uint8_t, 20> kSaltVersion1 = {
-    0x38, 0x76, 0x2c, 0xf7, 0xf5, 0x59, 0x34, 0xb3, 0x4d, 0x17,
-    0x9a, 0xe6, 0xa4, 0xc8, 0x0c, 0xad, 0xcc, 0xbb, 0x7f, 0x0a};
-constexpr std::array<std::uint8_t, 20> kSaltVersion2 = {
-    0x0d, 0xed, 0xe3, 0xde, 0xf7, 0x00, 0xa6, 0xdb, 0x81, 0x93,
-    0x81, 0xbe, 0x6e, 0x26, 0x9d, 0xcb, 0xf9, 0xbd, 0x2e, 0xd9};
+constexpr std::array<std::uint8_t, 20> kSaltVersion1 = {0x38, 0x76, 0x2c, 0xf7, 0xf5, 0x59, 0x34,
+                                                        0xb3, 0x4d, 0x17, 0x9a, 0xe6, 0xa4, 0xc8,
+                                                        0x0c, 0xad, 0xcc, 0xbb, 0x7f, 0x0a};
+constexpr std::array<std::uint8_t, 20> kSaltVersion2 = {0x0d, 0xed, 0xe3, 0xde, 0xf7, 0x00, 0xa6,
+                                                        0xdb, 0x81, 0x93, 0x81, 0xbe, 0x6e, 0x26,
+                                                        0x9d, 0xcb, 0xf9, 0xbd, 0x2e, 0xd9};
 constexpr std::size_t kTagLength = 16;
 constexpr std::size_t kSampleLength = 16;
 constexpr std::size_t kMaximumConnectionId = 20;
@@ -253,8 +253,8 @@ std::size_t QuicInitialReader::addDatagram(std::span<const std::uint8_t> datagra
     if (!header || !header->known || header->size > datagram.size()) break;
     if (header->initial) {
       const bool sameKeys = keys_ && keysVersion_ == header->version &&
-                            std::equal(header->dcid.begin(), header->dcid.end(),
-                                       keysDcid_.begin(), keysDcid_.begin() + keysDcidLength_) &&
+                            std::equal(header->dcid.begin(), header->dcid.end(), keysDcid_.begin(),
+                                       keysDcid_.begin() + keysDcidLength_) &&
                             keysDcidLength_ == header->dcid.size();
       if (!sameKeys) {
         keys_ = quicClientInitialKeys(header->version, header->dcid);

@@ -18,7 +18,8 @@ std::string nameOf(QuicInitialReader& reader) {
 TEST(QuicInitialTest, DerivesThePublishedClientKeys) {
   const auto hex = [](const auto& bytes) {
     std::string out;
-    for (std::uint8_t byte : bytes) out += "0123456789abcdef"[byte >> 4], out += "0123456789abcdef"[byte & 15];
+    for (std::uint8_t byte : bytes)
+      out += "0123456789abcdef"[byte >> 4], out += "0123456789abcdef"[byte & 15];
     return out;
   };
   const auto one = quicClientInitialKeys(kQuicVersion1, kDcid).value();
@@ -57,7 +58,8 @@ TEST(QuicInitialTest, JoinsCryptoDataAcrossInitialsInAnyOrder) {
   const Bytes hello = clientHello({{0x33, Bytes(1300, 7)}, serverNameExtension("Split.Quic.Test")});
   const Bytes head(hello.begin(), hello.begin() + 700), tail(hello.begin() + 700, hello.end());
   const Bytes ack = {0x02, 0x00, 0x00, 0x01, 0x00, 0x05, 0x01};  // ACK with one more range
-  const Bytes first = sealedInitial(kQuicVersion1, kDcid, 0, joined(Bytes{0x01}, cryptoFrame(0, head)));
+  const Bytes first =
+      sealedInitial(kQuicVersion1, kDcid, 0, joined(Bytes{0x01}, cryptoFrame(0, head)));
   const Bytes second = sealedInitial(kQuicVersion1, kDcid, 1, joined(ack, cryptoFrame(700, tail)));
   QuicInitialOpener opener;
   QuicInitialReader reader;

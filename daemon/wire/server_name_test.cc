@@ -33,10 +33,18 @@ TEST(ServerNameTest, MatchesAsTheDaemonBlocks) {
     std::string_view name;
     bool blocked;
   } kCases[] = {
-      {"example.com", true},       {"WWW.Example.com.", true},  {"mail.example.com", false},
-      {"notexample.com", false},   {"video.test", true},        {"www.video.test", true},
-      {"a.b.video.test", true},    {"avideo.test", false},      {"twitter.com", true},
-      {"www.twitter.com", true},   {"com", false},              {{"example.com\0", 12}, false},
+      {"example.com", true},
+      {"WWW.Example.com.", true},
+      {"mail.example.com", false},
+      {"notexample.com", false},
+      {"video.test", true},
+      {"www.video.test", true},
+      {"a.b.video.test", true},
+      {"avideo.test", false},
+      {"twitter.com", true},
+      {"www.twitter.com", true},
+      {"com", false},
+      {{"example.com\0", 12}, false},
   };
   for (const auto& row : kCases) EXPECT_EQ(blocked.matches(row.name), row.blocked) << row.name;
   EXPECT_FALSE(blocked.empty());

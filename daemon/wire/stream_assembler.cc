@@ -26,7 +26,8 @@ void StreamAssembler::add(std::uint64_t offset, std::span<const std::uint8_t> by
     }
     cursor = std::max(cursor, known.end);
   }
-  if (cursor < end) std::memcpy(bytes_.data() + cursor, bytes.data() + (cursor - begin), end - cursor);
+  if (cursor < end)
+    std::memcpy(bytes_.data() + cursor, bytes.data() + (cursor - begin), end - cursor);
   insertRange({begin, end});
 }
 

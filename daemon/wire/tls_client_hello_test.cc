@@ -22,7 +22,9 @@ Read readAll(const Bytes& stream, Framing framing = Framing::records, std::size_
 }
 
 std::string nameOf(const Read& read) { return read.reading == NameReading::name ? read.name : ""; }
-std::string nameOf(NameResult result) { return nameOf(Read{result.reading, std::string(result.name)}); }
+std::string nameOf(NameResult result) {
+  return nameOf(Read{result.reading, std::string(result.name)});
+}
 
 // Hellos captured on loopback in a private network namespace: curl, openssl s_client and
 // Chromium (1.9 KB, a 1216-byte X25519MLKEM768 key share, permuted extensions).
@@ -92,14 +94,17 @@ TEST(ClientHelloReaderTest, DecidesHostileAndForeignStreams) {
   };
   for (const auto& row : kCases) EXPECT_EQ(readAll(row.stream).reading, row.reading) << row.label;
   // A 9 KB hello in one record, beyond the cap: a name within the cap is read, none past it.
-  const Bytes early = inRecords(clientHello({serverNameExtension("early.test"), {21, Bytes(9000, 0)}}));
+  const Bytes early =
+      inRecords(clientHello({serverNameExtension("early.test"), {21, Bytes(9000, 0)}}));
   EXPECT_EQ(nameOf(readAll(early, Framing::records, 300)), "early.test");
-  const Bytes late = inRecords(clientHello({{21, Bytes(9000, 0)}, serverNameExtension("late.test")}));
+  const Bytes late =
+      inRecords(clientHello({{21, Bytes(9000, 0)}, serverNameExtension("late.test")}));
   EXPECT_EQ(readAll(late).reading, NameReading::noName);
   EXPECT_EQ(nameOf(readAll(late, Framing::records, 9100)), "late.test");
   // The bare handshake of a CRYPTO stream, and repeated extensions: the first name counts.
-  EXPECT_EQ(nameOf(readAll(clientHello({serverNameExtension("one.test"), serverNameExtension("two.test")}),
-                           Framing::handshake)),
+  EXPECT_EQ(nameOf(readAll(
+                clientHello({serverNameExtension("one.test"), serverNameExtension("two.test")}),
+                Framing::handshake)),
             "one.test");
 }
 

@@ -77,10 +77,10 @@ Extension serverNameExtension(std::string_view name) {
 
 Bytes clientHello(const std::vector<Extension>& extensions) {
   Bytes body = {3, 3};
-  body.insert(body.end(), 32, 0xab);                      // random
-  body.push_back(0);                                      // session id
+  body.insert(body.end(), 32, 0xab);                        // random
+  body.push_back(0);                                        // session id
   body.insert(body.end(), {0, 4, 0x13, 0x01, 0x13, 0x02});  // cipher suites
-  body.insert(body.end(), {1, 0});                        // compression
+  body.insert(body.end(), {1, 0});                          // compression
   Bytes all;
   for (const Extension& extension : extensions) {
     put16(all, extension.type);
@@ -138,8 +138,10 @@ Bytes sealedInitial(std::uint32_t version, const Bytes& dcid, std::uint32_t pack
   const QuicInitialKeys keys = quicClientInitialKeys(version, dcid).value();
   const unsigned type = version == kQuicVersion2 ? 1 : 0;
   Bytes header = {static_cast<std::uint8_t>(0xc3 | (type << 4)),
-                  static_cast<std::uint8_t>(version >> 24), static_cast<std::uint8_t>(version >> 16),
-                  static_cast<std::uint8_t>(version >> 8), static_cast<std::uint8_t>(version),
+                  static_cast<std::uint8_t>(version >> 24),
+                  static_cast<std::uint8_t>(version >> 16),
+                  static_cast<std::uint8_t>(version >> 8),
+                  static_cast<std::uint8_t>(version),
                   static_cast<std::uint8_t>(dcid.size())};
   header.insert(header.end(), dcid.begin(), dcid.end());
   header.insert(header.end(), {0, 0});  // no source connection id, no token
