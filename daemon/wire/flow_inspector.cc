@@ -167,6 +167,7 @@ std::optional<FlowDecision> FlowInspector::inspect(std::span<const std::uint8_t>
   const std::optional<Segment> segment = readSegment(ipPacket);
   if (!segment) return std::nullopt;
   const FlowKey& key = segment->key;
+  if (decided_.contains(key)) return std::nullopt;
   if (key.transport == WireTransport::udp && !flows_.contains(key)) {
     // Only a client Initial (or a version this reader does not know) starts a QUIC flow, so
     // the later packets of a connection already decided do not start one.
@@ -196,7 +197,22 @@ std::optional<FlowDecision> FlowInspector::inspect(std::span<const std::uint8_t>
     }
     result = http ? flow.http.result() : flow.tls.result();
   }
-  return decide(key, flow, result, blocked);
+  std::optional<FlowDecision> decision = decide(key, flow, result, blocked);
+  if (decision) remember(key, nowSeconds);
+  return decision;
+}
+
+void FlowInspector::forgetOldestDecided() {
+  const Decided& oldest = decidedOrder_.front();
+  const auto found = decided_.find(oldest.key);
+  if (found != decided_.end() && found->second == oldest.at) decided_.erase(found);
+  decidedOrder_.pop_front();
+}
+
+void FlowInspector::remember(const FlowKey& key, double nowSeconds) {
+  if (decidedOrder_.size() >= limits_.maximumFlows) forgetOldestDecided();
+  decided_[key] = nowSeconds;
+  decidedOrder_.push_back({key, nowSeconds});
 }
 
 std::optional<FlowDecision> FlowInspector::decide(const FlowKey& key, Flow& flow, NameResult result,
@@ -260,6 +276,10 @@ void FlowInspector::forget(const FlowKey& key) {
 }
 
 std::size_t FlowInspector::expire(double nowSeconds) {
+  while (!decidedOrder_.empty() &&
+         nowSeconds - decidedOrder_.front().at >= limits_.flowLifetimeSeconds) {
+    forgetOldestDecided();
+  }
   std::size_t count = 0;
   while (!order_.empty()) {
     const FlowKey oldest = order_.front();

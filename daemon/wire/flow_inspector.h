@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <memory>
 #include <optional>
@@ -48,7 +49,10 @@ struct FlowInspectorLimits {
 // ClientHello's server_name (TCP 443), the HTTP/1.x Host header (TCP 80) and the ClientHello
 // inside QUIC v1/v2 Initials (UDP 443). A TCP stream is put back together from its first
 // data segment seen, by sequence number relative to the lowest one seen; a segment further
-// than the cap before it, or beyond the cap, adds nothing. Not synchronised.
+// than the cap before it, or beyond the cap, adds nothing. A flow decided less than the
+// lifetime ago is remembered (as many as maximumFlows) and its further packets are ignored,
+// so that the rest of a connection already passed does not start a flow of its own.
+// Not synchronised.
 class FlowInspector {
  public:
   explicit FlowInspector(FlowInspectorLimits limits = {});
@@ -76,11 +80,19 @@ class FlowInspector {
   std::optional<FlowDecision> decide(const FlowKey& key, Flow& flow, NameResult result,
                                      const BlockedNameMatcher& blocked);
   void forget(const FlowKey& key);
+  void remember(const FlowKey& key, double nowSeconds);
+  void forgetOldestDecided();
 
   FlowInspectorLimits limits_;
   std::unordered_map<FlowKey, std::unique_ptr<Flow>, KeyHash> flows_;
   Order order_;
   std::vector<std::unique_ptr<Flow>> spare_;  // decided flows' buffers, reused
+  struct Decided {
+    FlowKey key;
+    double at;
+  };
+  std::unordered_map<FlowKey, double, KeyHash> decided_;  // when each was decided
+  std::deque<Decided> decidedOrder_;                      // oldest first
   QuicInitialOpener opener_;
   std::size_t dropped_ = 0;
 };

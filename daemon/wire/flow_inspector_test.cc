@@ -71,6 +71,9 @@ TEST(FlowInspectorTest, DecidesEachFlowByItsName) {
     EXPECT_EQ(decision->name, row.name) << row.label;
     EXPECT_EQ(decision->key.sourcePort, 40000) << row.label;
     EXPECT_EQ(inspector.flowCount(), 0u) << row.label;
+    // The rest of a decided connection is ignored for the lifetime, then read anew.
+    EXPECT_FALSE(inspector.inspect(row.packet, 5.9, kBlocked)) << row.label;
+    EXPECT_TRUE(inspector.inspect(row.packet, 6, kBlocked)) << row.label;
   }
 }
 
