@@ -183,19 +183,18 @@ std::optional<FlowDecision> FlowInspector::inspect(std::span<const std::uint8_t>
   } else {
     if (flow.packets == 1) flow.firstSequence = segment->sequence;
     const auto ahead = static_cast<std::int32_t>(segment->sequence - flow.firstSequence);
-    const bool http = key.destinationPort == 80;
-    if (ahead < 0) {
-      const std::size_t behind = static_cast<std::size_t>(-static_cast<std::int64_t>(ahead));
-      if (behind < limits_.maximumBytesPerFlow) {
-        http ? flow.http.shift(behind) : flow.tls.shift(behind);
+    auto read = [&](auto& reader) {
+      if (ahead >= 0) {
+        reader.add(static_cast<std::uint64_t>(ahead), segment->payload);
+      } else if (const auto behind = static_cast<std::size_t>(-std::int64_t{ahead});
+                 behind < limits_.maximumBytesPerFlow) {
+        reader.shift(behind);  // a segment before the first one seen
+        reader.add(0, segment->payload);
         flow.firstSequence = segment->sequence;
-        http ? flow.http.add(0, segment->payload) : flow.tls.add(0, segment->payload);
       }
-    } else {
-      const auto offset = static_cast<std::uint64_t>(ahead);
-      http ? flow.http.add(offset, segment->payload) : flow.tls.add(offset, segment->payload);
-    }
-    result = http ? flow.http.result() : flow.tls.result();
+      return reader.result();
+    };
+    result = key.destinationPort == 80 ? read(flow.http) : read(flow.tls);
   }
   std::optional<FlowDecision> decision = decide(key, flow, result, blocked);
   if (decision) remember(key, nowSeconds);

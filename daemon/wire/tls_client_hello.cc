@@ -54,24 +54,29 @@ class Cursor {
   bool short_ = false;
 };
 
-// The outcome of walking the (possibly partial) body of a ClientHello.
+// The outcome of walking the (possibly partial) body of a ClientHello: the raw host_name when
+// found, else whether the walk ran out of bytes, found none or met lengths that do not fit.
 enum class Walk { found, absent, malformed, truncated };
+struct Walked {
+  Walk walk;
+  std::string_view raw = {};
+};
 
 // Finds the first host_name of the first server_name extension in `body`.
-Walk walkClientHello(std::span<const std::uint8_t> body, std::string_view& raw) {
+Walked walkClientHello(std::span<const std::uint8_t> body) {
   Cursor hello(body);
   hello.skip(2 + 32);  // legacy_version, random
   const auto session = hello.number(1);
-  if (session && *session > 32) return Walk::malformed;
-  if (session && !hello.skip(*session)) return Walk::truncated;
+  if (session && *session > 32) return {Walk::malformed};
+  if (session && !hello.skip(*session)) return {Walk::truncated};
   const auto suites = hello.number(2);
-  if (suites && !hello.skip(*suites)) return Walk::truncated;
+  if (suites && !hello.skip(*suites)) return {Walk::truncated};
   const auto compression = hello.number(1);
-  if (compression && !hello.skip(*compression)) return Walk::truncated;
-  if (hello.isShort()) return Walk::truncated;
-  if (hello.atEnd()) return Walk::absent;  // a hello without extensions
+  if (compression && !hello.skip(*compression)) return {Walk::truncated};
+  if (hello.isShort()) return {Walk::truncated};
+  if (hello.atEnd()) return {Walk::absent};  // a hello without extensions
   const auto total = hello.number(2);
-  if (!total) return Walk::truncated;
+  if (!total) return {Walk::truncated};
   Cursor extensions(hello.take(*total));
   const bool extensionsShort = hello.isShort();
   while (!extensions.atEnd()) {
@@ -86,7 +91,7 @@ Walk walkClientHello(std::span<const std::uint8_t> body, std::string_view& raw) 
     }
     Cursor list(data);
     const auto listLength = list.number(2);
-    if (listLength && *listLength + 2 != *length) return Walk::malformed;
+    if (listLength && *listLength + 2 != *length) return {Walk::malformed};
     while (listLength && !list.atEnd()) {
       const auto nameType = list.number(1);
       const auto nameLength = list.number(2);
@@ -94,16 +99,15 @@ Walk walkClientHello(std::span<const std::uint8_t> body, std::string_view& raw) 
       std::span<const std::uint8_t> name = list.take(*nameLength);
       if (list.isShort()) break;
       if (*nameType == kHostName) {
-        raw = {reinterpret_cast<const char*>(name.data()), name.size()};
-        return Walk::found;
+        return {Walk::found, {reinterpret_cast<const char*>(name.data()), name.size()}};
       }
     }
     // A server_name extension read to its end without a host_name, or cut short.
-    if (!dataShort && !list.isShort()) return Walk::absent;
+    if (!dataShort && !list.isShort()) return {Walk::absent};
     break;
   }
-  if (extensions.isShort()) return extensionsShort ? Walk::truncated : Walk::malformed;
-  return extensionsShort ? Walk::truncated : Walk::absent;
+  if (extensions.isShort()) return {extensionsShort ? Walk::truncated : Walk::malformed};
+  return {extensionsShort ? Walk::truncated : Walk::absent};
 }
 
 }  // namespace
@@ -148,15 +152,14 @@ NameResult ClientHelloReader::result() {
       (std::size_t{handshake[1]} << 16) | (std::size_t{handshake[2]} << 8) | handshake[3];
   const std::span<const std::uint8_t> body =
       handshake.subspan(4, std::min(length, handshake.size() - 4));
-  std::string_view raw;
-  switch (walkClientHello(body, raw)) {
+  const Walked walked = walkClientHello(body);
+  switch (walked.walk) {
     case Walk::found:
-      name_ = normalizedServerName(raw);
+      name_ = normalizedServerName(walked.raw);
       if (name_.empty()) return {NameReading::noName, {}};
       return {NameReading::name, name_};
     case Walk::truncated:
-      return body.size() < length ? waiting : NameResult{NameReading::noName, {}};
-    case Walk::absent:
+    case Walk::absent:  // the rest of a hello cut short may still hold it
       return body.size() < length ? waiting : NameResult{NameReading::noName, {}};
     case Walk::malformed:
       break;
