@@ -154,6 +154,11 @@ TEST_F(ControlCommandsTest, BadConfigureInputFailsBeforeAnyDaemonRequest) {
       R"({"focusStartMinutes":60,"accessStartMinutes":120,"activeWeekdays":[2]})";
   std::string sixtyFiveWindows(kWindow);
   for (int i = 1; i < 65; ++i) sixtyFiveWindows += "," + std::string(kWindow);
+  std::string thirtyThreeBlocks;
+  for (int i = 0; i < 33; ++i) {
+    thirtyThreeBlocks += std::string(i ? "," : "") + R"({"name":"b)" + std::to_string(i) +
+                         R"(","domains":["a.com"],)" + std::string(kWindow).substr(1);
+  }
   struct Case {
     const char* name;
     std::string input;
@@ -241,6 +246,29 @@ TEST_F(ControlCommandsTest, BadConfigureInputFailsBeforeAnyDaemonRequest) {
       {"window weekday repeated",
        R"({"domains":["a.com"],"windows":[{"focusStartMinutes":60,"accessStartMinutes":120,"activeWeekdays":[3,2,3]}]})",
        std::string(kInvalidLine)},
+      {"blocks beside domains", R"({"domains":["a.com"],"blocks":[]})",
+       "error: " + std::string(kMixedFormsMessage) + "\n"},
+      {"no blocks", R"({"blocks":[]})",
+       "error: Invalid JSON: \"blocks\" must be a list of 1 to 32 blocks.\n"},
+      {"33 blocks", R"({"blocks":[)" + thirtyThreeBlocks + "]}",
+       "error: Invalid JSON: \"blocks\" must be a list of 1 to 32 blocks.\n"},
+      {"a block without a name", R"({"blocks":[)" + std::string(kWindow).insert(1, R"("domains":["a.com"],)") + "]}",
+       "error: Invalid JSON: the key \"blocks[0].name\" is missing.\n"},
+      {"a block without domains", R"({"blocks":[{"name":"a",)" + std::string(kWindow).substr(1) + "]}",
+       "error: Invalid JSON: the key \"domains\" is missing.\n"},
+      {"a block with no site", R"({"blocks":[{"name":"a","domains":[],)" + std::string(kWindow).substr(1) + "]}",
+       std::string(kInvalidLine)},
+      {"a name with a control character", R"({"blocks":[{"name":"a\u0007","domains":["a.com"],)" + std::string(kWindow).substr(1) + "]}",
+       "error: Invalid JSON: \"blocks[0].name\" must be 1 to 64 characters without control "
+       "characters.\n"},
+      {"two names equal once trimmed",
+       R"({"blocks":[{"name":"a","domains":["a.com"],)" + std::string(kWindow).substr(1) +
+           R"(,{"name":" a ","domains":["b.com"],)" + std::string(kWindow).substr(1) + "]}",
+       "error: Invalid JSON: two blocks are named \"a\".\n"},
+      {"blocks that leave no free minute together",
+       R"({"blocks":[{"name":"a","domains":["a.com"],"focusStartMinutes":0,"accessStartMinutes":720,"activeWeekdays":[1,2,3,4,5,6,7]},)"
+       R"({"name":"b","domains":["b.com"],"focusStartMinutes":720,"accessStartMinutes":0,"activeWeekdays":[1,2,3,4,5,6,7]}]})",
+       "error: " + std::string(kEndlessScheduleMessage) + "\n"},
       {"several megabytes",
        R"({"domains":["a.com"],"focusStartMinutes":60,"accessStartMinutes":120,"activeWeekdays":[2]})" +
            spaces,
@@ -280,6 +308,21 @@ TEST_F(ControlCommandsTest, ConfigureSendsWindowsInTheirOrder) {
   ASSERT_EQ(daemon.sent.size(), 1u);
   EXPECT_EQ(daemon.sent[0],
             testing::windows({{780, 1020, {{2, 6}}}, {540, 720, {{2}}}, {540, 720, {{2}}}}));
+}
+
+TEST_F(ControlCommandsTest, ConfigureCleansEachNamedBlock) {
+  EXPECT_EQ(run({"configure"}, R"({"blocks":[
+      {"name":" work ","domains":["www.News.org","news.org"],"focusStartMinutes":540,
+       "accessStartMinutes":1020,"activeWeekdays":[6,2,3,4,5]},
+      {"name":"evening","domains":["video.example.net","news.org"],"windows":[
+       {"focusStartMinutes":1080,"accessStartMinutes":1320,"activeWeekdays":[7,1]}]}]})"),
+            0);
+  ASSERT_EQ(daemon.sent.size(), 1u);
+  EXPECT_EQ(daemon.sent[0],
+            testing::namedBlocks(
+                {{"work", testing::window(540, 1020, {"news.org"}, {{2, 3, 4, 5, 6}})},
+                 {"evening", testing::windows({{1080, 1320, {{1, 7}}}},
+                                              {"video.example.net", "news.org"})}}));
 }
 
 TEST_F(ControlCommandsTest, ConfigureEnablesFirstAndUpdatesAfterwards) {

@@ -170,6 +170,35 @@ TEST(ControlStatusTest, WindowsArePrintedAsGivenWithTheTransitionsOfTheirUnion) 
             berlin(2, 13, 0));
 }
 
+TEST(ControlStatusTest, NamedBlocksArePrintedEachWithItsStateAndTransition) {
+  const Calendar calendar = Calendar::named(kZone);
+  TamrinPolicy policy(testing::namedBlocks({{"work", testing::window(540, 1020, {"news.org"})},
+                                            {"evening", testing::window(1080, 1320, {"video.net"})}}));
+  policy.stageConfiguration(
+      testing::namedBlocks({{"work", testing::window(540, 1020, {"news.org", "shop.net"})},
+                            {"evening", testing::window(1080, 1320, {"video.net"})}}),
+      berlin(2, 10, 0), std::nullopt, calendar);
+  const DaemonStatus status{.blocked = true,
+                            .managedHostsBlockPresent = true,
+                            .managedPacketFilterBlockPresent = true,
+                            .policy = policy};
+  const std::string line = encodeControlStatus(makeControlStatus(status, berlin(2, 10, 0), calendar));
+  EXPECT_NE(line.find(R"("blocks":[{"name":"work","nextTransition":"2026-03-02T16:00:00Z",)"
+                      R"("nextTransitionKind":"access","pendingChangesApplyAt":"2026-03-03T08:00:00Z",)"
+                      R"("state":"protected"},{"name":"evening","nextTransition":"2026-03-02T17:00:00Z",)"
+                      R"("nextTransitionKind":"blocking","state":"access"}])"),
+            std::string::npos)
+      << line;
+  EXPECT_NE(line.find(R"("nextTransition":"2026-03-02T16:00:00Z","nextTransitionKind":"access",)"
+                      R"("pendingChangesApplyAt":"2026-03-03T08:00:00Z","state":"protected"})"),
+            std::string::npos)
+      << line;
+  // At the evening's start the names change from none to the evening's: a blocking transition.
+  const ControlStatus between = makeControlStatus(status, berlin(2, 17, 30), calendar);
+  EXPECT_EQ(between.nextTransition, berlin(2, 18, 0));
+  EXPECT_EQ(between.nextTransitionKind, "blocking");
+}
+
 TEST(ControlStatusTest, ScheduleWithoutDaysWaitsForTheDistantFuture) {
   TamrinPolicy policy = dayPolicy();
   policy.configuration.activeWeekdays = std::vector<std::int64_t>{};

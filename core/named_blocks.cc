@@ -118,8 +118,9 @@ class NamedBlockSchedule {
     return next;
   }
 
-  // The first event instant after `after` whose coverage `accept` takes, with the lanes'
-  // coverage at `after`; the distant future when none comes.
+  // The first event instant after `after` whose coverage `accept` takes, given the lanes'
+  // coverage at `after`, theirs at the event and the event; the distant future when none
+  // comes.
   template <typename Accept>
   Instant nextInstantWhere(Instant after, Accept accept) const {
     const std::vector<bool> start = coverage(after);
@@ -130,7 +131,7 @@ class NamedBlockSchedule {
                                           : *std::min_element(events.begin(), events.end());
       if (next == Instant::distantFuture()) return next;
       const std::vector<bool> covered = coverage(next);
-      if (accept(start, covered)) return next;
+      if (accept(start, covered, next)) return next;
       for (std::size_t i = 0; i < lanes_.size(); ++i) {
         if (events[i] == next) events[i] = nextEvent(lanes_[i], next);
       }
@@ -192,10 +193,10 @@ bool TamrinPolicy::isBlockedByNamedBlocks(Instant at, const Calendar& calendar) 
 
 Instant TamrinPolicy::nextNamedBlocksTransition(Instant after, const Calendar& calendar) const {
   const NamedBlockSchedule schedule(*this, calendar);
-  return schedule.nextInstantWhere(after, [&](const std::vector<bool>& start,
-                                               const std::vector<bool>& covered) {
-    return schedule.namesDiffer(start, after, covered, after);
-  });
+  return schedule.nextInstantWhere(
+      after, [&](const std::vector<bool>& start, const std::vector<bool>& covered, Instant next) {
+        return schedule.namesDiffer(start, after, covered, next);
+      });
 }
 
 Instant TamrinPolicy::nextNamedBlockStart(Instant after, const Calendar& calendar) const {
@@ -203,11 +204,11 @@ Instant TamrinPolicy::nextNamedBlockStart(Instant after, const Calendar& calenda
   Instant from = after;
   if (anyCovered(schedule.coverage(after))) {
     from = schedule.nextInstantWhere(
-        after, [](const std::vector<bool>&, const std::vector<bool>& c) { return !anyCovered(c); });
+        after, [](const std::vector<bool>&, const std::vector<bool>& c, Instant) { return !anyCovered(c); });
     if (from == Instant::distantFuture()) return from;
   }
   return schedule.nextInstantWhere(
-      from, [](const std::vector<bool>&, const std::vector<bool>& c) { return anyCovered(c); });
+      from, [](const std::vector<bool>&, const std::vector<bool>& c, Instant) { return anyCovered(c); });
 }
 
 Instant TamrinPolicy::nextNamedAccessStart(Instant after, const Calendar& calendar) const {
@@ -218,7 +219,7 @@ Instant TamrinPolicy::nextNamedAccessStart(Instant after, const Calendar& calend
     if (from == Instant::distantFuture()) return from;
   }
   return schedule.nextInstantWhere(
-      from, [](const std::vector<bool>&, const std::vector<bool>& c) { return !anyCovered(c); });
+      from, [](const std::vector<bool>&, const std::vector<bool>& c, Instant) { return !anyCovered(c); });
 }
 
 EnforcedSites TamrinPolicy::enforcedSites(Instant at, const Calendar& calendar,
@@ -274,7 +275,7 @@ std::vector<BlockState> TamrinPolicy::blockStates(Instant at, const Calendar& ca
     BlockState state{.name = std::string(lane.name), .blocked = schedule.covers(lane, at)};
     if (lane.staged == nullptr && !state.blocked) continue;  // removed, and over
     state.nextTransition = schedule.nextInstantWhere(
-        at, [i](const std::vector<bool>& start, const std::vector<bool>& covered) {
+        at, [i](const std::vector<bool>& start, const std::vector<bool>& covered, Instant) {
           return start[i] != covered[i];
         });
     if (lane.staging) state.pendingChangesApplyAt = lane.staging->appliesAt;

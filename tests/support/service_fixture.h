@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -126,6 +127,8 @@ class ServiceFixture : public ::testing::Test {
   // duringResolve.
   std::function<void()> duringResolve;
   std::vector<std::string> addresses{"192.0.2.1"};
+  // A lookup of one domain found here answers its own addresses instead.
+  std::map<std::string, std::vector<std::string>> addressesOf;
   std::vector<std::string> resolvedDomains;
   int resolverCalls = 0;
   bool resolverSawBlock = false;
