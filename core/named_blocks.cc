@@ -99,16 +99,33 @@ class NamedBlockSchedule {
   }
 
   std::vector<bool> coverage(Instant at) const {
+    const CoverageProbe probe(at, calendar_);
     std::vector<bool> covered(lanes_.size());
-    for (std::size_t i = 0; i < lanes_.size(); ++i) covered[i] = covers(lanes_[i], at);
+    for (std::size_t i = 0; i < lanes_.size(); ++i) {
+      const TamrinConfiguration* schedule = governing(lanes_[i], at);
+      covered[i] = schedule != nullptr && probe.covers(*schedule);
+    }
     return covered;
   }
 
-  // The first instant after `after` at which `lane` may start or stop covering.
-  Instant nextEvent(const Lane& lane, Instant after) const {
+  // The first instant after `at` at which `lane` starts or stops covering; the distant future
+  // when it never does.
+  Instant nextLaneChange(const Lane& lane, Instant at) const {
+    const bool start = covers(lane, at);
+    Instant from = at;
+    for (int step = 0; step < kMostEvents; ++step) {
+      from = nextEvent(lane, from, start);
+      if (from == Instant::distantFuture() || covers(lane, from) != start) return from;
+    }
+    return from;
+  }
+
+  // The first instant after `after` at which `lane`, covering then or not, may start or stop
+  // covering.
+  Instant nextEvent(const Lane& lane, Instant after, bool covered) const {
     Instant next = Instant::distantFuture();
     if (const TamrinConfiguration* schedule = governing(lane, after)) {
-      const auto end = runningBlockEnd(after, *schedule, calendar_);
+      const auto end = covered ? runningBlockEnd(after, *schedule, calendar_) : std::nullopt;
       next = end ? *end : nextFocusStart(after, *schedule, false, calendar_);
     }
     if (const BlockStaging* staging = lane.staging) {
@@ -124,16 +141,23 @@ class NamedBlockSchedule {
   template <typename Accept>
   Instant nextInstantWhere(Instant after, Accept accept) const {
     const std::vector<bool> start = coverage(after);
+    std::vector<bool> covered = start;
     std::vector<Instant> events(lanes_.size());
-    for (std::size_t i = 0; i < lanes_.size(); ++i) events[i] = nextEvent(lanes_[i], after);
+    for (std::size_t i = 0; i < lanes_.size(); ++i) events[i] = nextEvent(lanes_[i], after, start[i]);
     for (int step = 0; step < kMostEvents; ++step) {
       const Instant next = events.empty() ? Instant::distantFuture()
                                           : *std::min_element(events.begin(), events.end());
       if (next == Instant::distantFuture()) return next;
-      const std::vector<bool> covered = coverage(next);
+      // Only the lanes whose event this is may change: the others keep their coverage.
+      const CoverageProbe probe(next, calendar_);
+      for (std::size_t i = 0; i < lanes_.size(); ++i) {
+        if (events[i] != next) continue;
+        const TamrinConfiguration* schedule = governing(lanes_[i], next);
+        covered[i] = schedule != nullptr && probe.covers(*schedule);
+      }
       if (accept(start, covered, next)) return next;
       for (std::size_t i = 0; i < lanes_.size(); ++i) {
-        if (events[i] == next) events[i] = nextEvent(lanes_[i], next);
+        if (events[i] == next) events[i] = nextEvent(lanes_[i], next, covered[i]);
       }
       if (step + 1 == kMostEvents) return next;
     }
@@ -269,15 +293,11 @@ std::vector<BlockState> TamrinPolicy::blockStates(Instant at, const Calendar& ca
   if (!usesNamedBlocksOwnForm()) return {};
   const NamedBlockSchedule schedule(*this, calendar);
   std::vector<BlockState> states;
-  for (std::size_t i = 0; i < schedule.lanes().size(); ++i) {
-    const NamedBlockSchedule::Lane& lane = schedule.lanes()[i];
+  for (const NamedBlockSchedule::Lane& lane : schedule.lanes()) {
     if (lane.name.empty()) continue;
     BlockState state{.name = std::string(lane.name), .blocked = schedule.covers(lane, at)};
     if (lane.staged == nullptr && !state.blocked) continue;  // removed, and over
-    state.nextTransition = schedule.nextInstantWhere(
-        at, [i](const std::vector<bool>& start, const std::vector<bool>& covered, Instant) {
-          return start[i] != covered[i];
-        });
+    state.nextTransition = schedule.nextLaneChange(lane, at);
     if (lane.staging) state.pendingChangesApplyAt = lane.staging->appliesAt;
     states.push_back(std::move(state));
   }

@@ -1,5 +1,6 @@
 #include "core/window_union.h"
 
+#include <memory>
 #include <span>
 
 namespace tamrin {
@@ -7,6 +8,9 @@ namespace {
 
 // Eight days of unbroken blocking: longer than any block that ever ends.
 constexpr double kLongestBlockSeconds = 8 * 86400.0;
+// The most a zone's clock moves at once in a day, in minutes, with room to spare (daylight
+// saving moves it by two hours at most).
+constexpr std::int64_t kUnsureMinutes = 180;
 
 // The windows of a configuration: `windows`, or the one window of the top-level fields.
 class Windows {
@@ -61,6 +65,8 @@ std::optional<Instant> previousDay(Instant today, const Calendar& calendar) {
   return std::nullopt;
 }
 
+}  // namespace
+
 // What the window rules need to know about one instant, found once for all windows.
 class Moment {
  public:
@@ -111,6 +117,8 @@ class Moment {
   mutable std::optional<std::optional<Instant>> yesterday_;
   mutable int yesterdayWeekday_ = 0;
 };
+
+namespace {
 
 // The access instant that closes a window opened at `blockStart`, strictly after `after` (at
 // or after `blockStart`): in a repeated hour the first occurrence of the access time may
@@ -170,15 +178,35 @@ std::optional<Instant> earliestStartAt(Instant at, const Windows& windows,
   return earliest;
 }
 
+// Whether the local day starting at `dayStart` is 24 hours long and its clock reads noon 12
+// hours and 23:59 a minute before its end: no change of the clock falls in it.
+bool isPlainDay(Instant dayStart, const Calendar& calendar) {
+  const Instant nextStart = dayStart + 86400.0;
+  if (calendar.startOfDay(nextStart) != nextStart) return false;
+  const auto noon = calendar.hourAndMinute(dayStart + 43200.0);
+  const auto lastMinute = calendar.hourAndMinute(nextStart - 60.0);
+  return noon.hour == 12 && noon.minute == 0 && lastMinute.hour == 23 && lastMinute.minute == 59;
+}
+
 }  // namespace
 
-bool isCovered(Instant at, const TamrinConfiguration& configuration, const Calendar& calendar) {
+CoverageProbe::CoverageProbe(Instant at, const Calendar& calendar)
+    : moment_(std::make_unique<Moment>(at, calendar)) {}
+
+CoverageProbe::~CoverageProbe() = default;
+
+bool CoverageProbe::covers(const TamrinConfiguration& configuration) const {
   const Windows windows(configuration);
-  const Moment moment(at, calendar);
+  // A window whose opening day is known contains the instant (its focus time always occurs on
+  // that day, if need be as the first instant after a skipped hour).
   for (const FocusWindow& window : windows) {
-    if (moment.windowStart(window)) return true;
+    if (moment_->openingDay(window)) return true;
   }
   return false;
+}
+
+bool isCovered(Instant at, const TamrinConfiguration& configuration, const Calendar& calendar) {
+  return CoverageProbe(at, calendar).covers(configuration);
 }
 
 std::optional<Instant> runningBlockStart(Instant at, const TamrinConfiguration& configuration,
@@ -216,6 +244,13 @@ Instant nextFocusStart(Instant after, const TamrinConfiguration& configuration, 
   // Eight days, today included: the eighth has today's weekday again. A skipped local day
   // makes two additions land on the same day; that one counts once. Focus instants of an
   // earlier day come before those of a later one, so the first day with any ends the search.
+  //
+  // On one day the first occurrence of a minute of day never comes before that of an earlier
+  // minute, so only the earliest minute among the windows that certainly open after `after`
+  // needs its instant; those within kUnsureMinutes of the minute of `after` (where a repeated
+  // or skipped hour may reorder them) are each looked at, and those further before cannot
+  // come after it.
+  std::optional<std::int64_t> afterMinute;  // read only when a day needs it
   std::optional<Instant> previous;
   for (int k = 0, probes = 0; probes < 8 && k <= 8; ++k) {
     const auto day = calendar.dateByAddingDays(k, firstDay);
@@ -225,10 +260,40 @@ Instant nextFocusStart(Instant after, const TamrinConfiguration& configuration, 
     previous = dayStart;
     ++probes;
     const int weekday = calendar.weekday(dayStart);
+    const bool firstDayOfSearch = dayStart == firstDay;
+    // On a day without a change of the clock each minute of day occurs once, that many
+    // minutes after the day's start.
+    if (isPlainDay(dayStart, calendar)) {
+      std::optional<Instant> earliest;
+      for (const FocusWindow& window : windows) {
+        if (!window.opensOn(weekday)) continue;
+        const Instant start = dayStart + 60.0 * static_cast<double>(window.focusStartMinutes);
+        if ((start > after || (including && start == after)) && (!earliest || start < *earliest)) {
+          earliest = start;
+        }
+      }
+      if (earliest) return *earliest;
+      continue;
+    }
+    if (firstDayOfSearch && !afterMinute) {
+      const auto time = calendar.hourAndMinute(after);
+      afterMinute = time.hour * 60 + time.minute;
+    }
     std::optional<Instant> earliest;
+    const FocusWindow* earliestSure = nullptr;
     for (const FocusWindow& window : windows) {
       if (!window.opensOn(weekday)) continue;
-      const auto start = focusOnDayAfter(dayStart, after, including, window, calendar);
+      const std::int64_t focus = window.focusStartMinutes;
+      if (firstDayOfSearch && focus <= *afterMinute + kUnsureMinutes) {
+        if (focus < *afterMinute - kUnsureMinutes) continue;
+        const auto start = focusOnDayAfter(dayStart, after, including, window, calendar);
+        if (start && (!earliest || *start < *earliest)) earliest = start;
+      } else if (!earliestSure || focus < earliestSure->focusStartMinutes) {
+        earliestSure = &window;
+      }
+    }
+    if (earliestSure) {
+      const auto start = focusOnDayAfter(dayStart, after, including, *earliestSure, calendar);
       if (start && (!earliest || *start < *earliest)) earliest = start;
     }
     if (earliest) return *earliest;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 
 #include "core/calendar.h"
@@ -20,6 +21,23 @@ namespace tamrin {
 
 // Whether some window of `configuration` contains `at`.
 bool isCovered(Instant at, const TamrinConfiguration& configuration, const Calendar& calendar);
+
+class Moment;
+
+// isCovered for many configurations at one instant: the instant's local day and minute are
+// read once. `calendar` must outlive it.
+class CoverageProbe {
+ public:
+  CoverageProbe(Instant at, const Calendar& calendar);
+  ~CoverageProbe();
+  CoverageProbe(const CoverageProbe&) = delete;
+  CoverageProbe& operator=(const CoverageProbe&) = delete;
+
+  bool covers(const TamrinConfiguration& configuration) const;
+
+ private:
+  std::unique_ptr<Moment> moment_;
+};
 
 // The start of the running block containing `at`: the earliest focus instant of the chain of
 // windows that runs through `at`. Absent when no window contains `at`.
