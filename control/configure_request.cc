@@ -85,7 +85,7 @@ ConfigureRequest decodeRequest(const nlohmann::json& json) {
   requireObject(json, "the configuration");
   ConfigureRequest request;
   if (json.contains("blocks")) {
-    request.blocks = decodeBlocks(json);
+    request.blocks.emplace() = decodeBlocks(json);
     return request;
   }
   request.domains = readStringArray(requireMember(json, "domains"), "domains");

@@ -22,7 +22,7 @@ struct ConfigureRequest {
   std::vector<std::int64_t> activeWeekdays;
   // Each entry's weekdays are always present.
   std::optional<std::vector<FocusWindow>> windows = std::nullopt;
-  std::optional<std::vector<NamedBlockRequest>> blocks = std::nullopt;
+  OptionalList<NamedBlockRequest> blocks{};
 
   bool operator==(const ConfigureRequest&) const = default;
 };

@@ -38,6 +38,38 @@ inline constexpr std::string_view kBothScheduleFormsMessage =
 // window, `windows` may list several; the three top-level fields then stay at their defaults.
 struct NamedBlock;
 
+// An optional list of a type that may still be incomplete where the list is declared (as
+// std::optional<std::vector<T>> cannot be): the named blocks of a configuration. Declare
+// members with `{}`.
+template <typename T>
+class OptionalList {
+ public:
+  // User-provided and noexcept, so that declaring one needs nothing of T yet.
+  OptionalList() noexcept {}
+  OptionalList(std::nullopt_t) noexcept {}  // NOLINT: converts like std::optional
+
+  explicit operator bool() const { return present_; }
+  bool has_value() const { return present_; }
+  std::vector<T>& operator*() { return list_; }
+  const std::vector<T>& operator*() const { return list_; }
+  std::vector<T>* operator->() { return &list_; }
+  const std::vector<T>* operator->() const { return &list_; }
+  // Makes the list present and empty.
+  std::vector<T>& emplace() {
+    present_ = true;
+    list_.clear();
+    return list_;
+  }
+
+  bool operator==(const OptionalList& other) const {
+    return present_ == other.present_ && list_ == other.list_;
+  }
+
+ private:
+  bool present_ = false;
+  std::vector<T> list_;
+};
+
 struct TamrinConfiguration {
   std::vector<std::string> domains;
   std::int64_t focusStartMinutes = 0;
@@ -45,7 +77,7 @@ struct TamrinConfiguration {
   std::optional<std::vector<std::int64_t>> activeWeekdays;
   std::optional<std::vector<FocusWindow>> windows = std::nullopt;
   // Instead of all the above, several named lists of sites, each with its own schedule.
-  std::optional<std::vector<NamedBlock>> blocks = std::nullopt;
+  OptionalList<NamedBlock> blocks{};
 
   // One well-known video site, 04:00 to 20:00, every day.
   static const TamrinConfiguration& standard();

@@ -16,5 +16,14 @@ TEST(WindowsSandboxTest, TwoWindowDay) {
   testing::expectScenarioPassed(testing::runScenario("two_windows.sh", std::chrono::seconds(150)));
 }
 
+// Two named blocks with their own sites and hours, on a clock moved by libfaketime: each
+// block's sites are sunk and refused at its own hours only, and a change made during one block
+// is staged for that block alone. Waits about 90 s.
+TEST(WindowsSandboxTest, NamedBlocksEachAtTheirOwnHours) {
+  TAMRIN_SLOW_SCENARIO();
+  TAMRIN_REQUIRE_SANDBOX();
+  testing::expectScenarioPassed(testing::runScenario("named_blocks.sh", std::chrono::seconds(180)));
+}
+
 }  // namespace
 }  // namespace tamrin
