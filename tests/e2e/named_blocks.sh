@@ -65,8 +65,8 @@ run ctl_faked configure <<<"$(blocks "\"$site\",\"$extra_work\"" "\"$evening_sit
 expect_eq "a change during work: exit 0" 0 "$RUN_STATUS"
 expect_eq "the change: work's staged sites take over at its next start" \
   "2026-03-03T11:00:00Z" "$(block_member work pendingChangesApplyAt)"
-expect_eq "the change: nothing is staged for the evening" "" \
-  "$(block_member evening pendingChangesApplyAt)"
+expect_eq "the change: the evening's takes over at its own start today" \
+  "2026-03-02T12:01:00Z" "$(block_member evening pendingChangesApplyAt)"
 expect_not "the change: work keeps its sites" sunk "$extra_work"
 expect "the change: the work site is still sunk" sunk "$site"
 
