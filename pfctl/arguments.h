@@ -22,6 +22,9 @@ enum class Action {
   showRecord,     // -a <anchor> -t record -T show
   replaceRecord,  // -a <anchor> -t record -T replace -f <file>
   flushRecord,    // -a <anchor> -t record -T flush
+  inspectNames,   // -a <anchor> -t names -T add
+  showNames,      // -a <anchor> -t names -T show
+  stopInspectingNames,  // -a <anchor> -t names -T flush
 };
 
 // The most addresses one "-T add" takes.
