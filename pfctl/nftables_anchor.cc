@@ -144,10 +144,10 @@ const std::vector<std::pair<std::string, json>>& namesRuleExpressions() {
         {"match", {{"op", "in"}, {"left", {{"ct", {{"key", "state"}}}}}, {"right", "established"}}}};
     const json copy = {{"log", {{"group", kPacketCopyGroup}}}};
     return std::vector<std::pair<std::string, json>>{
-        {"refuse tcp",
-         json::array({l4proto("tcp"), markMatch(kFlowMarkRefused), {{"reject", {{"type", "tcp reset"}}}}})},
+        {"refuse tcp", json::array({l4proto("tcp"), original, markMatch(kFlowMarkRefused),
+                                    {{"reject", {{"type", "tcp reset"}}}}})},
         {"refuse udp",
-         json::array({l4proto("udp"), markMatch(kFlowMarkRefused),
+         json::array({l4proto("udp"), original, markMatch(kFlowMarkRefused),
                       {{"reject", {{"type", "icmpx"}, {"expr", "port-unreachable"}}}}})},
         {"copy tcp", json::array({port("tcp", {{"set", {80, 443}}}), established, original,
                                   markMatch(0), copy})},
@@ -161,7 +161,8 @@ const std::vector<std::pair<std::string, json>>& namesRuleExpressions() {
 
 std::string namesChainCommands() {
   const std::string mask = "ct mark and " + hexMark(kFlowMarkMask) + " == ";
-  const std::string refused = mask + hexMark(kFlowMarkRefused);
+  // Only the original direction: the reset a reject sends back belongs to the connection too.
+  const std::string refused = "ct direction original " + mask + hexMark(kFlowMarkRefused);
   const std::string undecided = "ct direction original " + mask + "0";
   const std::string copy = " log group " + std::to_string(kPacketCopyGroup) + "\n";
   return "add chain inet tamrin names\n"

@@ -578,10 +578,12 @@ constexpr std::string_view kNamesItems = R"([
    "hook": "forward", "prio": 2147483647, "policy": "accept"}},
  {"rule": {"family": "inet", "table": "tamrin", "chain": "names", "handle": 93, "expr": [
    {"match": {"op": "==", "left": {"meta": {"key": "l4proto"}}, "right": "tcp"}},
+   {"match": {"op": "==", "left": {"ct": {"key": "direction"}}, "right": "original"}},
    {"match": {"op": "==", "left": {"&": [{"ct": {"key": "mark"}}, 100663296]}, "right": 100663296}},
    {"reject": {"type": "tcp reset"}}]}},
  {"rule": {"family": "inet", "table": "tamrin", "chain": "names", "handle": 94, "expr": [
    {"match": {"op": "==", "left": {"meta": {"key": "l4proto"}}, "right": "udp"}},
+   {"match": {"op": "==", "left": {"ct": {"key": "direction"}}, "right": "original"}},
    {"match": {"op": "==", "left": {"&": [{"ct": {"key": "mark"}}, 100663296]}, "right": 100663296}},
    {"reject": {"type": "icmpx", "expr": "port-unreachable"}}]}},
  {"rule": {"family": "inet", "table": "tamrin", "chain": "names", "handle": 95, "expr": [
@@ -633,7 +635,7 @@ TEST(ParseTableListing, KnowsTheNamesChainsOnlyExactlyAsWritten) {
        {"rules of chain names"}},
       {"the passed mark rejected",
        withNames([&](json& items) {
-         ruleWithHandle(items, 93)[1]["match"]["right"] = kFlowMarkPassed;
+         ruleWithHandle(items, 93)[2]["match"]["right"] = kFlowMarkPassed;
        }),
        true,
        {"rules of chain names"}},

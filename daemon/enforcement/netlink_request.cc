@@ -47,7 +47,8 @@ std::error_code netlinkRequest(int socket, const std::vector<std::uint8_t>& requ
         return {EPROTO, std::generic_category()};
       }
       const int error = static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error;
-      return {error < 0 ? -error : 0, std::generic_category()};
+      if (error == 0) return {};
+      return {error < 0 ? -error : error, std::generic_category()};
     }
   }
 }

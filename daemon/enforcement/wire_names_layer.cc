@@ -182,6 +182,10 @@ class WireNamesLayer::Inspection {
   PollThread thread_;  // last: it stops before what its callbacks use goes
 };
 
+WireNamesLayer::WireNamesLayer(Seams seams) : seams_(std::move(seams)) {}
+
+WireNamesLayer::~WireNamesLayer() { stop(); }
+
 void WireNamesLayer::reconcile(bool blocking, const std::vector<std::string>& domains,
                                std::vector<std::string>& inForce,
                                std::map<std::string, std::string>& problems) {
@@ -193,7 +197,12 @@ void WireNamesLayer::reconcile(bool blocking, const std::vector<std::string>& do
     return;
   }
   if (!tally_) tally_ = std::make_shared<Tally>();
-  if (inspection_ && inspection_->ended()) inspection_.reset();
+  // A reading that ended is reported this once and started again at once.
+  std::string ended;
+  if (inspection_ && inspection_->ended()) {
+    ended = inspection_->problem();
+    inspection_.reset();
+  }
   try {
     if (!inspection_) {
       auto judge = seams_.newJudge();
@@ -209,7 +218,7 @@ void WireNamesLayer::reconcile(bool blocking, const std::vector<std::string>& do
     problems[kName] = std::string("cannot inspect server names: ") + error.what();
     return;
   }
-  if (std::string problem = inspection_->problem(); !problem.empty()) {
+  if (std::string problem = ended.empty() ? inspection_->problem() : ended; !problem.empty()) {
     problems[kName] = std::move(problem);
   } else {
     inForce.emplace_back(kName);

@@ -77,8 +77,8 @@ class WireNamesLayer {
     std::uint64_t lostInspections = 0;  // times the kernel dropped copies (ENOBUFS)
   };
 
-  explicit WireNamesLayer(Seams seams) : seams_(std::move(seams)) {}
-  ~WireNamesLayer() { stop(); }
+  explicit WireNamesLayer(Seams seams);
+  ~WireNamesLayer();
   WireNamesLayer(const WireNamesLayer&) = delete;
   WireNamesLayer& operator=(const WireNamesLayer&) = delete;
 
