@@ -38,9 +38,11 @@ std::error_code netlinkRequest(int socket, const std::vector<std::uint8_t>& requ
       if (errno == EINTR) continue;
       return {errno, std::generic_category()};
     }
-    auto length = static_cast<int>(received);
-    for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, length);
-         header = NLMSG_NEXT(header, length)) {
+    const auto length = static_cast<std::size_t>(received);
+    for (std::size_t offset = 0; offset + sizeof(nlmsghdr) <= length;) {
+      const auto* header = reinterpret_cast<const nlmsghdr*>(buffer + offset);
+      if (header->nlmsg_len < sizeof(nlmsghdr) || offset + header->nlmsg_len > length) break;
+      offset += NLMSG_ALIGN(header->nlmsg_len);
       // Answers to earlier requests that gave up waiting are passed over.
       if (header->nlmsg_seq != sequence || header->nlmsg_type != NLMSG_ERROR) continue;
       if (header->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) {
