@@ -55,7 +55,8 @@ bool pfctl(PfctlArguments arguments) {
 }
 
 sockaddr_in server() {
-  sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(443), .sin_addr = {}, .sin_zero = {}};
+  sockaddr_in address{
+      .sin_family = AF_INET, .sin_port = htons(443), .sin_addr = {}, .sin_zero = {}};
   inet_pton(AF_INET, "10.77.0.2", &address.sin_addr);
   return address;
 }
@@ -66,9 +67,10 @@ std::optional<FlowTuple> dataFrom(std::span<const std::uint8_t> packet, std::uin
   const std::size_t ip = (packet[0] & 0xf) * 4u;
   const std::size_t total = packet[2] << 8 | packet[3];
   const std::size_t tcp = (packet[ip + 12] >> 4) * 4u;
-  FlowTuple flow{.protocol = IPPROTO_TCP,
-                 .sourcePort = static_cast<std::uint16_t>(packet[ip] << 8 | packet[ip + 1]),
-                 .destinationPort = static_cast<std::uint16_t>(packet[ip + 2] << 8 | packet[ip + 3])};
+  FlowTuple flow{
+      .protocol = IPPROTO_TCP,
+      .sourcePort = static_cast<std::uint16_t>(packet[ip] << 8 | packet[ip + 1]),
+      .destinationPort = static_cast<std::uint16_t>(packet[ip + 2] << 8 | packet[ip + 3])};
   if (flow.sourcePort != port || total <= ip + tcp) return std::nullopt;
   std::memcpy(flow.source.data(), &packet[12], 4);
   std::memcpy(flow.destination.data(), &packet[16], 4);
@@ -150,7 +152,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "wire_decision_bench: run as root (it runs itself in a sandbox)\n");
     return 1;
   }
-  const std::filesystem::path sandbox = std::filesystem::path(TAMRIN_BENCH_SOURCE_DIR) / "scripts/sandbox";
+  const std::filesystem::path sandbox =
+      std::filesystem::path(TAMRIN_BENCH_SOURCE_DIR) / "scripts/sandbox";
   const std::string self = std::filesystem::read_symlink("/proc/self/exe");
   std::vector<char*> arguments = {const_cast<char*>(sandbox.c_str()),
                                   const_cast<char*>(self.c_str())};

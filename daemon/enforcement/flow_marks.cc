@@ -2,10 +2,10 @@
 
 #include <arpa/inet.h>
 #include <libmnl/libmnl.h>
+#include <libnetfilter_conntrack/libnetfilter_conntrack.h>
 #include <linux/netfilter/nfnetlink.h>
 #include <linux/netfilter/nfnetlink_conntrack.h>
 #include <linux/netlink.h>
-#include <libnetfilter_conntrack/libnetfilter_conntrack.h>
 
 #include <cstring>
 #include <memory>

@@ -2,9 +2,9 @@
 
 #include <arpa/inet.h>
 #include <libmnl/libmnl.h>
+#include <libnetfilter_conntrack/libnetfilter_conntrack.h>
 #include <linux/netfilter/nfnetlink.h>
 #include <linux/netfilter/nfnetlink_conntrack.h>
-#include <libnetfilter_conntrack/libnetfilter_conntrack.h>
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,8 @@ namespace {
 // The value of the attribute `type` at the top of the message, or nullopt.
 std::optional<std::uint32_t> topAttribute(const nlmsghdr* header, std::uint16_t type) {
   std::optional<std::uint32_t> found;
-  const auto* bytes = static_cast<const std::uint8_t*>(mnl_nlmsg_get_payload_offset(header, sizeof(nfgenmsg)));
+  const auto* bytes =
+      static_cast<const std::uint8_t*>(mnl_nlmsg_get_payload_offset(header, sizeof(nfgenmsg)));
   const auto* end = reinterpret_cast<const std::uint8_t*>(mnl_nlmsg_get_payload_tail(header));
   while (bytes + sizeof(nlattr) <= end) {
     const auto* attribute = reinterpret_cast<const nlattr*>(bytes);
@@ -35,7 +36,8 @@ TEST(FlowMarkRequest, ChangesOnlyOurBitsOfAnExistingConnectionByItsOriginalTuple
   FlowTuple v6{.protocol = IPPROTO_UDP, .ipv6 = true, .sourcePort = 5353, .destinationPort = 443};
   inet_pton(AF_INET6, "fd77::1", v6.source.data());
   inet_pton(AF_INET6, "fd77::2", v6.destination.data());
-  for (const auto& [flow, mark] : {std::pair{v4, kFlowMarkRefused}, std::pair{v6, kFlowMarkPassed}}) {
+  for (const auto& [flow, mark] :
+       {std::pair{v4, kFlowMarkRefused}, std::pair{v6, kFlowMarkPassed}}) {
     SCOPED_TRACE(flow.ipv6);
     std::vector<std::uint8_t> bytes = flowMarkRequest(flow, mark | 0x1, 9);
     const auto* header = reinterpret_cast<const nlmsghdr*>(bytes.data());

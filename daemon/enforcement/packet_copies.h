@@ -42,7 +42,7 @@ class PacketCopies {
  private:
   nflog_handle* handle_ = nullptr;
   nflog_g_handle* group_ = nullptr;
-  const Handler* handler_ = nullptr;  // during readWaiting only
+  const Handler* handler_ = nullptr;                       // during readWaiting only
   std::vector<char> buffer_ = std::vector<char>(1 << 16);  // one message: a copy and its attributes
   std::uint64_t overruns_ = 0;
 };

@@ -29,9 +29,7 @@ class SystemWireKernel final : public WireKernel {
   std::error_code mark(const FlowTuple& flow, std::uint32_t mark) override {
     return marks_.mark(flow, mark);
   }
-  std::error_code destroySocket(const FlowTuple& flow) override {
-    return sockets_.destroy(flow);
-  }
+  std::error_code destroySocket(const FlowTuple& flow) override { return sockets_.destroy(flow); }
 
  private:
   PacketCopies copies_;
@@ -73,12 +71,13 @@ class WireNamesLayer::Inspection {
         now_(std::move(now)) {
     thread_.watch(kernel_->copiesFd(), POLLIN, [this](short) { readCopies(); });
     thread_.start({.beforeWait = [this] { return beforeWait(); },
-                   .failed = [this](int error) {
-                     MutexLock hold(lock_);
-                     failure_ = "waiting for packet copies failed: " +
-                                std::generic_category().message(error);
-                     ended_ = true;
-                   }});
+                   .failed =
+                       [this](int error) {
+                         MutexLock hold(lock_);
+                         failure_ = "waiting for packet copies failed: " +
+                                    std::generic_category().message(error);
+                         ended_ = true;
+                       }});
   }
 
   // From the pass: the thread applies them before its next wait.

@@ -48,7 +48,7 @@ class WireKernel {
   virtual std::size_t readCopies(const PacketCopies::Handler& handler) = 0;
   virtual std::uint64_t overruns() const = 0;
   virtual std::error_code mark(const FlowTuple& flow, std::uint32_t mark) = 0;  // FlowMarks
-  virtual std::error_code destroySocket(const FlowTuple& flow) = 0;  // SocketDestroyer
+  virtual std::error_code destroySocket(const FlowTuple& flow) = 0;             // SocketDestroyer
 };
 
 // The kernel itself: binds kPacketCopyGroup and opens the conntrack and sock_diag sockets, and

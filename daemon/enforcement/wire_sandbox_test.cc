@@ -41,7 +41,8 @@ constexpr const char* kServer = "10.77.0.2";  // on lo inside the sandbox
 constexpr int kWaitMs = 5000;                 // only so that a broken kernel cannot hang the test
 
 // Runs `argv` (no shell) and returns its exit status, or -1.
-int run(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment = {}) {
+int run(const std::vector<std::string>& argv,
+        const std::vector<std::string>& extraEnvironment = {}) {
   std::vector<char*> args, env;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -94,7 +95,8 @@ int pfctl(const std::vector<std::string>& arguments) {
 }
 
 sockaddr_in serverAddress() {
-  sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(443), .sin_addr = {}, .sin_zero = {}};
+  sockaddr_in address{
+      .sin_family = AF_INET, .sin_port = htons(443), .sin_addr = {}, .sin_zero = {}};
   inet_pton(AF_INET, kServer, &address.sin_addr);
   return address;
 }
@@ -184,8 +186,7 @@ TEST(WireSandboxTest, CopiesReachTheReaderAndDestroyedOrRefusedFlowsStop) {
   ASSERT_EQ(pfctl(pfctlInspectNames()), 0);
   const std::string list = std::string(std::getenv("TAMRIN_BUNDLE_DIR")) +
                            "/libexec/tamrin-pfctl -a com.apple/app.tamrin -sr 2>&1";
-  ASSERT_EQ(output(list.c_str()), "")
-      << "the names chains list no rule line";
+  ASSERT_EQ(output(list.c_str()), "") << "the names chains list no rule line";
   PacketCopies copies(kPacketCopyGroup);
   SocketDestroyer sockets;
   FlowMarks marks;
@@ -204,7 +205,8 @@ TEST(WireSandboxTest, CopiesReachTheReaderAndDestroyedOrRefusedFlowsStop) {
   EXPECT_EQ(marks.mark(first->flow, kFlowMarkRefused), std::error_code());
   send(abortedPeer.get(), "answer", 6, MSG_NOSIGNAL);
   EXPECT_EQ(nextRead(aborted.get()), "error ECONNABORTED");
-  EXPECT_EQ(sockets.destroy(first->flow), std::make_error_code(std::errc::no_such_file_or_directory));
+  EXPECT_EQ(sockets.destroy(first->flow),
+            std::make_error_code(std::errc::no_such_file_or_directory));
 
   // Marked refused only: the next packet the client sends meets a reset.
   const UniqueFd reset = connectedClient(SOCK_STREAM);
