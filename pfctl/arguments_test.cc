@@ -148,9 +148,9 @@ TEST(ParseArguments, AcceptsEveryListTheDaemonBuildsByteForByte) {
               "-k ::/0 -k <IPv6 address> | -a com.apple/app.tamrin -t record -T show | "
               "-a com.apple/app.tamrin -t record -T replace -f <file> | "
               "-a com.apple/app.tamrin -t record -T flush | "
-                "-a com.apple/app.tamrin -t names -T add | "
-                "-a com.apple/app.tamrin -t names -T show | "
-                "-a com.apple/app.tamrin -t names -T flush | "
+              "-a com.apple/app.tamrin -t names -T add | "
+              "-a com.apple/app.tamrin -t names -T show | "
+              "-a com.apple/app.tamrin -t names -T flush | "
               "-a com.apple/app.tamrin -t blocked -T add <address>...");
   }
 }

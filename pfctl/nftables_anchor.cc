@@ -129,8 +129,9 @@ const std::vector<std::pair<std::string, json>>& namesRuleExpressions() {
                     {"right", value}}}};
     };
     const auto l4proto = [](std::string_view protocol) {
-      return json{{"match", {{"op", "=="}, {"left", {{"meta", {{"key", "l4proto"}}}}},
-                             {"right", protocol}}}};
+      return json{
+          {"match",
+           {{"op", "=="}, {"left", {{"meta", {{"key", "l4proto"}}}}}, {"right", protocol}}}};
     };
     const auto port = [](std::string_view protocol, json ports) {
       return json{{"match",
@@ -139,15 +140,21 @@ const std::vector<std::pair<std::string, json>>& namesRuleExpressions() {
                     {"right", std::move(ports)}}}};
     };
     const json original = {
-        {"match", {{"op", "=="}, {"left", {{"ct", {{"key", "direction"}}}}}, {"right", "original"}}}};
+        {"match",
+         {{"op", "=="}, {"left", {{"ct", {{"key", "direction"}}}}}, {"right", "original"}}}};
     const json established = {
-        {"match", {{"op", "in"}, {"left", {{"ct", {{"key", "state"}}}}}, {"right", "established"}}}};
+        {"match",
+         {{"op", "in"}, {"left", {{"ct", {{"key", "state"}}}}}, {"right", "established"}}}};
     const json copy = {{"log", {{"group", kPacketCopyGroup}}}};
     return std::vector<std::pair<std::string, json>>{
-        {"refuse tcp", json::array({l4proto("tcp"), original, markMatch(kFlowMarkRefused),
+        {"refuse tcp", json::array({l4proto("tcp"),
+                                    original,
+                                    markMatch(kFlowMarkRefused),
                                     {{"reject", {{"type", "tcp reset"}}}}})},
         {"refuse udp",
-         json::array({l4proto("udp"), original, markMatch(kFlowMarkRefused),
+         json::array({l4proto("udp"),
+                      original,
+                      markMatch(kFlowMarkRefused),
                       {{"reject", {{"type", "icmpx"}, {"expr", "port-unreachable"}}}}})},
         {"copy tcp", json::array({port("tcp", {{"set", {80, 443}}}), established, original,
                                   markMatch(0), copy})},
@@ -165,18 +172,19 @@ std::string namesChainCommands() {
   const std::string refused = "ct direction original " + mask + hexMark(kFlowMarkRefused);
   const std::string undecided = "ct direction original " + mask + "0";
   const std::string copy = " log group " + std::to_string(kPacketCopyGroup) + "\n";
-  return "add chain inet tamrin names\n"
-         "add rule inet tamrin names meta l4proto tcp " + refused + " reject with tcp reset\n"
-         "add rule inet tamrin names meta l4proto udp " + refused +
-         " reject with icmpx type port-unreachable\n"
-         "add rule inet tamrin names tcp dport { 80, 443 } ct state established " + undecided +
-         copy + "add rule inet tamrin names udp dport 443 " + undecided + copy +
-         "add chain inet tamrin names_output"
-         " { type filter hook output priority 2147483647; policy accept; }\n"
-         "add rule inet tamrin names_output jump names\n"
-         "add chain inet tamrin names_forward"
-         " { type filter hook forward priority 2147483647; policy accept; }\n"
-         "add rule inet tamrin names_forward jump names\n";
+  const std::string rule = "add rule inet tamrin names ";
+  std::string commands = "add chain inet tamrin names\n";
+  commands += rule + "meta l4proto tcp " + refused + " reject with tcp reset\n";
+  commands += rule + "meta l4proto udp " + refused + " reject with icmpx type port-unreachable\n";
+  commands += rule + "tcp dport { 80, 443 } ct state established " + undecided + copy;
+  commands += rule + "udp dport 443 " + undecided + copy;
+  for (const char* hook : {"output", "forward"}) {
+    const std::string chain = std::string("names_") + hook;
+    commands += "add chain inet tamrin " + chain + " { type filter hook " + hook +
+                " priority 2147483647; policy accept; }\n";
+    commands += "add rule inet tamrin " + chain + " jump names\n";
+  }
+  return commands;
 }
 
 namespace {
@@ -316,11 +324,12 @@ std::string ruleShape(const json& rule) {
   // Where the system has no /etc/protocols, nftables gives the protocol's number.
   json named = *expressions;
   for (json& expression : named) {
-    json* match = expression.is_object() && expression.contains("match") ? &expression["match"]
-                                                                          : nullptr;
+    json* match =
+        expression.is_object() && expression.contains("match") ? &expression["match"] : nullptr;
     if (match == nullptr || !match->is_object() || !match->contains("right")) continue;
     json& right = (*match)["right"];
-    if (right.is_number_integer() && match->value("left", json()) == json{{"meta", {{"key", "l4proto"}}}}) {
+    if (right.is_number_integer() &&
+        match->value("left", json()) == json{{"meta", {{"key", "l4proto"}}}}) {
       right = right == IPPROTO_TCP ? json("tcp") : right == IPPROTO_UDP ? json("udp") : right;
     }
   }
@@ -662,9 +671,9 @@ bool NftablesAnchor::isEnabled() {
 
 void NftablesAnchor::switchOn() {
   const auto table = readTable();
-  nftables_.run(table ? switchOnCommands(table->contents.addresses, table->record,
-                                         table->inspectingNames)
-                      : switchOnCommands({}));
+  nftables_.run(
+      table ? switchOnCommands(table->contents.addresses, table->record, table->inspectingNames)
+            : switchOnCommands({}));
 }
 
 void NftablesAnchor::switchOff() {
@@ -701,9 +710,9 @@ void NftablesAnchor::inspectNames(bool on) {
          : !table || !table->inspectingNames) {
     return;
   }
-  nftables_.run(table ? tableCommands(table->contents.addresses, table->hasBaseChain,
-                                      table->record, on)
-                      : tableCommands({}, false, {}, on));
+  nftables_.run(
+      table ? tableCommands(table->contents.addresses, table->hasBaseChain, table->record, on)
+            : tableCommands({}, false, {}, on));
 }
 
 bool NftablesAnchor::namesInspected() {

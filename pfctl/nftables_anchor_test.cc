@@ -568,7 +568,6 @@ TEST(NftablesAnchor, AddsAddressesAndRelabelsTheSetsWithoutTouchingChainsOrRules
       << "changing the label replaces the IPv6 element too";
 }
 
-
 // The chains of the names table as the kernel lists them after "-t names -T add".
 constexpr std::string_view kNamesItems = R"([
  {"chain": {"family": "inet", "table": "tamrin", "name": "names", "handle": 90}},
@@ -628,15 +627,17 @@ TEST(ParseTableListing, KnowsTheNamesChainsOnlyExactlyAsWritten) {
        }),
        true,
        {}},
-      {"a copy rule missing", withNames([](json& items) { eraseWithHandles(items, "rule", {96}); }),
-       true, {"rules of chain names"}},
+      {"a copy rule missing",
+       withNames([](json& items) { eraseWithHandles(items, "rule", {96}); }),
+       true,
+       {"rules of chain names"}},
       {"another group",
-       withNames([&](json& items) { ruleWithHandle(items, 95)[4]["log"]["group"] = 7462; }), true,
+       withNames([&](json& items) { ruleWithHandle(items, 95)[4]["log"]["group"] = 7462; }),
+       true,
        {"rules of chain names"}},
       {"the passed mark rejected",
-       withNames([&](json& items) {
-         ruleWithHandle(items, 93)[2]["match"]["right"] = kFlowMarkPassed;
-       }),
+       withNames(
+           [&](json& items) { ruleWithHandle(items, 93)[2]["match"]["right"] = kFlowMarkPassed; }),
        true,
        {"rules of chain names"}},
       {"without the forward hook",
@@ -646,15 +647,15 @@ TEST(ParseTableListing, KnowsTheNamesChainsOnlyExactlyAsWritten) {
        }),
        true,
        {"chain names_forward missing"}},
-      {"only a hook left", withNames([](json& items) {
+      {"only a hook left",
+       withNames([](json& items) {
          eraseWithHandles(items, "rule", {93, 94, 95, 96, 97, 98});
          eraseWithHandles(items, "chain", {90, 92});
        }),
        true,
        {"rules of chain names_output", "chain names missing", "chain names_forward missing"}},
-      {"an early priority", withNames([](json& items) {
-         itemWithHandle(items, "chain", 91)["chain"]["prio"] = 0;
-       }),
+      {"an early priority",
+       withNames([](json& items) { itemWithHandle(items, "chain", 91)["chain"]["prio"] = 0; }),
        true,
        {"type, hook, priority or policy of chain names_output"}},
   };
