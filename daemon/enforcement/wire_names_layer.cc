@@ -138,8 +138,8 @@ class WireNamesLayer::Inspection {
   void decide(const FlowJudgement& judgement) EXCLUDES(lock_) {
     std::error_code destroyed;
     if (judgement.refused) {
+      tally_->refusedFlows += 1;  // first: whoever sees the flow stopped sees it counted
       destroyed = kernel_->destroySocket(judgement.flow);
-      tally_->refusedFlows += 1;
     }
     const std::error_code marked =
         kernel_->mark(judgement.flow, judgement.refused ? kFlowMarkRefused : kFlowMarkPassed);
