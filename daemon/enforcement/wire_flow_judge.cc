@@ -14,8 +14,7 @@ class WireFlowJudge final : public FlowJudge {
   void useDomains(const std::vector<std::string>& domains) override {
     blocked_ = BlockedNameMatcher(domains);
   }
-  std::optional<FlowJudgement> judge(std::span<const std::uint8_t> ipPacket,
-                                     double now) override {
+  std::optional<FlowJudgement> judge(std::span<const std::uint8_t> ipPacket, double now) override {
     const std::optional<FlowDecision> decision = inspector_.inspect(ipPacket, now, blocked_);
     if (!decision) return std::nullopt;
     return FlowJudgement{.flow = flowTupleOf(decision->key),

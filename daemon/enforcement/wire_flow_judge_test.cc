@@ -23,10 +23,10 @@ std::vector<std::uint8_t> httpSegment(const std::string& payload) {
   packet[20] = 40000 >> 8;
   packet[21] = 40000 & 0xff;
   packet[23] = 80;
-  packet[24 + 3] = 1;    // sequence number
-  packet[32] = 5 << 4;   // header length
-  packet[33] = 0x18;     // PSH, ACK
-  packet[34] = 0xff;     // window
+  packet[24 + 3] = 1;   // sequence number
+  packet[32] = 5 << 4;  // header length
+  packet[33] = 0x18;    // PSH, ACK
+  packet[34] = 0xff;    // window
   std::memcpy(&packet[40], payload.data(), payload.size());
   return packet;
 }
@@ -45,7 +45,8 @@ TEST(WireFlowJudge, RefusesTheFlowOfABlockedNameWithItsTupleAndPassesOthers) {
   EXPECT_EQ(refused->flow, expected);
 
   judge->useDomains({"other.example"});
-  std::vector<std::uint8_t> allowed = httpSegment("GET / HTTP/1.1\r\nHost: blocked.example\r\n\r\n");
+  std::vector<std::uint8_t> allowed =
+      httpSegment("GET / HTTP/1.1\r\nHost: blocked.example\r\n\r\n");
   allowed[21] = 1;  // another source port: another flow
   const auto passed = judge->judge(allowed, 2.0);
   ASSERT_TRUE(passed);

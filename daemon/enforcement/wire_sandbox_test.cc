@@ -26,6 +26,7 @@
 #include "daemon/enforcement/flow_marks.h"
 #include "daemon/enforcement/packet_copies.h"
 #include "daemon/enforcement/socket_destroy.h"
+#include "daemon/enforcement/wire_flow_judge.h"
 #include "daemon/enforcement/wire_names_layer.h"
 #include "tests/support/sandbox_scenario.h"
 
@@ -94,16 +95,16 @@ int pfctl(const std::vector<std::string>& arguments) {
   return run(argv);
 }
 
-sockaddr_in serverAddress() {
+sockaddr_in serverAddress(std::uint16_t port) {
   sockaddr_in address{
-      .sin_family = AF_INET, .sin_port = htons(443), .sin_addr = {}, .sin_zero = {}};
+      .sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {}, .sin_zero = {}};
   inet_pton(AF_INET, kServer, &address.sin_addr);
   return address;
 }
 
-UniqueFd boundServer(int type) {
+UniqueFd boundServer(int type, std::uint16_t port = 443) {
   UniqueFd server(socket(AF_INET, type | SOCK_CLOEXEC, 0));
-  const sockaddr_in address = serverAddress();
+  const sockaddr_in address = serverAddress(port);
   EXPECT_EQ(bind(server.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   if (type == SOCK_STREAM) {
     EXPECT_EQ(listen(server.get(), 16), 0);
@@ -111,9 +112,9 @@ UniqueFd boundServer(int type) {
   return server;
 }
 
-UniqueFd connectedClient(int type) {
+UniqueFd connectedClient(int type, std::uint16_t port = 443) {
   UniqueFd client(socket(AF_INET, type | SOCK_CLOEXEC, 0));
-  const sockaddr_in address = serverAddress();
+  const sockaddr_in address = serverAddress(port);
   EXPECT_EQ(connect(client.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   return client;
 }
@@ -275,43 +276,27 @@ TEST(WireSandboxTest, CopiesReachTheReaderAndDestroyedOrRefusedFlowsStop) {
   EXPECT_EQ(output("nft list tables"), "") << "a table for the names alone goes with them";
 }
 
-// Refuses TCP flows whose first payload names "blocked.example"; passes other TCP flows.
-class HostJudge final : public FlowJudge {
- public:
-  void useDomains(const std::vector<std::string>& domains) override { domain_ = domains.at(0); }
-  std::optional<FlowJudgement> judge(std::span<const std::uint8_t> packet, double) override {
-    const auto copy = parse(packet);
-    if (!copy || copy->flow.protocol != IPPROTO_TCP || copy->payload.empty()) return std::nullopt;
-    return FlowJudgement{.flow = copy->flow,
-                         .refused = copy->payload.find(domain_) != std::string::npos,
-                         .name = {}};
-  }
-  void expire(double) override {}
-
- private:
-  std::string domain_;
-};
-
+// The whole layer as the daemon runs it: the wire room's inspector reads the HTTP Host.
 TEST(WireSandboxTest, TheLayerStopsTheFlowItRefusesAndLetsTheOthersThrough) {
   if (!insideSandbox()) return;
   ASSERT_EQ(pfctl(pfctlInspectNames()), 0);
   WireNamesLayer layer({.openKernel = openWireKernel,
-                        .newJudge = [] { return std::make_unique<HostJudge>(); },
-                        .now = [] { return 0.0; }});
+                        .newJudge = [] { return newWireFlowJudge(); },
+                        .now = [] { return 1.0; }});
   std::vector<std::string> inForce;
   std::map<std::string, std::string> problems;
   layer.reconcile(true, {"blocked.example"}, inForce, problems);
   EXPECT_EQ(inForce, std::vector<std::string>{"namesOnTheWire"});
   EXPECT_TRUE(problems.empty()) << problems.begin()->second;
 
-  const UniqueFd server = boundServer(SOCK_STREAM);
-  const UniqueFd blocked = connectedClient(SOCK_STREAM);
+  const UniqueFd server = boundServer(SOCK_STREAM, 80);
+  const UniqueFd blocked = connectedClient(SOCK_STREAM, 80);
   const UniqueFd blockedPeer(accept4(server.get(), nullptr, nullptr, SOCK_CLOEXEC));
-  sendText(blocked.get(), "GET / HTTP/1.1\r\nHost: blocked.example\r\n\r\n");
+  sendText(blocked.get(), "GET / HTTP/1.1\r\nHost: www.Blocked.example\r\n\r\n");
   EXPECT_EQ(nextRead(blocked.get()), "error ECONNABORTED");
   EXPECT_EQ(layer.counts().refusedFlows, 1u);
 
-  const UniqueFd allowed = connectedClient(SOCK_STREAM);
+  const UniqueFd allowed = connectedClient(SOCK_STREAM, 80);
   const UniqueFd allowedPeer(accept4(server.get(), nullptr, nullptr, SOCK_CLOEXEC));
   sendText(allowed.get(), "GET / HTTP/1.1\r\nHost: allowed.example\r\n\r\n");
   EXPECT_NE(nextRead(allowedPeer.get()).find("allowed.example"), std::string::npos);
@@ -319,8 +304,8 @@ TEST(WireSandboxTest, TheLayerStopsTheFlowItRefusesAndLetsTheOthersThrough) {
   EXPECT_EQ(nextRead(allowed.get()), "HTTP/1.1 204 No Content\r\n\r\n");
 
   WireNamesLayer second({.openKernel = openWireKernel,
-                         .newJudge = [] { return std::make_unique<HostJudge>(); },
-                         .now = [] { return 0.0; }});
+                         .newJudge = [] { return newWireFlowJudge(); },
+                         .now = [] { return 1.0; }});
   std::vector<std::string> secondInForce;
   std::map<std::string, std::string> secondProblems;
   second.reconcile(true, {"blocked.example"}, secondInForce, secondProblems);
