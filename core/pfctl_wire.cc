@@ -57,4 +57,12 @@ PfctlArguments pfctlReplaceRecord(std::string_view file) {
 
 PfctlArguments pfctlFlushRecord() { return pfctlTableCommand(kPfctlRecordTable, kPfctlFlush); }
 
+PfctlArguments pfctlInspectNames() { return pfctlTableCommand(kPfctlNamesTable, kPfctlAdd); }
+
+PfctlArguments pfctlShowNames() { return pfctlTableCommand(kPfctlNamesTable, kPfctlShow); }
+
+PfctlArguments pfctlStopInspectingNames() {
+  return pfctlTableCommand(kPfctlNamesTable, kPfctlFlush);
+}
+
 }  // namespace tamrin

@@ -16,6 +16,8 @@ using PfctlArguments = std::vector<std::string>;
 inline constexpr std::string_view kPacketFilterAnchor = "com.apple/app.tamrin";
 inline constexpr std::string_view kPfctlBlockedTable = "blocked";
 inline constexpr std::string_view kPfctlRecordTable = "record";
+// Not addresses: the rules that copy new flows to the daemon and reject the flows it refused.
+inline constexpr std::string_view kPfctlNamesTable = "names";
 
 // The words of the lists.
 inline constexpr std::string_view kPfctlAnchorFlag = "-a";
@@ -41,6 +43,8 @@ inline constexpr std::string_view kPfctlFlush = "flush";
 inline constexpr std::string_view kPfctlStatusEnabled = "Status: Enabled";
 inline constexpr std::string_view kPfctlStatusDisabled = "Status: Disabled";
 inline constexpr std::string_view kPfctlTokenPrefix = "Token : ";
+// What "-t names -T show" prints while the rules of the names table are in place.
+inline constexpr std::string_view kPfctlNamesInspected = "Names: Inspected";
 
 PfctlArguments pfctlShowInfo();                        // -s info
 PfctlArguments pfctlEnable();                          // -E
@@ -58,5 +62,8 @@ PfctlArguments pfctlAddAddresses(std::span<const std::string> addresses);
 PfctlArguments pfctlShowRecord();                          // -a <anchor> -t record -T show
 PfctlArguments pfctlReplaceRecord(std::string_view file);  // ... -T replace -f <file>
 PfctlArguments pfctlFlushRecord();                         // ... -T flush
+PfctlArguments pfctlInspectNames();                        // -a <anchor> -t names -T add
+PfctlArguments pfctlShowNames();                           // ... -T show
+PfctlArguments pfctlStopInspectingNames();                 // ... -T flush
 
 }  // namespace tamrin

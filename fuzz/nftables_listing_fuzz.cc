@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the packet-filter tool's readers of the nftables JSON listing. They
 // either refuse with their own error or give contents that the rule listing can print: valid
-// addresses, rules of a known family, "enabled" only with the base chain.
+// addresses, rules of a known family, "enabled" only with the base chain, the names chains
+// exact only when present.
 #include <sys/socket.h>
 
 #include <cstddef>
@@ -30,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   check(!table.enabled || table.hasBaseChain);
+  check(!table.namesExact || table.inspectingNames);
   for (const ListedAddress& listed : table.contents.addresses) {
     check(listed.address.family == AF_INET || listed.address.family == AF_INET6);
     check(IpAddress::parse(listed.address.text(), listed.address.family) == listed.address);

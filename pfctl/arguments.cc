@@ -29,8 +29,8 @@ struct Form {
 };
 
 // Every list the daemon builds, with placeholders for what varies.
-const std::array<Form, 11>& forms() {
-  static const std::array<Form, 11> kForms = {{
+const std::array<Form, 14>& forms() {
+  static const std::array<Form, 14> kForms = {{
       {Action::showInfo, pfctlShowInfo()},
       {Action::enable, pfctlEnable()},
       {Action::release, pfctlRelease(kToken)},
@@ -42,6 +42,9 @@ const std::array<Form, 11>& forms() {
       {Action::showRecord, pfctlShowRecord()},
       {Action::replaceRecord, pfctlReplaceRecord(kFile)},
       {Action::flushRecord, pfctlFlushRecord()},
+      {Action::inspectNames, pfctlInspectNames()},
+      {Action::showNames, pfctlShowNames()},
+      {Action::stopInspectingNames, pfctlStopInspectingNames()},
   }};
   return kForms;
 }

@@ -11,17 +11,20 @@ namespace tamrin {
 
 // What one run of the tool does (the lists are built in core/pfctl_wire.h).
 enum class Action {
-  showInfo,       // -s info
-  enable,         // -E
-  release,        // -X <token>
-  loadRules,      // -a <anchor> -f <file>
-  flushRules,     // -a <anchor> -F rules
-  listRules,      // -a <anchor> -sr
-  killStates,     // -k 0.0.0.0/0 -k <IPv4>  |  -k ::/0 -k <IPv6>, one pair or more in a row
-  addAddresses,   // -a <anchor> -t blocked -T add <address>... (1 to kMaxAddedAddresses)
-  showRecord,     // -a <anchor> -t record -T show
-  replaceRecord,  // -a <anchor> -t record -T replace -f <file>
-  flushRecord,    // -a <anchor> -t record -T flush
+  showInfo,             // -s info
+  enable,               // -E
+  release,              // -X <token>
+  loadRules,            // -a <anchor> -f <file>
+  flushRules,           // -a <anchor> -F rules
+  listRules,            // -a <anchor> -sr
+  killStates,           // -k 0.0.0.0/0 -k <IPv4>  |  -k ::/0 -k <IPv6>, one pair or more in a row
+  addAddresses,         // -a <anchor> -t blocked -T add <address>... (1 to kMaxAddedAddresses)
+  showRecord,           // -a <anchor> -t record -T show
+  replaceRecord,        // -a <anchor> -t record -T replace -f <file>
+  flushRecord,          // -a <anchor> -t record -T flush
+  inspectNames,         // -a <anchor> -t names -T add
+  showNames,            // -a <anchor> -t names -T show
+  stopInspectingNames,  // -a <anchor> -t names -T flush
 };
 
 // The most addresses one "-T add" takes.

@@ -48,6 +48,12 @@ TEST(ParseArguments, AcceptsEachArgumentListOfTheContract) {
        "/run/r",
        ""},
       {{"-a", "com.apple/app.tamrin", "-t", "record", "-T", "flush"}, Action::flushRecord, "", ""},
+      {{"-a", "com.apple/app.tamrin", "-t", "names", "-T", "add"}, Action::inspectNames, "", ""},
+      {{"-a", "com.apple/app.tamrin", "-t", "names", "-T", "show"}, Action::showNames, "", ""},
+      {{"-a", "com.apple/app.tamrin", "-t", "names", "-T", "flush"},
+       Action::stopInspectingNames,
+       "",
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.arguments));
@@ -112,6 +118,16 @@ TEST(ParseArguments, AcceptsEveryListTheDaemonBuildsByteForByte) {
        Action::flushRecord,
        "",
        ""},
+      {pfctlInspectNames(),
+       {"-a", "com.apple/app.tamrin", "-t", "names", "-T", "add"},
+       Action::inspectNames,
+       "",
+       ""},
+      {pfctlStopInspectingNames(),
+       {"-a", "com.apple/app.tamrin", "-t", "names", "-T", "flush"},
+       Action::stopInspectingNames,
+       "",
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.wire));
@@ -132,6 +148,9 @@ TEST(ParseArguments, AcceptsEveryListTheDaemonBuildsByteForByte) {
               "-k ::/0 -k <IPv6 address> | -a com.apple/app.tamrin -t record -T show | "
               "-a com.apple/app.tamrin -t record -T replace -f <file> | "
               "-a com.apple/app.tamrin -t record -T flush | "
+              "-a com.apple/app.tamrin -t names -T add | "
+              "-a com.apple/app.tamrin -t names -T show | "
+              "-a com.apple/app.tamrin -t names -T flush | "
               "-a com.apple/app.tamrin -t blocked -T add <address>...");
   }
 }
@@ -175,6 +194,8 @@ TEST(ParseArguments, RefusesEveryOtherList) {
       {"-a", "com.apple/app.tamrin", "-t", "record", "-T", "replace", "-f", ""},
       {"-a", "com.apple/app.tamrin", "-t", "record", "-T", "replace"},
       {"-a", "com.apple/app.tamrin", "-t", "record", "-T", "add", "192.0.2.1"},
+      {"-a", "com.apple/app.tamrin", "-t", "names", "-T", "add", "192.0.2.1"},
+      {"-a", "com.apple/app.tamrin", "-t", "names", "-T", "replace", "-f", "/run/r"},
       {"-a", "com.apple/app.tamrin", "-t", "blocked", "-T", "show"},
   };
   for (const Arguments& arguments : cases) {

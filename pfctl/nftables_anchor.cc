@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <optional>
@@ -26,6 +27,7 @@ constexpr std::string_view kIpv6Set = "ipv6_addr";
 constexpr std::string_view kBlockChain = "block";
 constexpr std::string_view kBaseChain = "output";
 constexpr std::string_view kOriginalChain = "block_original";
+constexpr std::string_view kNamesChain = "names";
 
 // Table, sets and block chain with its four rules, for a table that has just been emptied.
 constexpr std::string_view kSkeleton =
@@ -77,23 +79,115 @@ constexpr std::string_view kLateChainCommands =
 
 constexpr int kLastPriority = 2147483647;
 
+// When an extra chain belongs in the table: always, while the filter is on (the base chain
+// exists), or while names are inspected.
+enum class Presence { always, switchedOn, inspectingNames };
+
 // A chain of the table besides "block" and "output": its hook ("" for a chain reached only by
 // jumps) and the shapes of its rules in order (see ruleShape).
 struct ExtraChain {
   std::string_view name;
   std::string_view hook;
+  Presence presence;
   std::array<std::string_view, 4> rules;
 };
 
 constexpr ExtraChain kExtraChains[] = {
     {kOriginalChain,
      "",
+     Presence::always,
      {"original ip tcp", "original ip udp", "original ip6 tcp", "original ip6 udp"}},
-    {"drop_leaving", "", {"drop ip tcp", "drop ip udp", "drop ip6 tcp", "drop ip6 udp"}},
-    {"output_last", "output", {"jump block", "jump block_original"}},
-    {"forward", "forward", {"jump block", "jump block_original"}},
-    {"postrouting", "postrouting", {"jump drop_leaving"}},
+    {"drop_leaving",
+     "",
+     Presence::always,
+     {"drop ip tcp", "drop ip udp", "drop ip6 tcp", "drop ip6 udp"}},
+    {"output_last", "output", Presence::switchedOn, {"jump block", "jump block_original"}},
+    {"forward", "forward", Presence::switchedOn, {"jump block", "jump block_original"}},
+    {"postrouting", "postrouting", Presence::switchedOn, {"jump drop_leaving"}},
+    {kNamesChain,
+     "",
+     Presence::inspectingNames,
+     {"refuse tcp", "refuse udp", "copy tcp", "copy udp"}},
+    {"names_output", "output", Presence::inspectingNames, {"jump names"}},
+    {"names_forward", "forward", Presence::inspectingNames, {"jump names"}},
 };
+
+std::string hexMark(std::uint32_t value) {
+  char text[11];
+  std::snprintf(text, sizeof text, "0x%08x", value);
+  return text;
+}
+
+// The statements of the names chain's rules as nftables lists them, by shape, each with the
+// protocol of a "meta l4proto" match by name.
+const std::vector<std::pair<std::string, json>>& namesRuleExpressions() {
+  static const std::vector<std::pair<std::string, json>> kExpressions = [] {
+    const auto markMatch = [](std::uint32_t value) {
+      return json{{"match",
+                   {{"op", "=="},
+                    {"left", {{"&", json::array({{{"ct", {{"key", "mark"}}}}, kFlowMarkMask})}}},
+                    {"right", value}}}};
+    };
+    const auto l4proto = [](std::string_view protocol) {
+      return json{
+          {"match",
+           {{"op", "=="}, {"left", {{"meta", {{"key", "l4proto"}}}}}, {"right", protocol}}}};
+    };
+    const auto port = [](std::string_view protocol, json ports) {
+      return json{{"match",
+                   {{"op", "=="},
+                    {"left", {{"payload", {{"protocol", protocol}, {"field", "dport"}}}}},
+                    {"right", std::move(ports)}}}};
+    };
+    const json original = {
+        {"match",
+         {{"op", "=="}, {"left", {{"ct", {{"key", "direction"}}}}}, {"right", "original"}}}};
+    const json established = {
+        {"match",
+         {{"op", "in"}, {"left", {{"ct", {{"key", "state"}}}}}, {"right", "established"}}}};
+    const json copy = {{"log", {{"group", kPacketCopyGroup}}}};
+    return std::vector<std::pair<std::string, json>>{
+        {"refuse tcp", json::array({l4proto("tcp"),
+                                    original,
+                                    markMatch(kFlowMarkRefused),
+                                    {{"reject", {{"type", "tcp reset"}}}}})},
+        {"refuse udp",
+         json::array({l4proto("udp"),
+                      original,
+                      markMatch(kFlowMarkRefused),
+                      {{"reject", {{"type", "icmpx"}, {"expr", "port-unreachable"}}}}})},
+        {"copy tcp", json::array({port("tcp", {{"set", {80, 443}}}), established, original,
+                                  markMatch(0), copy})},
+        {"copy udp", json::array({port("udp", 443), original, markMatch(0), copy})},
+    };
+  }();
+  return kExpressions;
+}
+
+}  // namespace
+
+std::string namesChainCommands() {
+  const std::string mask = "ct mark and " + hexMark(kFlowMarkMask) + " == ";
+  // Only the original direction: the reset a reject sends back belongs to the connection too.
+  const std::string refused = "ct direction original " + mask + hexMark(kFlowMarkRefused);
+  const std::string undecided = "ct direction original " + mask + "0";
+  const std::string copy = " log group " + std::to_string(kPacketCopyGroup) + "\n";
+  const std::string rule = "add rule inet tamrin names ";
+  std::string commands = "add chain inet tamrin names\n";
+  commands += rule + "meta l4proto tcp " + refused + " reject with tcp reset\n";
+  commands += rule + "meta l4proto udp " + refused + " reject with icmpx type port-unreachable\n";
+  commands += rule + "tcp dport { 80, 443 } ct state established " + undecided + copy;
+  commands += rule + "udp dport 443 " + undecided + copy;
+  for (const char* hook : {"output", "forward"}) {
+    const std::string chain = std::string("names_") + hook;
+    commands += "add chain inet tamrin " + chain + " { type filter hook " + hook +
+                " priority 2147483647; policy accept; }\n";
+    commands += "add rule inet tamrin " + chain + " jump names\n";
+  }
+  return commands;
+}
+
+namespace {
 
 constexpr std::string_view kBaseChainCommands =
     "add chain inet tamrin output { type filter hook output priority filter; policy accept; }\n"
@@ -227,6 +321,21 @@ std::string shapeOf(int family, Protocol protocol) {
 std::string ruleShape(const json& rule) {
   const json* expressions = member(rule, "expr");
   if (expressions == nullptr || !expressions->is_array()) return "";
+  // Where the system has no /etc/protocols, nftables gives the protocol's number.
+  json named = *expressions;
+  for (json& expression : named) {
+    json* match =
+        expression.is_object() && expression.contains("match") ? &expression["match"] : nullptr;
+    if (match == nullptr || !match->is_object() || !match->contains("right")) continue;
+    json& right = (*match)["right"];
+    if (right.is_number_integer() &&
+        match->value("left", json()) == json{{"meta", {{"key", "l4proto"}}}}) {
+      right = right == IPPROTO_TCP ? json("tcp") : right == IPPROTO_UDP ? json("udp") : right;
+    }
+  }
+  for (const auto& [shape, expected] : namesRuleExpressions()) {
+    if (named == expected) return shape;
+  }
   if (expressions->size() == 1) {
     const json* jump = member((*expressions)[0], "jump");
     return jump != nullptr ? "jump " + textOf(member(*jump, "target")) : "";
@@ -321,12 +430,12 @@ bool inAnchorTable(const json& object) {
 }  // namespace
 
 std::string tableCommands(const std::vector<ListedAddress>& addresses, bool switchedOn,
-                          std::string_view record) {
+                          std::string_view record, bool inspectingNames) {
   // "add" first, so that "delete" cannot fail on a missing table; the whole text is one
   // transaction, so packets see the old table or the new one, never none.
   std::string commands = "add table inet tamrin\ndelete table inet tamrin\n";
   // A table that would hold nothing stays deleted: outside blocks none is left behind.
-  if (addresses.empty() && !switchedOn && record.empty()) return commands;
+  if (addresses.empty() && !switchedOn && record.empty() && !inspectingNames) return commands;
   commands.append(kSkeleton);
   if (switchedOn) commands.append(kLateChainCommands);
   for (const auto& [family, set] : {std::pair{AF_INET, kIpv4Set}, std::pair{AF_INET6, kIpv6Set}}) {
@@ -341,6 +450,7 @@ std::string tableCommands(const std::vector<ListedAddress>& addresses, bool swit
     commands.append(elements).append(" }\n");
   }
   if (switchedOn) commands.append(kBaseChainCommands);
+  if (inspectingNames) commands.append(namesChainCommands());
   return commands.append(recordSetCommands(record));
 }
 
@@ -383,15 +493,17 @@ std::string addAddressesCommands(const AnchorContents& current,
   return commands;
 }
 
-std::string replaceRulesCommands(const RuleSet& rules, bool switchedOn, std::string_view record) {
+std::string replaceRulesCommands(const RuleSet& rules, bool switchedOn, std::string_view record,
+                                 bool inspectingNames) {
   std::vector<ListedAddress> addresses;
   addresses.reserve(rules.addresses.size());
   for (const IpAddress& address : rules.addresses) addresses.push_back({address, rules.label});
-  return tableCommands(addresses, switchedOn, record);
+  return tableCommands(addresses, switchedOn, record, inspectingNames);
 }
 
-std::string switchOnCommands(const std::vector<ListedAddress>& addresses, std::string_view record) {
-  return tableCommands(addresses, true, record);
+std::string switchOnCommands(const std::vector<ListedAddress>& addresses, std::string_view record,
+                             bool inspectingNames) {
+  return tableCommands(addresses, true, record, inspectingNames);
 }
 
 ParsedTable parseTableListing(std::string_view text) {
@@ -472,20 +584,31 @@ ParsedTable parseTableListing(std::string_view text) {
     }
   }
   for (const ExtraChain& extra : kExtraChains) {
+    if (extra.presence == Presence::inspectingNames && extraSeen[extra.name].present) {
+      table.inspectingNames = true;
+    }
+  }
+  table.namesExact = table.inspectingNames;
+  for (const ExtraChain& extra : kExtraChains) {
     const ExtraChainSeen& seen = extraSeen[extra.name];
     const std::string chain = "chain " + std::string(extra.name);
-    const bool wanted = extra.hook.empty() || table.hasBaseChain;
+    const bool names = extra.presence == Presence::inspectingNames;
+    const bool wanted = extra.presence == Presence::always ||
+                        (extra.presence == Presence::switchedOn && table.hasBaseChain) ||
+                        (names && table.inspectingNames);
+    const std::size_t before = unexpected.size();
     if (!seen.present) {
       if (wanted) unexpected.push_back(chain + " missing");
-      continue;
+    } else {
+      if (!wanted) unexpected.push_back(chain + " without the chain output");
+      if (!seen.exact) unexpected.push_back("type, hook, priority or policy of " + chain);
+      std::vector<std::string> expected;
+      for (std::string_view rule : extra.rules) {
+        if (!rule.empty()) expected.emplace_back(rule);
+      }
+      if (seen.rules != expected) unexpected.push_back("rules of " + chain);
     }
-    if (!wanted) unexpected.push_back(chain + " without the chain output");
-    if (!seen.exact) unexpected.push_back("type, hook, priority or policy of " + chain);
-    std::vector<std::string> expected;
-    for (std::string_view rule : extra.rules) {
-      if (!rule.empty()) expected.emplace_back(rule);
-    }
-    if (seen.rules != expected) unexpected.push_back("rules of " + chain);
+    if (names && unexpected.size() != before) table.namesExact = false;
   }
   table.enabled = baseChainExact && baseChainRules == 1 && baseChainJumps;
   return table;
@@ -523,7 +646,7 @@ std::optional<ParsedTable> NftablesAnchor::readTable() {
     ParsedTable table;
     for (const char* part : {"list set inet tamrin ipv4_addr", "list set inet tamrin ipv6_addr",
                              "list chain inet tamrin block", "list chain inet tamrin output",
-                             "list set inet tamrin record"}) {
+                             "list set inet tamrin record", "list chain inet tamrin names"}) {
       const auto piece = listIfPresent(part);
       if (!piece) continue;
       ParsedTable parsed = parseTableListing(*piece);
@@ -532,6 +655,7 @@ std::optional<ParsedTable> NftablesAnchor::readTable() {
                        parsed.contents.addresses.end());
       table.contents.rules.insert(parsed.contents.rules.begin(), parsed.contents.rules.end());
       table.hasBaseChain = table.hasBaseChain || parsed.hasBaseChain;
+      table.inspectingNames = table.inspectingNames || parsed.inspectingNames;
       if (!parsed.record.empty()) table.record = parsed.record;
     }
     table.contents.unexpected.push_back("a table that nftables cannot list whole");
@@ -547,20 +671,23 @@ bool NftablesAnchor::isEnabled() {
 
 void NftablesAnchor::switchOn() {
   const auto table = readTable();
-  nftables_.run(table ? switchOnCommands(table->contents.addresses, table->record)
-                      : switchOnCommands({}));
+  nftables_.run(
+      table ? switchOnCommands(table->contents.addresses, table->record, table->inspectingNames)
+            : switchOnCommands({}));
 }
 
 void NftablesAnchor::switchOff() {
   const auto table = readTable();
   if (!table || !table->hasBaseChain) return;
-  nftables_.run(tableCommands(table->contents.addresses, false, table->record));
+  nftables_.run(
+      tableCommands(table->contents.addresses, false, table->record, table->inspectingNames));
 }
 
 void NftablesAnchor::replaceRules(const RuleSet& rules) {
   const auto table = readTable();
   nftables_.run(replaceRulesCommands(rules, table && table->hasBaseChain,
-                                     table ? std::string_view(table->record) : ""));
+                                     table ? std::string_view(table->record) : "",
+                                     table && table->inspectingNames));
 }
 
 void NftablesAnchor::addAddresses(const std::vector<IpAddress>& addresses) {
@@ -573,7 +700,24 @@ void NftablesAnchor::addAddresses(const std::vector<IpAddress>& addresses) {
 void NftablesAnchor::flushRules() {
   const auto table = readTable();
   nftables_.run(tableCommands({}, table && table->hasBaseChain,
-                              table ? std::string_view(table->record) : ""));
+                              table ? std::string_view(table->record) : "",
+                              table && table->inspectingNames));
+}
+
+void NftablesAnchor::inspectNames(bool on) {
+  const auto table = readTable();
+  if (on ? table && table->namesExact && table->contents.unexpected.empty()
+         : !table || !table->inspectingNames) {
+    return;
+  }
+  nftables_.run(
+      table ? tableCommands(table->contents.addresses, table->hasBaseChain, table->record, on)
+            : tableCommands({}, false, {}, on));
+}
+
+bool NftablesAnchor::namesInspected() {
+  const auto table = readTable();
+  return table && table->namesExact;
 }
 
 AnchorContents NftablesAnchor::contents() {

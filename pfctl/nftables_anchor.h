@@ -18,13 +18,16 @@ struct ParsedTable {
   bool hasBaseChain = false;  // the chain "output" on the output hook exists
   bool enabled = false;       // ... as created, and holds exactly one rule, a jump to "block"
   std::string record;         // the text of the set "record" (record_set.h); "" without one
+  bool inspectingNames = false;  // a chain of the names table exists (namesChainCommands)
+  bool namesExact = false;       // ... and all three hold exactly what they are written with
 };
 
 // The anchor as the nftables table "inet tamrin": the sets "ipv4_addr" and "ipv6_addr" hold
 // the blocked addresses (each element carries the label as its comment), the regular chain
 // "block" rejects TCP (reset) and UDP (ICMP port unreachable) to ports 80 and 443 of those
 // addresses, and the base chain "output" on the output hook jumps to it while the filter is on.
-// Every read goes to the kernel.
+// While the daemon reads server names on the wire, the chains of the names table copy new flows
+// to it and reject the flows it refused (namesChainCommands). Every read goes to the kernel.
 class NftablesAnchor final : public FilterSwitch {
  public:
   explicit NftablesAnchor(Nftables& nftables) : nftables_(nftables) {}
@@ -48,6 +51,11 @@ class NftablesAnchor final : public FilterSwitch {
   std::string record();
   void replaceRecord(std::string_view text);
   void flushRecord();
+  // Rebuilds the whole table with or without the chains of the names table, keeping the rest;
+  // nothing when they are already as `on` wants them.
+  void inspectNames(bool on);
+  // Whether the chains of the names table are in place, exactly as written.
+  bool namesInspected();
   // Every operation above is one transaction and leaves nothing unexpected in the table.
   // What the kernel holds now; empty when the table does not exist.
   AnchorContents contents();
@@ -63,10 +71,18 @@ class NftablesAnchor final : public FilterSwitch {
 
 // The transaction that replaces the whole table by one that holds exactly `addresses` (each
 // with its label), the sets, the block chain with its four rules and, when `switchedOn`, the
-// base chain with its single jump, and the block record `record`: whatever else was in the
-// table is gone. With no address, not switched on and no record, the table is only deleted.
+// base chain with its single jump, the block record `record` and, when `inspectingNames`, the
+// chains of the names table: whatever else was in the table is gone. With no address, not
+// switched on, no record and no names, the table is only deleted.
 std::string tableCommands(const std::vector<ListedAddress>& addresses, bool switchedOn,
-                          std::string_view record = {});
+                          std::string_view record = {}, bool inspectingNames = false);
+
+// The chains of the names table: "names" rejects TCP (reset) and UDP (ICMP port unreachable)
+// of connections marked refused, then copies to log group kPacketCopyGroup every packet in the
+// original direction of an undecided connection (no bit of kFlowMarkMask set) to TCP 80/443
+// once established and to UDP 443; "names_output" and "names_forward" jump to it last on their
+// hooks. Packets never wait for the daemon: without it the copies are simply lost.
+std::string namesChainCommands();
 
 // The transaction that adds `added` to `current` and labels every element with the label of
 // the union; empty when nothing changes.
@@ -75,11 +91,11 @@ std::string addAddressesCommands(const AnchorContents& current,
 
 // tableCommands for `rules`; `rules.label` holds no quote.
 std::string replaceRulesCommands(const RuleSet& rules, bool switchedOn,
-                                 std::string_view record = {});
+                                 std::string_view record = {}, bool inspectingNames = false);
 
 // tableCommands with the base chain, keeping `addresses`.
 std::string switchOnCommands(const std::vector<ListedAddress>& addresses,
-                             std::string_view record = {});
+                             std::string_view record = {}, bool inspectingNames = false);
 
 // Reads the JSON listing of the table, noting in `contents.unexpected` whatever the table holds
 // beyond its own sets, chains and rules. Throws PfctlError for JSON it cannot read.

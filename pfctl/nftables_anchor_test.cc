@@ -394,7 +394,7 @@ class FakeNftables : public Nftables {
       // As nftables 1.0.6 prints a table made dormant: cut short after "flags".
       return cutAfterFlags ? table->substr(0, table->find("\"flags\":") + 8) : *table;
     }
-    for (const std::string chain : {"output", "block"}) {
+    for (const std::string chain : {"output", "block", "names"}) {
       if (commands != "list chain inet tamrin " + chain) continue;
       return only([&](const json& item) {
         return (item.contains("chain") && item["chain"]["name"] == chain) ||
@@ -566,6 +566,151 @@ TEST(NftablesAnchor, AddsAddressesAndRelabelsTheSetsWithoutTouchingChainsOrRules
                 .find("delete element inet tamrin ipv6_addr { fd77::2 }\n"),
             std::string::npos)
       << "changing the label replaces the IPv6 element too";
+}
+
+// The chains of the names table as the kernel lists them after "-t names -T add".
+constexpr std::string_view kNamesItems = R"([
+ {"chain": {"family": "inet", "table": "tamrin", "name": "names", "handle": 90}},
+ {"chain": {"family": "inet", "table": "tamrin", "name": "names_output", "handle": 91, "type": "filter",
+   "hook": "output", "prio": 2147483647, "policy": "accept"}},
+ {"chain": {"family": "inet", "table": "tamrin", "name": "names_forward", "handle": 92, "type": "filter",
+   "hook": "forward", "prio": 2147483647, "policy": "accept"}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "names", "handle": 93, "expr": [
+   {"match": {"op": "==", "left": {"meta": {"key": "l4proto"}}, "right": "tcp"}},
+   {"match": {"op": "==", "left": {"ct": {"key": "direction"}}, "right": "original"}},
+   {"match": {"op": "==", "left": {"&": [{"ct": {"key": "mark"}}, 100663296]}, "right": 100663296}},
+   {"reject": {"type": "tcp reset"}}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "names", "handle": 94, "expr": [
+   {"match": {"op": "==", "left": {"meta": {"key": "l4proto"}}, "right": "udp"}},
+   {"match": {"op": "==", "left": {"ct": {"key": "direction"}}, "right": "original"}},
+   {"match": {"op": "==", "left": {"&": [{"ct": {"key": "mark"}}, 100663296]}, "right": 100663296}},
+   {"reject": {"type": "icmpx", "expr": "port-unreachable"}}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "names", "handle": 95, "expr": [
+   {"match": {"op": "==", "left": {"payload": {"protocol": "tcp", "field": "dport"}}, "right": {"set": [80, 443]}}},
+   {"match": {"op": "in", "left": {"ct": {"key": "state"}}, "right": "established"}},
+   {"match": {"op": "==", "left": {"ct": {"key": "direction"}}, "right": "original"}},
+   {"match": {"op": "==", "left": {"&": [{"ct": {"key": "mark"}}, 100663296]}, "right": 0}},
+   {"log": {"group": 7461}}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "names", "handle": 96, "expr": [
+   {"match": {"op": "==", "left": {"payload": {"protocol": "udp", "field": "dport"}}, "right": 443}},
+   {"match": {"op": "==", "left": {"ct": {"key": "direction"}}, "right": "original"}},
+   {"match": {"op": "==", "left": {"&": [{"ct": {"key": "mark"}}, 100663296]}, "right": 0}},
+   {"log": {"group": 7461}}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "names_output", "handle": 97, "expr": [{"jump": {"target": "names"}}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "names_forward", "handle": 98, "expr": [{"jump": {"target": "names"}}]}}])";
+
+// The full listing with the names chains, then `edit` applied.
+std::string withNames(const std::function<void(json& items)>& edit = [](json&) {}) {
+  return edited([&](json& items) {
+    for (const json& item : json::parse(kNamesItems)) items.push_back(item);
+    edit(items);
+  });
+}
+
+TEST(ParseTableListing, KnowsTheNamesChainsOnlyExactlyAsWritten) {
+  struct Case {
+    const char* name;
+    std::string listing;
+    bool inspecting;
+    std::vector<std::string> unexpected;
+  };
+  const auto ruleWithHandle = [](json& items, int handle) -> json& {
+    return itemWithHandle(items, "rule", handle)["rule"]["expr"];
+  };
+  const Case cases[] = {
+      {"none", std::string(kListing), false, {}},
+      {"exact", withNames(), true, {}},
+      {"protocols by number",
+       withNames([&](json& items) {
+         ruleWithHandle(items, 93)[0]["match"]["right"] = 6;
+         ruleWithHandle(items, 94)[0]["match"]["right"] = 17;
+       }),
+       true,
+       {}},
+      {"a copy rule missing",
+       withNames([](json& items) { eraseWithHandles(items, "rule", {96}); }),
+       true,
+       {"rules of chain names"}},
+      {"another group",
+       withNames([&](json& items) { ruleWithHandle(items, 95)[4]["log"]["group"] = 7462; }),
+       true,
+       {"rules of chain names"}},
+      {"the passed mark rejected",
+       withNames(
+           [&](json& items) { ruleWithHandle(items, 93)[2]["match"]["right"] = kFlowMarkPassed; }),
+       true,
+       {"rules of chain names"}},
+      {"without the forward hook",
+       withNames([](json& items) {
+         eraseWithHandles(items, "rule", {98});
+         eraseWithHandles(items, "chain", {92});
+       }),
+       true,
+       {"chain names_forward missing"}},
+      {"only a hook left",
+       withNames([](json& items) {
+         eraseWithHandles(items, "rule", {93, 94, 95, 96, 97, 98});
+         eraseWithHandles(items, "chain", {90, 92});
+       }),
+       true,
+       {"rules of chain names_output", "chain names missing", "chain names_forward missing"}},
+      {"an early priority",
+       withNames([](json& items) { itemWithHandle(items, "chain", 91)["chain"]["prio"] = 0; }),
+       true,
+       {"type, hook, priority or policy of chain names_output"}},
+  };
+  for (const Case& c : cases) {
+    const ParsedTable table = parseTableListing(c.listing);
+    std::vector<std::string> sorted = table.contents.unexpected, expected = c.unexpected;
+    std::sort(sorted.begin(), sorted.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(sorted, expected) << c.name;
+    EXPECT_EQ(table.inspectingNames, c.inspecting) << c.name;
+    EXPECT_EQ(table.namesExact, c.inspecting && c.unexpected.empty()) << c.name;
+    EXPECT_EQ(table.contents.rules, parseTableListing(kListing).contents.rules)
+        << c.name << ": the names chains add no rule line of their own";
+  }
+}
+
+TEST(NftablesAnchor, InspectsNamesOnlyWhenAskedAndKeepsThemThroughRebuilds) {
+  FakeNftables nftables;
+  NftablesAnchor anchor(nftables);
+  anchor.inspectNames(false);
+  EXPECT_TRUE(nftables.transactions.empty()) << "no table, nothing to remove";
+  anchor.inspectNames(true);
+  ASSERT_EQ(nftables.transactions.size(), 1u);
+  EXPECT_EQ(nftables.transactions[0], tableCommands({}, false, {}, true));
+  EXPECT_NE(nftables.transactions[0].find(namesChainCommands()), std::string::npos);
+
+  nftables.transactions.clear();
+  nftables.table = withNames();
+  EXPECT_TRUE(anchor.namesInspected());
+  anchor.inspectNames(true);
+  EXPECT_TRUE(nftables.transactions.empty()) << "already in place";
+  const auto addresses = parseTableListing(kListing).contents.addresses;
+  anchor.flushRules();
+  anchor.switchOff();
+  anchor.inspectNames(false);
+  ASSERT_EQ(nftables.transactions.size(), 3u);
+  EXPECT_EQ(nftables.transactions[0], tableCommands({}, true, {}, true));
+  EXPECT_EQ(nftables.transactions[1], tableCommands(addresses, false, {}, true));
+  EXPECT_EQ(nftables.transactions[2], tableCommands(addresses, true, {}, false));
+
+  nftables.table = withNames([](json& items) { eraseWithHandles(items, "rule", {96}); });
+  EXPECT_FALSE(anchor.namesInspected());
+  nftables.transactions.clear();
+  anchor.inspectNames(true);
+  ASSERT_EQ(nftables.transactions.size(), 1u) << "a damaged names chain is rewritten";
+}
+
+TEST(TableCommands, KeepsATableForTheNamesAloneAndDeletesItWithout) {
+  EXPECT_EQ(tableCommands({}, false), "add table inet tamrin\ndelete table inet tamrin\n");
+  const std::string names = tableCommands({}, false, {}, true);
+  EXPECT_NE(names.find("add chain inet tamrin block\n"), std::string::npos);
+  EXPECT_EQ(names.find("hook output priority filter"), std::string::npos);
+  EXPECT_NE(names.find("names udp dport 443 ct direction original ct mark and 0x06000000 == 0 "
+                       "log group 7461\n"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 
 #include "core/file_io.h"
 #include "core/packet_filter_rules.h"
+#include "core/pfctl_wire.h"
 
 extern char** environ;
 
@@ -411,6 +412,42 @@ TEST_F(PfctlSandboxTest, TheRecordIsKeptBesideTheRulesAndListedApart) {
   pfctlOk({"-a", "com.apple/app.tamrin", "-F", "rules"});
   EXPECT_NE(runProgram({"nft", "list", "table", "inet", "tamrin"}).status, 0)
       << "flushing an absent table creates none";
+}
+
+TEST_F(PfctlSandboxTest, TheNamesTableIsKeptThroughRebuildsVerifiedAndListedApart) {
+  if (!insideSandbox()) return;
+  const auto names = [] { return pfctlOk(pfctlShowNames()); };
+  EXPECT_EQ(names(), "");
+  pfctlOk(pfctlInspectNames());
+  EXPECT_EQ(names(), "Names: Inspected\n");
+  EXPECT_EQ(listing(), "") << "the names chains list no rule line";
+  const std::string token = enable();
+  load(packetFilterRules(kBlocked));
+  pfctlOk({"-a", "com.apple/app.tamrin", "-F", "rules"});
+  load(packetFilterRules(kBlocked));
+  EXPECT_EQ(names(), "Names: Inspected\n") << "switching on and loading keep them";
+  const std::string expected = expectedListing(kBlocked, packetFilterRuleLabel(kBlocked));
+  EXPECT_EQ(listing(), expected);
+
+  // A rule of the names chain removed by hand is listed as unexpected; asking again restores it.
+  ASSERT_EQ(runProgram({"nft", "flush", "chain", "inet", "tamrin", "names"}).status, 0);
+  EXPECT_EQ(names(), "");
+  EXPECT_EQ(listing(), expected + "unexpected: rules of chain names\n");
+  pfctlOk(pfctlInspectNames());
+  EXPECT_EQ(names(), "Names: Inspected\n");
+  EXPECT_EQ(listing(), expected);
+
+  pfctlOk(pfctlStopInspectingNames());
+  EXPECT_EQ(names(), "");
+  EXPECT_EQ(listing(), expected);
+  ASSERT_EQ(runProgram({"nft", "list", "chain", "inet", "tamrin", "names"}).status, 1);
+  pfctlOk(pfctlInspectNames());
+  pfctlOk({"-a", "com.apple/app.tamrin", "-F", "rules"});
+  pfctlOk({"-X", token});
+  EXPECT_EQ(runProgram({"nft", "list", "table", "inet", "tamrin"}).status, 0)
+      << "the names alone keep the table";
+  pfctlOk(pfctlStopInspectingNames());
+  EXPECT_NE(runProgram({"nft", "list", "table", "inet", "tamrin"}).status, 0);
 }
 
 TEST_F(PfctlSandboxTest, TheFilterStaysOnUntilEveryHolderReleasedItsToken) {

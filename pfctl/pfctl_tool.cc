@@ -41,7 +41,7 @@ struct Tool {
   Handler run;
 };
 
-const std::array<Tool, 11> kTools = {{
+const std::array<Tool, 14> kTools = {{
     {Action::showInfo,
      [](const Command&, Kernel& kernel, std::ostream& out) {
        out << (kernel.anchor().isEnabled() ? kPfctlStatusEnabled : kPfctlStatusDisabled) << "\n";
@@ -89,6 +89,14 @@ const std::array<Tool, 11> kTools = {{
      }},
     {Action::flushRecord,
      [](const Command&, Kernel& kernel, std::ostream&) { kernel.anchor().flushRecord(); }},
+    {Action::inspectNames,
+     [](const Command&, Kernel& kernel, std::ostream&) { kernel.anchor().inspectNames(true); }},
+    {Action::showNames,
+     [](const Command&, Kernel& kernel, std::ostream& out) {
+       if (kernel.anchor().namesInspected()) out << kPfctlNamesInspected << "\n";
+     }},
+    {Action::stopInspectingNames,
+     [](const Command&, Kernel& kernel, std::ostream&) { kernel.anchor().inspectNames(false); }},
 }};
 
 // `text` on one line: line breaks and other control characters become blanks.

@@ -117,7 +117,8 @@ void NftablesAnchor::flushRecord() {
   if (!listIfPresent("list set inet tamrin record")) return;
   // The record was all the table still held: the table goes with it.
   const auto table = readTable();
-  const bool empty = table && table->contents.addresses.empty() && !table->hasBaseChain;
+  const bool empty =
+      table && table->contents.addresses.empty() && !table->hasBaseChain && !table->inspectingNames;
   nftables_.run(empty ? "delete table inet tamrin\n" : "delete set inet tamrin record\n");
 }
 
