@@ -29,6 +29,7 @@ ControlStatus makeControlStatus(const DaemonStatus& status, Instant now, const C
                        status.managedPacketFilterBlockPresent;
   result.state = stateWord(status, result.hasProtectionMismatch);
   result.layerProblems = status.layerProblems;
+  if (status.wireNames) result.flowsRefusedByName = status.wireNames->flowsRefused;
   if (const auto& policy = status.policy) {
     result.configuration = policy->configuredForNextFocus();
     result.pendingChangesApplyAt = policy->pendingConfigurationAppliesAt;
@@ -95,6 +96,7 @@ std::string encodeControlStatus(const ControlStatus& status) {
     json["pendingChangesApplyAt"] = iso8601Text(*status.pendingChangesApplyAt);
   }
   if (!status.layerProblems.empty()) json["layerProblems"] = status.layerProblems;
+  if (status.flowsRefusedByName) json["flowsRefusedByName"] = *status.flowsRefusedByName;
   if (status.blocks) {
     nlohmann::json blocks = nlohmann::json::array();
     for (const ControlStatus::Block& block : *status.blocks) {

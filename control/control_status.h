@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -39,6 +40,8 @@ struct ControlStatus {
     bool operator==(const Block&) const = default;
   };
   std::optional<std::vector<Block>> blocks = std::nullopt;
+  // While names on the wire are read: the flows refused by name since the block began.
+  std::optional<std::uint64_t> flowsRefusedByName = std::nullopt;
 
   bool operator==(const ControlStatus&) const = default;
 };

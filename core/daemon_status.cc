@@ -18,6 +18,10 @@ nlohmann::json daemonStatusToJson(const DaemonStatus& status) {
     json["blockHeldUntil"] = status.blockHeldUntil->secondsSinceReference();
   if (!status.layersInForce.empty()) json["layersInForce"] = status.layersInForce;
   if (!status.layerProblems.empty()) json["layerProblems"] = status.layerProblems;
+  if (status.wireNames) {
+    json["flowsRefusedByName"] = status.wireNames->flowsRefused;
+    json["inspectionsLost"] = status.wireNames->inspectionsLost;
+  }
   return json;
 }
 
@@ -43,6 +47,16 @@ DaemonStatus daemonStatusFromJson(const nlohmann::json& json) {
       if (!reason.is_string()) throw JsonError("\"layerProblems\" must map layers to texts");
       status.layerProblems[layer] = reason.get<std::string>();
     }
+  }
+  if (const auto* value = optionalMember(json, "flowsRefusedByName")) {
+    if (!value->is_number_unsigned()) {
+      throw JsonError("Invalid JSON: \"flowsRefusedByName\" must be a count.");
+    }
+    WireNamesCounts counts{.flowsRefused = value->get<std::uint64_t>()};
+    if (const auto* lost = optionalMember(json, "inspectionsLost"); lost && lost->is_number_unsigned()) {
+      counts.inspectionsLost = lost->get<std::uint64_t>();
+    }
+    status.wireNames = counts;
   }
   return status;
 }

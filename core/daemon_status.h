@@ -2,6 +2,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -11,6 +12,16 @@
 #include "core/policy.h"
 
 namespace tamrin {
+
+// What the reading of names on the wire did since the running block began: the flows it
+// refused by their server name, and how many times the kernel dropped copies before it read
+// them.
+struct WireNamesCounts {
+  std::uint64_t flowsRefused = 0;
+  std::uint64_t inspectionsLost = 0;
+
+  bool operator==(const WireNamesCounts&) const = default;
+};
 
 // The daemon's answer to a status request: whether the schedule demands enforcement now
 // (absent without a policy), what the last reconciliation found in place, and the policy.
@@ -26,6 +37,8 @@ struct DaemonStatus {
   // layer that is not as it should be, why. Both empty when the daemon has no such layers.
   std::vector<std::string> layersInForce = {};
   std::map<std::string, std::string> layerProblems = {};
+  // Present while names on the wire are read (a block runs and the layer is in force).
+  std::optional<WireNamesCounts> wireNames = std::nullopt;
 
   // True when either mechanism's presence differs from what the schedule demands (enforcement
   // when `blocked` is true; nothing otherwise, including without a policy), or when a further

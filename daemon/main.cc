@@ -1,4 +1,5 @@
 // TamrinDaemon: "self-test" runs the built-in check; anything else serves the daemon's socket.
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -15,6 +16,8 @@
 #include "daemon/enforcement/packet_filter.h"
 #include "daemon/enforcement/sealed_executable.h"
 #include "daemon/enforcement/system_command.h"
+#include "daemon/enforcement/wire_flow_judge.h"
+#include "daemon/enforcement/wire_names_layer.h"
 #include "daemon/events/clock_change_watch.h"
 #include "daemon/events/protection_watcher.h"
 #include "daemon/ipc/listener.h"
@@ -111,6 +114,17 @@ tamrin::DaemonEnvironment systemEnvironment(const tamrin::PacketFilterRunner& ru
           },
       .flushDNS = [] { flushDNSCache(); },
       .layers = std::move(layers),
+      // During blocks, every new web connection's server name is read and blocked names are
+      // refused, whatever resolver or hosts file the program used.
+      .wireNames = std::make_shared<WireNamesLayer>(WireNamesLayer::Seams{
+          .openKernel = openWireKernel,
+          .newJudge = [] { return newWireFlowJudge(); },
+          .now =
+              [] {
+                return std::chrono::duration<double>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                    .count();
+              }}),
       .watchers = std::move(watchers),
       // A second word on a running block, beside the policy: in /run and in the filter's table.
       .blockRecords = std::make_unique<BlockRecordKeeper>(std::vector<BlockRecordStore>{

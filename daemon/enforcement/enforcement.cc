@@ -27,6 +27,7 @@ EnforcementReport Enforcement::enforce(const EnforcementDemand& demand) {
     report.layers = layers_->reconcile(
         {.enabled = demand.enabled, .blocking = demand.blocking, .domains = demand.domains});
   }
+  if (wireNames_) reconcileWireNames(demand, report.layers);
   if (demand.watcherProblems) {
     for (auto& [layer, problem] : demand.watcherProblems()) {
       if (demand.blocking) report.layers.problems[layer] = std::move(problem);
@@ -65,7 +66,42 @@ void Enforcement::removeAll() {
   failures.attempt([&] { packetFilter_.disable(); });
   failures.attempt([&] { flushDNS_(); });
   if (const auto layers = layers_) failures.attempt([&] { layers->removeAll(); });
+  if (const auto wireNames = wireNames_) {
+    wireNames->stop();
+    failures.attempt([&] { packetFilter_.stopInspectingNames(); });
+    namesMayBeLoaded_ = false;
+  }
   failures.rethrow();
+}
+
+std::optional<WireNamesLayer::Counts> Enforcement::wireNamesCounts() const {
+  if (!wireNames_ || !namesMayBeLoaded_) return std::nullopt;
+  return wireNames_->counts();
+}
+
+void Enforcement::reconcileWireNames(const EnforcementDemand& demand, LayerReport& report) {
+  const bool inspecting = demand.blocking && demand.enabled && !demand.domains.empty();
+  if (!inspecting) {
+    wireNames_->reconcile(false, {}, report.inForce, report.problems);
+    if (!namesMayBeLoaded_) return;
+    try {
+      packetFilter_.stopInspectingNames();
+      namesMayBeLoaded_ = false;
+    } catch (const std::exception&) {
+      // Tried again at the next pass; a table left behind only copies to no one.
+    }
+    return;
+  }
+  namesMayBeLoaded_ = true;
+  try {
+    packetFilter_.inspectNames();
+  } catch (const std::exception& error) {
+    wireNames_->reconcile(false, {}, report.inForce, report.problems);
+    report.problems[WireNamesLayer::kName] =
+        std::string("the names table could not be loaded: ") + error.what();
+    return;
+  }
+  wireNames_->reconcile(true, demand.domains, report.inForce, report.problems);
 }
 
 bool Enforcement::mayBeInForce() const {

@@ -12,6 +12,7 @@
 #include "core/hosts_file.h"
 #include "daemon/enforcement/packet_filter.h"
 #include "daemon/enforcement/protection_layers.h"
+#include "daemon/enforcement/wire_names_layer.h"
 
 namespace tamrin {
 
@@ -73,6 +74,13 @@ class Enforcement {
 
   // Adds the further layers that every enforce() reconciles and reports.
   void attachLayers(std::shared_ptr<const ProtectionLayers> layers) { layers_ = std::move(layers); }
+  // Adds the reading of names on the wire: during blocks the filter's names table and the
+  // layer that reads the copies it makes.
+  void attachWireNames(std::shared_ptr<WireNamesLayer> wireNames) {
+    wireNames_ = std::move(wireNames);
+  }
+  // What the reading of names did since the block began; absent without it or outside blocks.
+  std::optional<WireNamesLayer::Counts> wireNamesCounts() const;
 
   // Brings the hosts file, the packet filter and the further layers in line with `demand`,
   // flushes the DNS cache when the hosts file changed, and measures the outcome.
@@ -97,6 +105,8 @@ class Enforcement {
   bool reconcileFilter(const EnforcementDemand& demand);
   // Sets or removes the hosts block, and flushes the DNS cache when it changed.
   void reconcileHosts(const EnforcementDemand& demand) const;
+  // Loads the names table and runs its layer during a block; stops both otherwise.
+  void reconcileWireNames(const EnforcementDemand& demand, LayerReport& report);
   // Measures both mechanisms; `filterConfirmed`: this pass found the filter in place already.
   ManagedBlocks measure(const EnforcementDemand& demand, bool filterConfirmed) const;
 
@@ -105,6 +115,10 @@ class Enforcement {
   const FlushDNS flushDNS_;
   const FilterWatch& watch_;
   std::shared_ptr<const ProtectionLayers> layers_;
+  std::shared_ptr<WireNamesLayer> wireNames_;
+  // Whether the names table may hold rules: unknown at first, so the first pass outside a
+  // block removes what a daemon that died during one left.
+  bool namesMayBeLoaded_ = true;
 
   // The filter as a pass last found it exactly in place, with the watcher's count of changes
   // read before that look. While the watcher still reports and its count has not moved, nothing

@@ -113,6 +113,14 @@ void PacketFilter::addAddresses(const std::vector<std::string>& addresses) const
   runner(pfctlAddAddresses(addresses));
 }
 
+bool PacketFilter::inspectNames() const {
+  if (runner(pfctlShowNames()).find(kPfctlNamesInspected) != std::string::npos) return true;
+  runner(pfctlInspectNames());
+  return false;
+}
+
+void PacketFilter::stopInspectingNames() const { runner(pfctlStopInspectingNames()); }
+
 void PacketFilter::disable() const {
   if (containsAnyRules()) runner(pfctlFlushRules());
 

@@ -59,6 +59,13 @@ struct PacketFilter {
   // that address set's label, and no other line at all. Linear in the listing's size.
   bool containsBlock(const std::vector<std::string>& addresses) const;
 
+  // Makes the names table hold its rules (copies of new web flows for the daemon to read,
+  // rejects of the flows it refused), running the tool's load only when its listing says
+  // they are not exactly in place. Whether they already were. Throws runner failures.
+  bool inspectNames() const;
+  // Removes the names table's rules; nothing when there are none. Throws runner failures.
+  void stopInspectingNames() const;
+
   // Drops the filter's connection states towards every address, in one run of the tool.
   void cutConnections(const std::vector<std::string>& addresses) const;
 

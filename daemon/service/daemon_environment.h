@@ -12,6 +12,7 @@
 #include "core/instant.h"
 #include "daemon/enforcement/packet_filter.h"
 #include "daemon/enforcement/protection_layers.h"
+#include "daemon/enforcement/wire_names_layer.h"
 #include "daemon/events/protection_watcher.h"
 #include "daemon/events/reconciliation_timer.h"
 #include "daemon/resolve/direct_resolver.h"
@@ -52,6 +53,9 @@ struct DaemonEnvironment {
   FlushDNS flushDNS;
   // Optional: the layers beyond the hosts file and the filter, reconciled by every pass.
   std::shared_ptr<const ProtectionLayers> layers = nullptr;
+  // Optional: the reading of names on the wire during blocks (the filter's names table and
+  // its layer).
+  std::shared_ptr<WireNamesLayer> wireNames = nullptr;
   // Optional: each change one of them reports asks for a pass (once the service started).
   std::vector<std::unique_ptr<ProtectionWatcher>> watchers = {};
   // Optional: keeps the record of every running block beside the policy (block_record.h).

@@ -129,6 +129,7 @@ DaemonService::DaemonService(Passkey, DaemonEnvironment& environment)
                    std::move(environment.flushDNS), filterWatch_),
       records_(std::move(environment.blockRecords)) {
   enforcement_.attachLayers(std::move(environment.layers));
+  enforcement_.attachWireNames(std::move(environment.wireNames));
 }
 
 void DaemonService::start() {
@@ -274,7 +275,18 @@ Data DaemonService::statusLocked(Instant now) {
       .blockHeldUntil = heldUntil,
       .layersInForce = inPlace_.layers.inForce,
       .layerProblems = statusProblemsLocked(),
+      .wireNames = wireNamesCountsLocked(),
   });
+}
+
+std::optional<WireNamesCounts> DaemonService::wireNamesCountsLocked() const {
+  const auto counts = enforcement_.wireNamesCounts();
+  const auto& inForce = inPlace_.layers.inForce;
+  if (!counts || std::find(inForce.begin(), inForce.end(), WireNamesLayer::kName) == inForce.end()) {
+    return std::nullopt;
+  }
+  return WireNamesCounts{.flowsRefused = counts->refusedFlows,
+                         .inspectionsLost = counts->lostInspections};
 }
 
 std::map<std::string, std::string> DaemonService::statusProblemsLocked() const {

@@ -12,6 +12,7 @@
 
 #include "core/calendar.h"
 #include "core/daemon_protocol.h"
+#include "core/daemon_status.h"
 #include "core/hosts_file.h"
 #include "core/instant.h"
 #include "core/mutex.h"
@@ -123,6 +124,8 @@ class DaemonService final : public TamrinDaemonProtocol,
 
   // The bodies of the four requests; each throws the error its reply reports.
   Data statusLocked(Instant now) REQUIRES(lock_);
+  // What the reading of names on the wire counted, while it is in force.
+  std::optional<WireNamesCounts> wireNamesCountsLocked() const REQUIRES(lock_);
   // The layers' problems, and what else the status must name as a reason for attention.
   std::map<std::string, std::string> statusProblemsLocked() const REQUIRES(lock_);
   void enableBlockingLocked(const Data& argument, Instant now) REQUIRES(lock_);
