@@ -29,7 +29,11 @@ ControlStatus makeControlStatus(const DaemonStatus& status, Instant now, const C
                        status.managedPacketFilterBlockPresent;
   result.state = stateWord(status, result.hasProtectionMismatch);
   result.layerProblems = status.layerProblems;
-  if (status.wireNames) result.flowsRefusedByName = status.wireNames->flowsRefused;
+  // Printed once the reading of names has refused a flow: a status line without refusals
+  // reads as it always did.
+  if (status.wireNames && status.wireNames->flowsRefused > 0) {
+    result.flowsRefusedByName = status.wireNames->flowsRefused;
+  }
   if (const auto& policy = status.policy) {
     result.configuration = policy->configuredForNextFocus();
     result.pendingChangesApplyAt = policy->pendingConfigurationAppliesAt;

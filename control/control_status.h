@@ -40,7 +40,7 @@ struct ControlStatus {
     bool operator==(const Block&) const = default;
   };
   std::optional<std::vector<Block>> blocks = std::nullopt;
-  // While names on the wire are read: the flows refused by name since the block began.
+  // While names on the wire are read and have refused a flow: how many since the block began.
   std::optional<std::uint64_t> flowsRefusedByName = std::nullopt;
 
   bool operator==(const ControlStatus&) const = default;

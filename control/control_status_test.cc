@@ -199,6 +199,22 @@ TEST(ControlStatusTest, NamedBlocksArePrintedEachWithItsStateAndTransition) {
   EXPECT_EQ(between.nextTransitionKind, "blocking");
 }
 
+TEST(ControlStatusTest, FlowsRefusedByNameArePrintedOnceThereAreAny) {
+  const Calendar calendar = Calendar::named(kZone);
+  DaemonStatus status{.blocked = true,
+                      .managedHostsBlockPresent = true,
+                      .managedPacketFilterBlockPresent = true,
+                      .policy = dayPolicy(),
+                      .wireNames = WireNamesCounts{.flowsRefused = 0, .inspectionsLost = 2}};
+  const std::string without = encodeControlStatus(makeControlStatus(status, berlin(2, 10, 0), calendar));
+  EXPECT_EQ(without.find("flowsRefusedByName"), std::string::npos);
+  status.wireNames->flowsRefused = 3;
+  const std::string with = encodeControlStatus(makeControlStatus(status, berlin(2, 10, 0), calendar));
+  EXPECT_NE(with.find(R"("flowsRefusedByName":3,)"), std::string::npos) << with;
+  // The daemon's own record carries both counts and reads back the same.
+  EXPECT_EQ(decodeDaemonStatus(encodeDaemonStatus(status)), status);
+}
+
 TEST(ControlStatusTest, ScheduleWithoutDaysWaitsForTheDistantFuture) {
   TamrinPolicy policy = dayPolicy();
   policy.configuration.activeWeekdays = std::vector<std::int64_t>{};
