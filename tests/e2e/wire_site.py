@@ -2,9 +2,12 @@
 """A test site for the sandbox, over plain HTTP or TLS: answers every GET on ADDRESS:PORT with
 one line, "Tamrin test site over http|tls for NAME" (NAME: the request's Host). With --tls,
 CERT and KEY are its certificate and key; with --delay, it waits MS milliseconds before each
-answer, as a server that far away would. Prints "ready" once it listens; runs until killed.
+answer, as a server that far away would. Each connection has a thread of its own, so a client
+that stalls holds up no one else; with --serial, the listening thread serves one connection
+after the other (for benchmarks: a hand-over between Python threads costs milliseconds).
+Prints "ready" once it listens; runs until killed.
 
-Usage: wire_site.py ADDRESS PORT [--delay MS] [--tls CERT KEY]
+Usage: wire_site.py ADDRESS PORT [--delay MS] [--tls CERT KEY] [--serial]
 """
 import argparse
 import http.server
@@ -16,7 +19,8 @@ class Page(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
     def do_GET(self):
-        time.sleep(self.server.delay)
+        if self.server.delay:
+            time.sleep(self.server.delay)
         host = self.headers.get("Host", "").split(":")[0]
         body = f"Tamrin test site over {self.server.scheme} for {host}\n".encode()
         self.send_response(200)
@@ -33,6 +37,13 @@ class Page(http.server.BaseHTTPRequestHandler):
 
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
+    serial = False
+
+    def process_request(self, request, client_address):
+        if not self.serial:
+            return super().process_request(request, client_address)
+        self.finish_request(request, client_address)
+        self.shutdown_request(request)
 
     def __init__(self, address, delay, context):
         super().__init__(address, Page)
@@ -40,8 +51,8 @@ class Server(http.server.ThreadingHTTPServer):
         self.context = context
         self.scheme = "tls" if context else "http"
 
-    # The handshake runs in the request's own thread, so a client that never finishes it
-    # (a refused flow) holds up no one else.
+    # The handshake runs in the request's own thread (unless serial), so a client that never
+    # finishes it (a refused flow) holds up no one else.
     def get_request(self):
         connection, peer = self.socket.accept()
         if self.context is None:
@@ -67,12 +78,14 @@ def main():
     parser.add_argument("port", type=int)
     parser.add_argument("--delay", type=float, default=0, metavar="MS")
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
+    parser.add_argument("--serial", action="store_true")
     arguments = parser.parse_args()
     context = None
     if arguments.tls:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(*arguments.tls)
     server = Server((arguments.address, arguments.port), arguments.delay / 1000, context)
+    server.serial = arguments.serial
     print("ready", flush=True)
     server.serve_forever()
 
