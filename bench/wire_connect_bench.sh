@@ -82,7 +82,8 @@ cpu_report() {
   read -r t0 n0 <<<"$2"
   read -r t1 n1 <<<"$3"
   awk -v what="$1" -v t="$((t1 - t0))" -v n="$((n1 - n0))" -v ms="$tick_ms" -v c="$connections" \
-    'BEGIN { printf "daemon CPU %s: %.2f ms per 1,000 flows (/proc stat: %d ticks of %.0f ms), %.3f ms per 1,000 flows (schedstat)\n",
+    'BEGIN { printf "daemon CPU %s: %.2f ms per 1,000 flows (/proc stat: %d ticks of %.0f ms), " \
+                    "%.3f ms per 1,000 flows (schedstat)\n",
              what, t * ms * 1000 / c, t, ms, n / 1e6 * 1000 / c }'
 }
 
@@ -124,6 +125,8 @@ for protocol in http tls; do
   awk -v p="$protocol" -v a="${median[before the block/$protocol]}" \
     -v b="${median[during the block/$protocol]}" -v c="${median[after the block/$protocol]}" \
     -v n="$connections" \
-    'BEGIN { printf "%s connect + first byte, median of %d: before %.1f us, during %.1f us, after %.1f us; ratio outside/during %.3f (outside: mean of before and after; target >= 0.98)\n",
+    'BEGIN { printf "%s connect + first byte, median of %d: before %.1f us, during %.1f us, " \
+                    "after %.1f us; ratio outside/during %.3f (outside: mean of before and " \
+                    "after; target >= 0.98)\n",
              p, n, a * 1e6, b * 1e6, c * 1e6, (a + c) / 2 / b }'
 done

@@ -97,7 +97,9 @@ quic_up() { page quic "$open_site" && [ "$PAGE" = "$(served_text quic "$open_sit
 wait_until 20 quic_up || bail "the QUIC site did not start" "$(cat "$work/quic.out")"
 
 for protocol in http tls quic; do
-  for name in "$site" "$suffix_host" "$open_site"; do expect_served "before the block" "$protocol" "$name"; done
+  for name in "$site" "$suffix_host" "$open_site"; do
+    expect_served "before the block" "$protocol" "$name"
+  done
 done
 
 # --- the block ------------------------------------------------------------------------------
@@ -133,8 +135,12 @@ fi
 expect_eq "the daemon's record counts no refused flow yet" 0 \
   "$(daemon_record | json_member flowsRefusedByName)"
 expect "the names chain is loaded" nft list chain inet tamrin names
-first_address() { getent ahostsv4 "$1" | awk 'NR == 1 { print $1 }'; }
-details "the system's lookup of $site during the block: $(first_address "$site")"
+system_lookup=$(getent ahostsv4 "$site" | awk 'NR == 1 { print $1 }')
+if [ "$system_lookup" != "$wire_address" ]; then
+  ok "during the block: the system's own lookup sends the site elsewhere ($system_lookup)"
+else
+  not_ok "during the block: the system's own lookup sends the site elsewhere" "$system_lookup"
+fi
 expect_eq "during the block: the client still finds the blocked site at the fresh address" \
   "$wire_address" "$(as_client getent ahostsv4 "$site" | awk 'NR == 1 { print $1 }')"
 
@@ -176,7 +182,9 @@ expect_not "after the block: the daemon's status lists no namesOnTheWire" layer_
 expect_eq "after the block: tamrinctl status counts no refused flows" "" \
   "$(status_member flowsRefusedByName)"
 for protocol in http tls quic; do
-  for name in "$site" "$suffix_host" "$open_site"; do expect_served "after the block" "$protocol" "$name"; done
+  for name in "$site" "$suffix_host" "$open_site"; do
+    expect_served "after the block" "$protocol" "$name"
+  done
 done
 
 finish
