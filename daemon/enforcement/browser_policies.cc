@@ -15,9 +15,25 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kChromiumLayer = "chromiumPolicy";
-constexpr const char* kChromeLayer = "chromePolicy";
 constexpr const char* kFirefoxLayer = "firefoxPolicy";
+
+// A browser of the Chromium family: where it reads its policies, and its layer's name.
+struct ChromiumTarget {
+  fs::path root;
+  const char* layer;
+};
+
+// The Chromium family's roots that are set, in the order their layers are reported.
+std::vector<ChromiumTarget> chromiumTargets(const BrowserPolicyPaths& paths) {
+  std::vector<ChromiumTarget> targets;
+  for (ChromiumTarget target : {ChromiumTarget{paths.chromiumRoot, "chromiumPolicy"},
+                                ChromiumTarget{paths.chromeRoot, "chromePolicy"},
+                                ChromiumTarget{paths.snapChromiumRoot, "snapChromiumPolicy"},
+                                ChromiumTarget{paths.braveRoot, "bravePolicy"}}) {
+    if (!target.root.empty()) targets.push_back(std::move(target));
+  }
+  return targets;
+}
 
 std::string withoutTrailingDot(std::string_view name) {
   if (name.ends_with('.')) name.remove_suffix(1);
@@ -94,7 +110,9 @@ BrowserPolicyPaths BrowserPolicyPaths::system() {
   return {.chromiumRoot = "/etc/chromium",
           .chromeRoot = "/etc/opt/chrome",
           .firefoxRoot = "/etc/firefox",
-          .firefoxPrograms = {"/usr/lib/firefox-esr", "/usr/lib/firefox"}};
+          .firefoxPrograms = {"/usr/lib/firefox-esr", "/usr/lib/firefox"},
+          .snapChromiumRoot = "/etc/chromium-browser",
+          .braveRoot = "/etc/brave"};
 }
 
 std::string chromiumPolicyText(const std::vector<std::string>& domains) {
@@ -102,7 +120,12 @@ std::string chromiumPolicyText(const std::vector<std::string>& domains) {
   nlohmann::json blocklist = nlohmann::json::array();
   for (const std::string& name : names.exact) blocklist.push_back("." + name);
   for (const std::string& suffix : names.suffixes) blocklist.push_back(suffix);
-  return nlohmann::json{{"DnsOverHttpsMode", "off"}, {"URLBlocklist", blocklist}}.dump(2) + "\n";
+  return nlohmann::json{{"AdditionalDnsQueryTypesEnabled", false},
+                        {"DnsOverHttpsMode", "off"},
+                        {"EncryptedClientHelloEnabled", false},
+                        {"URLBlocklist", blocklist}}
+             .dump(2) +
+         "\n";
 }
 
 std::string firefoxPolicyText(bool blocking, const std::vector<std::string>& domains) {
@@ -116,6 +139,10 @@ std::string firefoxPolicyText(bool blocking, const std::vector<std::string>& dom
       block.push_back("*://*." + suffix + "/*");
     }
     policies["WebsiteFilter"] = {{"Block", block}};
+    const nlohmann::json off = {{"Value", false}, {"Status", "locked"}};
+    policies["Preferences"] = {{"network.dns.echconfig.enabled", off},
+                               {"network.dns.http3_echconfig.enabled", off},
+                               {"network.dns.native_https_query", off}};
   }
   return nlohmann::json{{"policies", policies},
                         {"tamrin", "Written by Tamrin; removed when Tamrin is removed."}}
@@ -132,8 +159,8 @@ void BrowserPolicies::reconcile(bool enabled, bool blocking,
                                 const std::vector<std::string>& domains,
                                 std::vector<std::string>& inForce,
                                 std::map<std::string, std::string>& problems) const {
-  const auto chromium = [&](const fs::path& root, const char* layer) {
-    if (!isThere(root)) return;
+  for (const auto& [root, layer] : chromiumTargets(paths_)) {
+    if (!isThere(root)) continue;
     const fs::path file = chromiumFile(root);
     try {
       if (blocking) {
@@ -145,9 +172,7 @@ void BrowserPolicies::reconcile(bool enabled, bool blocking,
     } catch (const std::exception& error) {
       problems[layer] = describe(error);
     }
-  };
-  chromium(paths_.chromiumRoot, kChromiumLayer);
-  chromium(paths_.chromeRoot, kChromeLayer);
+  }
 
   bool firefox = isThere(paths_.firefoxRoot);
   for (const fs::path& program : paths_.firefoxPrograms) firefox = firefox || isThere(program);
@@ -178,9 +203,9 @@ void BrowserPolicies::reconcile(bool enabled, bool blocking,
 
 void BrowserPolicies::removeAll() const {
   FirstFailure failures;
-  for (const fs::path& root : {paths_.chromiumRoot, paths_.chromeRoot}) {
+  for (const ChromiumTarget& target : chromiumTargets(paths_)) {
     failures.attempt([&] {
-      if (isThere(chromiumFile(root))) removeFile(chromiumFile(root));
+      if (isThere(chromiumFile(target.root))) removeFile(chromiumFile(target.root));
     });
   }
   failures.attempt([&] {
@@ -201,7 +226,12 @@ void BrowserPolicies::removeStaleTemporaries() const {
 }
 
 std::vector<fs::path> BrowserPolicyPaths::policyFiles() const {
-  return {chromiumFile(chromiumRoot), chromiumFile(chromeRoot), firefoxFile(firefoxRoot)};
+  std::vector<fs::path> files;
+  for (const ChromiumTarget& target : chromiumTargets(*this)) {
+    files.push_back(chromiumFile(target.root));
+  }
+  files.push_back(firefoxFile(firefoxRoot));
+  return files;
 }
 
 }  // namespace tamrin

@@ -46,7 +46,9 @@ class ProtectionLayersTest : public ::testing::Test {
       BrowserPolicyPaths{.chromiumRoot = dir / "chromium",
                          .chromeRoot = dir / "chrome",
                          .firefoxRoot = dir / "firefox",
-                         .firefoxPrograms = {}}};
+                         .firefoxPrograms = {},
+                         .snapChromiumRoot = dir / "chromium-browser",
+                         .braveRoot = dir / "brave"}};
   const std::vector<std::string> rules{"*.example.com", "plain.org", "*.example.com."};
 };
 
@@ -60,10 +62,15 @@ TEST_F(ProtectionLayersTest, ABlockWithSuffixRulesAndAfterIt) {
             (std::vector<std::string>{"nameService", "chromiumPolicy", "firefoxPolicy"}));
   EXPECT_TRUE(report.problems.empty());
   EXPECT_EQ(readFile(nsswitch), "passwd: files\nhosts: tamrin files dns # local\n");
-  EXPECT_EQ(readJson(chromiumFile), json::parse(R"({"DnsOverHttpsMode":"off",
+  EXPECT_EQ(readJson(chromiumFile),
+            json::parse(R"({"AdditionalDnsQueryTypesEnabled":false,"DnsOverHttpsMode":"off",
+                "EncryptedClientHelloEnabled":false,
                 "URLBlocklist":[".plain.org",".www.plain.org","example.com"]})"));
   EXPECT_EQ(readJson(firefoxFile)["policies"],
             json::parse(R"({"DNSOverHTTPS":{"Enabled":false,"Locked":true},
+                "Preferences":{"network.dns.echconfig.enabled":{"Value":false,"Status":"locked"},
+                   "network.dns.http3_echconfig.enabled":{"Value":false,"Status":"locked"},
+                   "network.dns.native_https_query":{"Value":false,"Status":"locked"}},
                 "WebsiteFilter":{"Block":["*://plain.org/*","*://www.plain.org/*",
                                           "*://example.com/*","*://*.example.com/*"]}})"));
   EXPECT_EQ((fs::status(chromiumFile).permissions() & fs::perms::all), fs::perms(0644));

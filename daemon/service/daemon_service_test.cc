@@ -183,7 +183,9 @@ TEST_F(WatchedServiceTest, APassThatSkipsTheFilterStillRepairsTheLayers) {
       BrowserPolicyPaths{.chromiumRoot = chromium,
                          .chromeRoot = directory / "no-chrome",
                          .firefoxRoot = directory / "no-firefox",
-                         .firefoxPrograms = {}}));
+                         .firefoxPrograms = {},
+                         .snapChromiumRoot = directory / "no-snap-chromium",
+                         .braveRoot = directory / "no-brave"}));
   const fs::path policy = chromium / "policies" / "managed" / "tamrin.json";
   listingsAfter([&] { watcher->report(); });
   ASSERT_TRUE(fs::exists(policy));

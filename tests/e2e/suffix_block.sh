@@ -66,7 +66,10 @@ expect_eq "configure: protected" protected "$(json_member state <<<"$RUN_OUT")"
 expect_eq "the suffix list names the rule's domain" blocked.test "$(cat /run/tamrin/suffixes)"
 expect_eq "getent: a subdomain goes to the sink" 0.0.0.0 "$(first_address "$host")"
 expect_eq "getent: a deeper subdomain goes to the sink" 0.0.0.0 "$(first_address "a.b.$host")"
-expect_eq "curl: a subdomain reaches the sink" sink "$(fetch "http://$host/" -4 2>&1)"
+# sink_or_refused TEXT: the sink answered, or the names on the wire refused the request at it
+# by its Host header (which of the two comes first on loopback is a race).
+sink_or_refused() { [[ "$1" == sink || "$1" == *"connection abort"* || "$1" == ERR_CONNECTION_ABORTED ]]; }
+expect "curl: a subdomain reaches the sink" sink_or_refused "$(fetch "http://$host/" -4 2>&1)"
 expect_eq "Chromium's policy turns DNS-over-HTTPS off" off \
   "$("$python" -c 'import json,sys; print(json.load(open(sys.argv[1]))["DnsOverHttpsMode"])' "$policy_file" 2>&1)"
 expect_eq "Chromium: the policy blocks the subdomain" ERR_BLOCKED_BY_ADMINISTRATOR \
@@ -82,7 +85,7 @@ else
 fi
 # Chromium in a mount namespace of its own where it finds no policy.
 without_policies=(unshare --mount sh -c 'mount -t tmpfs none /etc/chromium && exec "$@"' sh)
-expect_eq "Chromium without its policy: the module sends it to the sink" sink \
+expect "Chromium without its policy: the module sends it to the sink" sink_or_refused \
   "$(chromium_page "http://$host/" "${without_policies[@]}")"
 : >/run/tamrin/suffixes
 suffixes_back() { [ "$(cat /run/tamrin/suffixes)" = blocked.test ]; }
