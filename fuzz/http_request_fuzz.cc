@@ -28,10 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(!once.name.empty() && tamrin::normalizedServerName(once.name) == once.name);
   }
 
-  cuts.push_back(0);
-  cuts.push_back(stream.size());
-  for (std::size_t& cut : cuts) cut = std::min(cut, stream.size());
-  std::sort(cuts.begin(), cuts.end());
+  cuts = tamrin::pieceBounds(std::move(cuts), stream.size());
   HttpRequestReader pieces(cap);
   for (std::size_t i = cuts.size() - 1; i-- > 0;) {  // the last piece first
     pieces.add(cuts[i], std::span(stream).subspan(cuts[i], cuts[i + 1] - cuts[i]));

@@ -33,10 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(!once.name.empty() && tamrin::normalizedServerName(once.name) == once.name);
   }
 
-  cuts.push_back(0);
-  cuts.push_back(stream.size());
-  for (std::size_t& cut : cuts) cut = std::min(cut, stream.size());
-  std::sort(cuts.begin(), cuts.end());
+  cuts = tamrin::pieceBounds(std::move(cuts), stream.size());
   std::vector<std::size_t> order(cuts.size() - 1);
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = reversed ? order.size() - 1 - i : i;
   ClientHelloReader pieces(framing, cap);
