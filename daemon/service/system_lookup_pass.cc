@@ -1,10 +1,12 @@
 // The service's system lookups: planned by a reconciliation, resolved with the lock released,
 // stored (and enforced) with it held again.
+#include <chrono>
 #include <utility>
 
 #include "core/blocked_hostnames.h"
 #include "core/regular_file.h"
 #include "daemon/resolve/hosts_file_addresses.h"
+#include "daemon/resolve/system_resolver.h"
 #include "daemon/service/daemon_service.h"
 
 namespace tamrin {
@@ -80,8 +82,12 @@ void DaemonService::lookUpWantedSystemAddresses() {
 }
 
 void DaemonService::lookUpDomains(const SystemLookupPlan& plan) {
+  // One domain at a time, for as long as one lookup of a list may take: silent servers never
+  // hold the timer's thread for long, and the domains left over wait for the next pass.
   std::map<std::string, std::vector<std::string>> found;
+  const auto deadline = std::chrono::steady_clock::now() + kSystemLookupLimit;
   for (const std::string& domain : plan.domains) {
+    if (std::chrono::steady_clock::now() >= deadline) break;
     if (auto addresses = tryResolve({domain})) found[domain] = std::move(*addresses);
   }
   MutexLock guard(lock_);
