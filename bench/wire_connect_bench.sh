@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # What reading names on the wire costs an allowed connection and the daemon: the median time
 # from connect() to the first byte of the answer over CONNECTIONS new connections to an
-# unblocked name (HTTP on port 80, then TLS on 443, both copied to the daemon during a block)
-# before a block, during it and after it, with the ratio outside / during (target: at least
+# unblocked name (HTTP on port 80, then TLS on 443, both copied to the daemon during a block,
+# then HTTP to a site that, like one across a network, answers 20 ms after the request: this
+# kernel has no netem) before a block, during it and after it, with the ratio outside / during (target: at least
 # 0.98), and the daemon's CPU time per 1,000 inspected flows (user + system from
 # /proc/<pid>/stat, and the finer sum of its threads' run time from /proc/<pid>/task/*/schedstat).
 # Prints figures and asserts nothing. Run as root; everything runs inside scripts/sandbox.
@@ -22,8 +23,9 @@ fi
 export TAMRIN_BUNDLE_DIR=$build/Tamrin.app TAMRIN_SOURCE_DIR=$PWD
 . tests/e2e/lib.sh
 set +e  # as in the scenarios: lib.sh's helpers report their own failures
-readonly server=10.77.0.5 name=open.test
+readonly server=10.77.0.5 far_server=10.77.0.6 name=open.test
 ip address add "$server/32" dev lo
+ip address add "$far_server/32" dev lo
 printf '%s %s blocked.test\n' "$test_address" "$site" >>/etc/hosts
 
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=tamrin-bench \
@@ -31,13 +33,17 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=tamrin-bench \
 "$python" tests/e2e/wire_site.py "$server" 80 --serial >"$work/http.out" 2>&1 &
 "$python" tests/e2e/wire_site.py "$server" 443 --serial --tls "$work/cert.pem" "$work/key.pem" \
   >"$work/tls.out" 2>&1 &
+"$python" tests/e2e/wire_site.py "$far_server" 80 --serial --delay 20 >"$work/far.out" 2>&1 &
 wait_until 20 grep -qx ready "$work/http.out" || bail "the HTTP site did not start"
+wait_until 20 grep -qx ready "$work/far.out" || bail "the distant HTTP site did not start"
 wait_until 20 grep -qx ready "$work/tls.out" || bail "the TLS site did not start"
 
 # series PROTOCOL COUNT: the median seconds from connect() to the first byte over COUNT new
-# connections, after 50 not counted.
+# connections, after 50 not counted; PROTOCOL "far" is HTTP to the site 20 ms away.
 series() {
-  "$python" - "$server" "$name" "$1" "$2" <<'PYTHON'
+  local to=$server protocol=$1
+  [ "$protocol" = far ] && to=$far_server protocol=http
+  "$python" - "$to" "$name" "$protocol" "$2" <<'PYTHON'
 import socket, ssl, statistics, sys, time
 
 server, name, protocol, count = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
@@ -91,7 +97,7 @@ cpu_report() {
 declare -A median
 measure() {
   local protocol before
-  for protocol in http tls; do
+  for protocol in http tls far; do
     before=$(daemon_cpu)
     median[$1/$protocol]=$(series "$protocol" "$connections")
     cpu_report "$1, $protocol" "$before" "$(daemon_cpu)"
@@ -121,7 +127,7 @@ wait_until 30 outside_block || bail "the block did not end"
 measure "after the block"
 
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
-for protocol in http tls; do
+for protocol in http tls far; do
   awk -v p="$protocol" -v a="${median[before the block/$protocol]}" \
     -v b="${median[during the block/$protocol]}" -v c="${median[after the block/$protocol]}" \
     -v n="$connections" \
