@@ -49,26 +49,35 @@ std::vector<Instant> weekOfInstants() {
   return instants;
 }
 
-void BM_ShouldEnforce(benchmark::State& state) {
-  const TamrinPolicy policy(spreadWindows(static_cast<int>(state.range(0)), false));
+// Times `rule` of `policy` at instants over a week.
+template <typename Rule>
+void timeRule(benchmark::State& state, const TamrinPolicy& policy, Rule rule) {
   const Calendar calendar = Calendar::named(kZone);
   const std::vector<Instant> instants = weekOfInstants();
   std::size_t i = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(policy.shouldEnforce(instants[i++ % instants.size()], calendar));
+    benchmark::DoNotOptimize(rule(policy, instants[i++ % instants.size()], calendar));
   }
+}
+
+bool shouldEnforce(const TamrinPolicy& policy, Instant t, const Calendar& calendar) {
+  return policy.shouldEnforce(t, calendar);
+}
+
+Instant nextTransition(const TamrinPolicy& policy, Instant t, const Calendar& calendar) {
+  return policy.nextEnforcementTransition(t, calendar);
+}
+
+void BM_ShouldEnforce(benchmark::State& state) {
+  timeRule(state, TamrinPolicy(spreadWindows(static_cast<int>(state.range(0)), false)),
+           shouldEnforce);
 }
 BENCHMARK(BM_ShouldEnforce)->Arg(1)->Arg(8)->Arg(64);
 
 void BM_NextEnforcementTransition(benchmark::State& state) {
-  const TamrinPolicy policy(spreadWindows(static_cast<int>(state.range(0)), state.range(1) != 0));
-  const Calendar calendar = Calendar::named(kZone);
-  const std::vector<Instant> instants = weekOfInstants();
-  std::size_t i = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(
-        policy.nextEnforcementTransition(instants[i++ % instants.size()], calendar));
-  }
+  timeRule(state,
+           TamrinPolicy(spreadWindows(static_cast<int>(state.range(0)), state.range(1) != 0)),
+           nextTransition);
 }
 // Separate windows, then windows that all touch: one block, the longest chain to follow.
 BENCHMARK(BM_NextEnforcementTransition)
@@ -100,27 +109,16 @@ TamrinConfiguration spreadBlocks(int blocks, int windows) {
 }
 
 void BM_NamedShouldEnforce(benchmark::State& state) {
-  const TamrinPolicy policy(
-      spreadBlocks(static_cast<int>(state.range(0)), static_cast<int>(state.range(1))));
-  const Calendar calendar = Calendar::named(kZone);
-  const std::vector<Instant> instants = weekOfInstants();
-  std::size_t i = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(policy.shouldEnforce(instants[i++ % instants.size()], calendar));
-  }
+  timeRule(state,
+           TamrinPolicy(spreadBlocks(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)))),
+           shouldEnforce);
 }
 BENCHMARK(BM_NamedShouldEnforce)->ArgNames({"blocks", "windows"})->Args({1, 64})->Args({32, 64});
 
 void BM_NamedNextTransition(benchmark::State& state) {
-  const TamrinPolicy policy(
-      spreadBlocks(static_cast<int>(state.range(0)), static_cast<int>(state.range(1))));
-  const Calendar calendar = Calendar::named(kZone);
-  const std::vector<Instant> instants = weekOfInstants();
-  std::size_t i = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(
-        policy.nextEnforcementTransition(instants[i++ % instants.size()], calendar));
-  }
+  timeRule(state,
+           TamrinPolicy(spreadBlocks(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)))),
+           nextTransition);
 }
 BENCHMARK(BM_NamedNextTransition)->ArgNames({"blocks", "windows"})->Args({1, 64})->Args({32, 64});
 

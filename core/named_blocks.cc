@@ -261,16 +261,30 @@ EnforcedSites TamrinPolicy::enforcedSites(Instant at, const Calendar& calendar,
       if (covered[i] && schedule.lanes()[i].name.empty()) unnamed = true;
     }
   }
-  std::set<std::string> addresses;
-  for (const std::string& domain : sites.domains) {
-    if (const auto found = addressesByDomain.find(domain); found != addressesByDomain.end()) {
-      addresses.insert(found->second.begin(), found->second.end());
-    }
-  }
+  sites.addresses = addressesOfDomains(sites.domains);
   // Addresses of a configuration of the first two forms, while it still governs.
-  if (unnamed && resolvedAddresses) addresses.insert(resolvedAddresses->begin(), resolvedAddresses->end());
-  sites.addresses.assign(addresses.begin(), addresses.end());
+  if (unnamed && resolvedAddresses) {
+    std::set<std::string> addresses(sites.addresses.begin(), sites.addresses.end());
+    addresses.insert(resolvedAddresses->begin(), resolvedAddresses->end());
+    sites.addresses.assign(addresses.begin(), addresses.end());
+  }
   return sites;
+}
+
+const std::vector<std::string>& TamrinPolicy::addressesOfDomain(const std::string& domain) const {
+  static const std::vector<std::string> none;
+  const auto found = addressesByDomain.find(domain);
+  return found == addressesByDomain.end() ? none : found->second;
+}
+
+std::vector<std::string> TamrinPolicy::addressesOfDomains(
+    const std::vector<std::string>& domains) const {
+  std::set<std::string> addresses;
+  for (const std::string& domain : domains) {
+    const std::vector<std::string>& own = addressesOfDomain(domain);
+    addresses.insert(own.begin(), own.end());
+  }
+  return {addresses.begin(), addresses.end()};
 }
 
 std::vector<std::string> TamrinPolicy::domainsThatMayGovern() const {
@@ -285,7 +299,6 @@ std::vector<std::string> TamrinPolicy::domainsThatMayGovern() const {
   for (const BlockStaging& staging : pendingBlocks) {
     if (staging.previous) add(*staging.previous);
   }
-  if (pendingConfiguration && pendingBlocks.empty()) add(configuration);
   return domains;
 }
 
@@ -369,13 +382,9 @@ bool TamrinPolicy::applyNamedBlocksIfNeeded(Instant at) {
     pendingConfiguration.reset();
     pendingConfigurationAppliesAt.reset();
     if (!configuration.blocks) {  // back to the first two forms: one list of addresses again
-      std::set<std::string> addresses;
+      std::vector<std::string> own = addressesOfDomains(configuration.domains);
+      std::set<std::string> addresses(own.begin(), own.end());
       if (resolvedAddresses) addresses.insert(resolvedAddresses->begin(), resolvedAddresses->end());
-      for (const std::string& domain : configuration.domains) {
-        if (const auto found = addressesByDomain.find(domain); found != addressesByDomain.end()) {
-          addresses.insert(found->second.begin(), found->second.end());
-        }
-      }
       if (!addresses.empty()) resolvedAddresses.emplace(addresses.begin(), addresses.end());
       addressesByDomain.clear();
       return true;

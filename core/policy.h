@@ -79,6 +79,10 @@ struct TamrinPolicy {
   // resolved addresses; with them, the union of the domains of the blocks the schedule runs
   // (of every block that may govern, when `everyBlock`) with the addresses of those domains.
   EnforcedSites enforcedSites(Instant at, const Calendar& calendar, bool everyBlock = false) const;
+  // The addresses resolved for `domain` with named blocks; empty when it has none yet.
+  const std::vector<std::string>& addressesOfDomain(const std::string& domain) const;
+  // The distinct addresses of `domains`, sorted.
+  std::vector<std::string> addressesOfDomains(const std::vector<std::string>& domains) const;
   // The domains of every configuration that governs now or may later: the current one's, the
   // staged one's and those of the definitions running blocks keep.
   std::vector<std::string> domainsThatMayGovern() const;

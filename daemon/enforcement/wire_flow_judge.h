@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "daemon/enforcement/wire_names_layer.h"
-#include "daemon/wire/flow_inspector.h"
+#include "daemon/wire/flow_reading.h"
 
 namespace tamrin {
 

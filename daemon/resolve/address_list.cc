@@ -125,9 +125,7 @@ std::optional<TamrinPolicy> policyAfterDomainRefresh(const TamrinPolicy& policy,
       }
     }
     const std::size_t cap = addressCap(hostnames.size());
-    const auto found = policy.addressesByDomain.find(domain);
-    const std::vector<std::string> old =
-        found == policy.addressesByDomain.end() ? std::vector<std::string>{} : found->second;
+    const std::vector<std::string>& old = policy.addressesOfDomain(domain);
     std::vector<std::string> fresh;
     if (plan.kind == RefreshPlan::Kind::freshStart && direct.complete) {
       fresh = mergedAddresses({}, usableAddresses(answers), cap);

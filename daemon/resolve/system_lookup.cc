@@ -11,8 +11,7 @@ namespace {
 bool lacks(const std::optional<std::vector<std::string>>& list) { return !list || list->empty(); }
 
 bool lacksDomain(const TamrinPolicy& policy, const std::string& domain) {
-  const auto found = policy.addressesByDomain.find(domain);
-  return found == policy.addressesByDomain.end() || found->second.empty();
+  return policy.addressesOfDomain(domain).empty();
 }
 
 }  // namespace

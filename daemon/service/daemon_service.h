@@ -170,6 +170,8 @@ class DaemonService final : public TamrinDaemonProtocol,
   // give the blocked host names of `domains`; absent when none or the file cannot be read.
   std::optional<std::vector<std::string>> hostsFileSiteAddresses(
       const std::vector<std::string>& domains) const;
+  // The hosts file's text, read as the resolver would find it; absent when it cannot be read.
+  std::optional<std::string> hostsFileText() const;
   // With named blocks: gives each domain the policy blocks at `at` (every one, with
   // `everyBlock`) that has no addresses those of the hosts file's own lines. Whether it did.
   bool takeHostsFileAddresses(TamrinPolicy& policy, Instant at, const Calendar& calendar,

@@ -11,42 +11,52 @@
 
 namespace tamrin {
 
+namespace {
+
+// The routable addresses (capped) that the lines of `hostsText` give the blocked host names of
+// `domains`; none when the text is not understood (the lookups decide).
+std::vector<std::string> siteAddressesIn(const std::string& hostsText,
+                                         const std::vector<std::string>& domains) {
+  const std::vector<std::string> hostnames = blockedHostnames(domains);
+  try {
+    return mergedAddresses({}, routableAddresses(hostsFileAddresses(hostsText, hostnames)),
+                           addressCap(hostnames.size()));
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> DaemonService::hostsFileText() const {
+  try {
+    return readRegularFile(hosts_.editedPath(), kMaximumHostsFileBytes).bytes;
+  } catch (const std::exception&) {
+    return std::nullopt;  // unreadable: the lookups decide
+  }
+}
+
 std::optional<std::vector<std::string>> DaemonService::hostsFileSiteAddresses(
     const std::vector<std::string>& domains) const {
-  try {
-    const std::vector<std::string> hostnames = blockedHostnames(domains);
-    std::vector<std::string> addresses = mergedAddresses(
-        {},
-        routableAddresses(hostsFileAddresses(
-            readRegularFile(hosts_.editedPath(), kMaximumHostsFileBytes).bytes, hostnames)),
-        addressCap(hostnames.size()));
-    if (addresses.empty()) return std::nullopt;
-    return addresses;
-  } catch (const std::exception&) {
-    return std::nullopt;  // unreadable or not understood: the lookups decide
-  }
+  const std::optional<std::string> text = hostsFileText();
+  if (!text) return std::nullopt;
+  std::vector<std::string> addresses = siteAddressesIn(*text, domains);
+  if (addresses.empty()) return std::nullopt;
+  return addresses;
 }
 
 bool DaemonService::takeHostsFileAddresses(TamrinPolicy& policy, Instant at,
                                            const Calendar& calendar, bool everyBlock) const {
   std::vector<std::string> lacking;
   for (const std::string& domain : policy.enforcedSites(at, calendar, everyBlock).domains) {
-    const auto found = policy.addressesByDomain.find(domain);
-    if (found == policy.addressesByDomain.end() || found->second.empty()) lacking.push_back(domain);
+    if (policy.addressesOfDomain(domain).empty()) lacking.push_back(domain);
   }
   if (lacking.empty()) return false;
-  std::string bytes;
-  try {
-    bytes = readRegularFile(hosts_.editedPath(), kMaximumHostsFileBytes).bytes;
-  } catch (const std::exception&) {
-    return false;  // unreadable: the lookups decide
-  }
+  const std::optional<std::string> text = hostsFileText();  // read once for every domain
+  if (!text) return false;
   bool took = false;
   for (const std::string& domain : lacking) {
-    const std::vector<std::string> hostnames = blockedHostnames({domain});
-    std::vector<std::string> addresses =
-        mergedAddresses({}, routableAddresses(hostsFileAddresses(bytes, hostnames)),
-                        addressCap(hostnames.size()));
+    std::vector<std::string> addresses = siteAddressesIn(*text, {domain});
     if (addresses.empty()) continue;
     policy.addressesByDomain[domain] = std::move(addresses);
     took = true;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "daemon/wire/flow_inspector.h"
+#include "daemon/wire/flow_reading.h"
 #include "fuzz/fuzz_check.h"
 
 using tamrin::check;

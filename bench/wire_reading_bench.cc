@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/wire/flow_inspector.h"
+#include "daemon/wire/flow_reading.h"
 #include "daemon/wire/wire_test_data.h"
 
 namespace tamrin {

@@ -1,4 +1,4 @@
-#include "daemon/wire/flow_inspector.h"
+#include "daemon/wire/flow_reading.h"
 
 #include <algorithm>
 
