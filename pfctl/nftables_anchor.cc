@@ -89,7 +89,7 @@ struct ExtraChain {
   std::string_view name;
   std::string_view hook;
   Presence presence;
-  std::array<std::string_view, 4> rules;
+  std::array<std::string_view, 5> rules;
 };
 
 constexpr ExtraChain kExtraChains[] = {
@@ -107,10 +107,34 @@ constexpr ExtraChain kExtraChains[] = {
     {kNamesChain,
      "",
      Presence::inspectingNames,
-     {"refuse tcp", "refuse udp", "copy tcp", "copy udp"}},
+     {"refuse tcp", "refuse udp", "copy tcp over ip", "copy tcp over ip6", "copy udp"}},
     {"names_output", "output", Presence::inspectingNames, {"jump names"}},
     {"names_forward", "forward", Presence::inspectingNames, {"jump names"}},
 };
+
+// A TCP segment carries no data when its IP length is that of its headers alone: an IPv4
+// length of 20 + 4 * data offset, an IPv6 payload length of 4 * data offset. Each pair is the
+// length and the byte holding the data offset (offset << 4, the reserved bits clear). A
+// segment with IPv4 options or IPv6 extension headers never matches, and is copied.
+std::vector<std::pair<int, int>> headerOnlySegments(int family) {
+  std::vector<std::pair<int, int>> segments;
+  for (int offset = 5; offset <= 15; ++offset) {
+    segments.emplace_back((family == AF_INET ? 20 : 0) + 4 * offset, offset << 4);
+  }
+  return segments;
+}
+
+// "ip length . @th,96,8 != { 40 . 0x50, ... }": the segment carries data.
+std::string carriesDataMatch(int family) {
+  std::string elements;
+  for (const auto& [length, offsetByte] : headerOnlySegments(family)) {
+    char element[16];
+    std::snprintf(element, sizeof element, "%d . 0x%02x", length, offsetByte);
+    elements += (elements.empty() ? "" : ", ") + std::string(element);
+  }
+  return std::string(family == AF_INET ? "ip" : "ip6") + " length . @th,96,8 != { " + elements +
+         " }";
+}
 
 std::string hexMark(std::uint32_t value) {
   char text[11];
@@ -146,6 +170,23 @@ const std::vector<std::pair<std::string, json>>& namesRuleExpressions() {
         {"match",
          {{"op", "in"}, {"left", {{"ct", {{"key", "state"}}}}}, {"right", "established"}}}};
     const json copy = {{"log", {{"group", kPacketCopyGroup}}}};
+    const auto carriesData = [](int family) {
+      json segments = json::array();
+      for (const auto& [length, offsetByte] : headerOnlySegments(family)) {
+        segments.push_back({{"concat", {length, offsetByte}}});
+      }
+      const json fields = json::array(
+          {{{"payload", {{"protocol", family == AF_INET ? "ip" : "ip6"}, {"field", "length"}}}},
+           {{"payload", {{"base", "th"}, {"offset", 96}, {"len", 8}}}}});
+      return json{{"match",
+                   {{"op", "!="},
+                    {"left", {{"concat", fields}}},
+                    {"right", {{"set", std::move(segments)}}}}}};
+    };
+    const auto copyTcp = [&](int family) {
+      return json::array({port("tcp", {{"set", {80, 443}}}), established, original, markMatch(0),
+                          carriesData(family), copy});
+    };
     return std::vector<std::pair<std::string, json>>{
         {"refuse tcp", json::array({l4proto("tcp"),
                                     original,
@@ -156,8 +197,8 @@ const std::vector<std::pair<std::string, json>>& namesRuleExpressions() {
                       original,
                       markMatch(kFlowMarkRefused),
                       {{"reject", {{"type", "icmpx"}, {"expr", "port-unreachable"}}}}})},
-        {"copy tcp", json::array({port("tcp", {{"set", {80, 443}}}), established, original,
-                                  markMatch(0), copy})},
+        {"copy tcp over ip", copyTcp(AF_INET)},
+        {"copy tcp over ip6", copyTcp(AF_INET6)},
         {"copy udp", json::array({port("udp", 443), original, markMatch(0), copy})},
     };
   }();
@@ -176,7 +217,10 @@ std::string namesChainCommands() {
   std::string commands = "add chain inet tamrin names\n";
   commands += rule + "meta l4proto tcp " + refused + " reject with tcp reset\n";
   commands += rule + "meta l4proto udp " + refused + " reject with icmpx type port-unreachable\n";
-  commands += rule + "tcp dport { 80, 443 } ct state established " + undecided + copy;
+  for (const int family : {AF_INET, AF_INET6}) {
+    commands += rule + "tcp dport { 80, 443 } ct state established " + undecided + " " +
+                carriesDataMatch(family) + copy;
+  }
   commands += rule + "udp dport 443 " + undecided + copy;
   for (const char* hook : {"output", "forward"}) {
     const std::string chain = std::string("names_") + hook;

@@ -590,6 +590,26 @@ constexpr std::string_view kNamesItems = R"([
    {"match": {"op": "in", "left": {"ct": {"key": "state"}}, "right": "established"}},
    {"match": {"op": "==", "left": {"ct": {"key": "direction"}}, "right": "original"}},
    {"match": {"op": "==", "left": {"&": [{"ct": {"key": "mark"}}, 100663296]}, "right": 0}},
+   {"match": {"op": "!=", "left": {"concat": [
+     {"payload": {"protocol": "ip", "field": "length"}},
+     {"payload": {"base": "th", "offset": 96, "len": 8}}]},
+    "right": {"set": [
+     {"concat": [40, 80]}, {"concat": [44, 96]}, {"concat": [48, 112]}, {"concat": [52, 128]},
+     {"concat": [56, 144]}, {"concat": [60, 160]}, {"concat": [64, 176]}, {"concat": [68, 192]},
+     {"concat": [72, 208]}, {"concat": [76, 224]}, {"concat": [80, 240]}]}}},
+   {"log": {"group": 7461}}]}},
+ {"rule": {"family": "inet", "table": "tamrin", "chain": "names", "handle": 99, "expr": [
+   {"match": {"op": "==", "left": {"payload": {"protocol": "tcp", "field": "dport"}}, "right": {"set": [80, 443]}}},
+   {"match": {"op": "in", "left": {"ct": {"key": "state"}}, "right": "established"}},
+   {"match": {"op": "==", "left": {"ct": {"key": "direction"}}, "right": "original"}},
+   {"match": {"op": "==", "left": {"&": [{"ct": {"key": "mark"}}, 100663296]}, "right": 0}},
+   {"match": {"op": "!=", "left": {"concat": [
+     {"payload": {"protocol": "ip6", "field": "length"}},
+     {"payload": {"base": "th", "offset": 96, "len": 8}}]},
+    "right": {"set": [
+     {"concat": [20, 80]}, {"concat": [24, 96]}, {"concat": [28, 112]}, {"concat": [32, 128]},
+     {"concat": [36, 144]}, {"concat": [40, 160]}, {"concat": [44, 176]}, {"concat": [48, 192]},
+     {"concat": [52, 208]}, {"concat": [56, 224]}, {"concat": [60, 240]}]}}},
    {"log": {"group": 7461}}]}},
  {"rule": {"family": "inet", "table": "tamrin", "chain": "names", "handle": 96, "expr": [
    {"match": {"op": "==", "left": {"payload": {"protocol": "udp", "field": "dport"}}, "right": 443}},
@@ -631,8 +651,12 @@ TEST(ParseTableListing, KnowsTheNamesChainsOnlyExactlyAsWritten) {
        withNames([](json& items) { eraseWithHandles(items, "rule", {96}); }),
        true,
        {"rules of chain names"}},
+      {"bare acknowledgements copied too",
+       withNames([&](json& items) { ruleWithHandle(items, 99).erase(4); }),
+       true,
+       {"rules of chain names"}},
       {"another group",
-       withNames([&](json& items) { ruleWithHandle(items, 95)[4]["log"]["group"] = 7462; }),
+       withNames([&](json& items) { ruleWithHandle(items, 95)[5]["log"]["group"] = 7462; }),
        true,
        {"rules of chain names"}},
       {"the passed mark rejected",
@@ -649,7 +673,7 @@ TEST(ParseTableListing, KnowsTheNamesChainsOnlyExactlyAsWritten) {
        {"chain names_forward missing"}},
       {"only a hook left",
        withNames([](json& items) {
-         eraseWithHandles(items, "rule", {93, 94, 95, 96, 97, 98});
+         eraseWithHandles(items, "rule", {93, 94, 95, 96, 97, 98, 99});
          eraseWithHandles(items, "chain", {90, 92});
        }),
        true,
