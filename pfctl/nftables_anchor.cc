@@ -112,6 +112,9 @@ constexpr ExtraChain kExtraChains[] = {
     {"names_forward", "forward", Presence::inspectingNames, {"jump names"}},
 };
 
+// How nftables names the network header of `family` (AF_INET or AF_INET6).
+const char* nftablesFamily(int family) { return family == AF_INET ? "ip" : "ip6"; }
+
 // A TCP segment carries no data when its IP length is that of its headers alone: an IPv4
 // length of 20 + 4 * data offset, an IPv6 payload length of 4 * data offset. Each pair is the
 // length and the byte holding the data offset (offset << 4, the reserved bits clear). A
@@ -132,8 +135,7 @@ std::string carriesDataMatch(int family) {
     std::snprintf(element, sizeof element, "%d . 0x%02x", length, offsetByte);
     elements += (elements.empty() ? "" : ", ") + std::string(element);
   }
-  return std::string(family == AF_INET ? "ip" : "ip6") + " length . @th,96,8 != { " + elements +
-         " }";
+  return std::string(nftablesFamily(family)) + " length . @th,96,8 != { " + elements + " }";
 }
 
 std::string hexMark(std::uint32_t value) {
@@ -175,9 +177,9 @@ const std::vector<std::pair<std::string, json>>& namesRuleExpressions() {
       for (const auto& [length, offsetByte] : headerOnlySegments(family)) {
         segments.push_back({{"concat", {length, offsetByte}}});
       }
-      const json fields = json::array(
-          {{{"payload", {{"protocol", family == AF_INET ? "ip" : "ip6"}, {"field", "length"}}}},
-           {{"payload", {{"base", "th"}, {"offset", 96}, {"len", 8}}}}});
+      const json fields =
+          json::array({{{"payload", {{"protocol", nftablesFamily(family)}, {"field", "length"}}}},
+                       {{"payload", {{"base", "th"}, {"offset", 96}, {"len", 8}}}}});
       return json{{"match",
                    {{"op", "!="},
                     {"left", {{"concat", fields}}},
@@ -355,8 +357,7 @@ bool arePorts80And443(const json* ports) {
 
 // "ip"/"ip6" and "tcp"/"udp" as a shape names them.
 std::string shapeOf(int family, Protocol protocol) {
-  return std::string(family == AF_INET ? "ip " : "ip6 ") +
-         (protocol == Protocol::tcp ? "tcp" : "udp");
+  return std::string(nftablesFamily(family)) + " " + (protocol == Protocol::tcp ? "tcp" : "udp");
 }
 
 // The shape of a rule of the extra chains: "jump <chain>", "drop <ip|ip6> <tcp|udp>" for a
