@@ -168,9 +168,10 @@ const std::vector<std::pair<std::string, json>>& namesRuleExpressions() {
     const json original = {
         {"match",
          {{"op", "=="}, {"left", {{"ct", {{"key", "direction"}}}}}, {"right", "original"}}}};
-    const json established = {
-        {"match",
-         {{"op", "in"}, {"left", {{"ct", {{"key", "state"}}}}}, {"right", "established"}}}};
+    const json newOrEstablished = {{"match",
+                                    {{"op", "=="},
+                                     {"left", {{"ct", {{"key", "state"}}}}},
+                                     {"right", {{"set", json::array({"established", "new"})}}}}}};
     const json copy = {{"log", {{"group", kPacketCopyGroup}}}};
     const auto carriesData = [](int family) {
       json segments = json::array();
@@ -186,8 +187,8 @@ const std::vector<std::pair<std::string, json>>& namesRuleExpressions() {
                     {"right", {{"set", std::move(segments)}}}}}};
     };
     const auto copyTcp = [&](int family) {
-      return json::array({port("tcp", {{"set", {80, 443}}}), established, original, markMatch(0),
-                          carriesData(family), copy});
+      return json::array({port("tcp", {{"set", {80, 443}}}), newOrEstablished, original,
+                          markMatch(0), carriesData(family), copy});
     };
     return std::vector<std::pair<std::string, json>>{
         {"refuse tcp", json::array({l4proto("tcp"),
@@ -219,8 +220,10 @@ std::string namesChainCommands() {
   std::string commands = "add chain inet tamrin names\n";
   commands += rule + "meta l4proto tcp " + refused + " reject with tcp reset\n";
   commands += rule + "meta l4proto udp " + refused + " reject with icmpx type port-unreachable\n";
+  // A new connection's segment carries data only as a SYN of TCP Fast Open, whose data may be
+  // the whole request: it is copied too.
   for (const int family : {AF_INET, AF_INET6}) {
-    commands += rule + "tcp dport { 80, 443 } ct state established " + undecided + " " +
+    commands += rule + "tcp dport { 80, 443 } ct state { new, established } " + undecided + " " +
                 carriesDataMatch(family) + copy;
   }
   commands += rule + "udp dport 443 " + undecided + copy;

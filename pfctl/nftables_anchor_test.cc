@@ -587,7 +587,7 @@ constexpr std::string_view kNamesItems = R"([
    {"reject": {"type": "icmpx", "expr": "port-unreachable"}}]}},
  {"rule": {"family": "inet", "table": "tamrin", "chain": "names", "handle": 95, "expr": [
    {"match": {"op": "==", "left": {"payload": {"protocol": "tcp", "field": "dport"}}, "right": {"set": [80, 443]}}},
-   {"match": {"op": "in", "left": {"ct": {"key": "state"}}, "right": "established"}},
+   {"match": {"op": "==", "left": {"ct": {"key": "state"}}, "right": {"set": ["established", "new"]}}},
    {"match": {"op": "==", "left": {"ct": {"key": "direction"}}, "right": "original"}},
    {"match": {"op": "==", "left": {"&": [{"ct": {"key": "mark"}}, 100663296]}, "right": 0}},
    {"match": {"op": "!=", "left": {"concat": [
@@ -600,7 +600,7 @@ constexpr std::string_view kNamesItems = R"([
    {"log": {"group": 7461}}]}},
  {"rule": {"family": "inet", "table": "tamrin", "chain": "names", "handle": 99, "expr": [
    {"match": {"op": "==", "left": {"payload": {"protocol": "tcp", "field": "dport"}}, "right": {"set": [80, 443]}}},
-   {"match": {"op": "in", "left": {"ct": {"key": "state"}}, "right": "established"}},
+   {"match": {"op": "==", "left": {"ct": {"key": "state"}}, "right": {"set": ["established", "new"]}}},
    {"match": {"op": "==", "left": {"ct": {"key": "direction"}}, "right": "original"}},
    {"match": {"op": "==", "left": {"&": [{"ct": {"key": "mark"}}, 100663296]}, "right": 0}},
    {"match": {"op": "!=", "left": {"concat": [
@@ -653,6 +653,13 @@ TEST(ParseTableListing, KnowsTheNamesChainsOnlyExactlyAsWritten) {
        {"rules of chain names"}},
       {"bare acknowledgements copied too",
        withNames([&](json& items) { ruleWithHandle(items, 99).erase(4); }),
+       true,
+       {"rules of chain names"}},
+      {"a SYN with data not copied (the previous build's rule)",
+       withNames([&](json& items) {
+         ruleWithHandle(items, 95)[1]["match"] = {
+             {"op", "in"}, {"left", {{"ct", {{"key", "state"}}}}}, {"right", "established"}};
+       }),
        true,
        {"rules of chain names"}},
       {"another group",

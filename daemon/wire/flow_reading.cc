@@ -96,7 +96,9 @@ std::optional<Segment> readSegment(std::span<const std::uint8_t> ip) {
     const std::size_t offset = static_cast<std::size_t>(rest[12] >> 4) * 4;
     if (offset < 20 || offset > rest.size()) return std::nullopt;
     segment.key.transport = WireTransport::tcp;
-    segment.sequence = be32(&rest[4]);
+    // A SYN takes up one sequence number before its data (TCP Fast Open).
+    const bool syn = (rest[13] & 0x02) != 0;
+    segment.sequence = be32(&rest[4]) + (syn ? 1 : 0);
     segment.payload = rest.subspan(offset);
   } else if (network->protocol == kUdp) {
     if (rest.size() < 8) return std::nullopt;

@@ -111,6 +111,21 @@ TEST(FlowInspectorTest, JoinsTwoSegmentsInEitherOrder) {
   }
 }
 
+TEST(FlowInspectorTest, JoinsTheDataOfASynToTheSegmentAfterIt) {
+  // TCP Fast Open: the hello begins in the SYN, whose own sequence number comes before its data.
+  const Bytes hello = testdataBytes("chromium_client_hello.hex");
+  const std::size_t cut = 1000;
+  const Bytes first(hello.begin(), hello.begin() + cut), second(hello.begin() + cut, hello.end());
+  Bytes syn = tcpPacket(false, 40000, 443, 500, first);
+  syn[20 + 13] = 0x02;  // the flags of the TCP header after the 20-byte IPv4 header: SYN alone
+  FlowInspector inspector;
+  EXPECT_FALSE(inspector.inspect(syn, 1, kBlocked));
+  const auto decision =
+      inspector.inspect(tcpPacket(false, 40000, 443, 501 + cut, second), 1, kBlocked);
+  ASSERT_TRUE(decision);
+  EXPECT_EQ(decision->name, "chromium.wire.test");
+}
+
 TEST(FlowInspectorTest, KeepsItsCaps) {
   const Bytes hello = tlsHello("blocked.test");
   const Bytes head(hello.begin(), hello.begin() + 20);

@@ -32,6 +32,10 @@ as_client() {
 expect_eq "the client's own hosts file maps the blocked site to the fresh address" \
   "$wire_address" "$(as_client getent hosts "$site" | awk '{ print $1 }')"
 
+# TCP Fast Open in this network namespace alone: clients may put data in the SYN without a
+# cookie, and every listener takes it (0x1 | 0x2 | 0x4 | 0x200 | 0x400).
+echo 1543 >/proc/sys/net/ipv4/tcp_fastopen || bail "cannot switch TCP Fast Open on"
+
 # --- the three servers at the fresh address ------------------------------------------------
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=tamrin-test \
   -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1 || bail "cannot make a certificate"
@@ -48,7 +52,8 @@ wait_until 20 grep -qx ready "$work/http.out" || bail "the HTTP site did not sta
 wait_until 20 grep -qx ready "$work/tls.out" || bail "the TLS site did not start"
 
 # page PROTOCOL NAME: what the client gets from NAME over http, tls or quic, in PAGE: the page,
-# or what went wrong; PAGE_STATUS: the client's exit status (124: it hung until killed).
+# or what went wrong; PAGE_STATUS: the client's exit status (124: it hung until killed). With
+# FAST_OPEN set, HTTP and TLS send their first bytes in the SYN.
 page() {
   local name=$2
   PAGE_STATUS=0
@@ -57,7 +62,7 @@ page() {
       local scheme=http
       [ "$1" = tls ] && scheme=https
       PAGE=$(as_client timeout 10 curl --silent --show-error --noproxy '*' --max-time 5 \
-        --insecure "$scheme://$name/" 2>&1) || PAGE_STATUS=$?
+        --insecure ${FAST_OPEN:+--tcp-fastopen} "$scheme://$name/" 2>&1) || PAGE_STATUS=$?
       ;;
     quic)
       local download=$work/quic-download
@@ -82,11 +87,12 @@ expect_served() {
   expect_eq "$1: $3 is served over $2" "$(served_text "$2" "$3")" "$PAGE"
 }
 # expect_refused WHEN PROTOCOL NAME: no page, and the client's socket was destroyed (or its
-# connection reset) rather than left hanging.
+# connection reset) rather than left hanging. A socket destroyed before its handshake ended
+# (TCP Fast Open) is no longer connected.
 expect_refused() {
   page "$2" "$3"
   if [[ "$PAGE" != *"Tamrin test site"* ]] && [ "$PAGE_STATUS" -ne 124 ] &&
-    [ "$PAGE_STATUS" -ne 28 ] && grep -qi -e 'connection abort' -e 'reset by peer' <<<"$PAGE"; then
+    [ "$PAGE_STATUS" -ne 28 ] && grep -qi -e 'connection abort' -e 'reset by peer' -e 'not connected' <<<"$PAGE"; then
     ok "$1: $3 is refused over $2"
     details "client status $PAGE_STATUS: $PAGE"
   else
@@ -165,6 +171,20 @@ else
 fi
 expect_eq "the daemon's record says the same count" "${counts[2]}" \
   "$(daemon_record | json_member flowsRefusedByName)"
+
+# TCP Fast Open: the request or the hello rides in the SYN, before the connection is set up.
+fast_opened() { nstat -asz TcpExtTCPFastOpenPassive | awk '$1 == "TcpExtTCPFastOpenPassive" { print $2 }'; }
+fast_opened_before=$(fast_opened)
+for protocol in http tls; do
+  FAST_OPEN=1 expect_refused "during the block, with TCP Fast Open" "$protocol" "$site"
+  FAST_OPEN=1 expect_served "during the block, with TCP Fast Open" "$protocol" "$open_site"
+done
+if [ "$(fast_opened)" -ge $((fast_opened_before + 4)) ]; then
+  ok "the servers took each of those requests from its SYN"
+else
+  not_ok "the servers took each of those requests from its SYN" \
+    "TcpExtTCPFastOpenPassive: $fast_opened_before, then $(fast_opened)"
+fi
 expect "with the refusals: the layer is still in force" layer_listed
 for protocol in http tls quic; do
   expect_served "after the refusals" "$protocol" "$open_site"
