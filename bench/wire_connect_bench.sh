@@ -5,7 +5,8 @@
 # then HTTP to a site that, like one across a network, answers 20 ms after the request: this
 # kernel has no netem) before a block, during it and after it, with the ratio outside / during (target: at least
 # 0.98), and the daemon's CPU time per 1,000 inspected flows (user + system from
-# /proc/<pid>/stat, and the finer sum of its threads' run time from /proc/<pid>/task/*/schedstat).
+# /proc/<pid>/stat, and the finer sum of its threads' run time from /proc/<pid>/task/*/schedstat),
+# beside its CPU over as long with no connection.
 # Prints figures and asserts nothing. Run as root; everything runs inside scripts/sandbox.
 # Usage: bench/wire_connect_bench.sh [build directory, default: build] [CONNECTIONS, default: 2000]
 set -euo pipefail
@@ -93,15 +94,21 @@ cpu_report() {
              what, t * ms * 1000 / c, t, ms, n / 1e6 * 1000 / c }'
 }
 
-# measure PHASE: the series of both protocols, with the daemon's CPU over each.
+# measure PHASE: the series of the three kinds, with the daemon's CPU over each; then the
+# daemon's CPU over as long as the last series took with no connection at all, which is what
+# the block costs without any flow to inspect.
 declare -A median
 measure() {
-  local protocol before
+  local protocol before started
   for protocol in http tls far; do
     before=$(daemon_cpu)
+    started=$(date +%s)
     median[$1/$protocol]=$(series "$protocol" "$connections")
     cpu_report "$1, $protocol" "$before" "$(daemon_cpu)"
   done
+  before=$(daemon_cpu)
+  sleep $(($(date +%s) - started))
+  cpu_report "$1, no connection for as long as the far series" "$before" "$(daemon_cpu)"
 }
 
 start_daemon "$TAMRIN_BUNDLE_DIR/bin/TamrinDaemon"
