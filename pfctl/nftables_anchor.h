@@ -81,8 +81,9 @@ std::string tableCommands(const std::vector<ListedAddress>& addresses, bool swit
 // of connections marked refused, then copies to log group kPacketCopyGroup every packet in the
 // original direction of an undecided connection (no bit of kFlowMarkMask set) to TCP 80/443
 // when the segment carries data (bare acknowledgements would only wake the reader; a SYN with
-// data is TCP Fast Open's first request), and to UDP 443; "names_output" and "names_forward" jump to it last on their
-// hooks. Packets never wait for the daemon: without it the copies are simply lost.
+// data is TCP Fast Open's first request), and to UDP 443; "names_output" and "names_forward"
+// jump to it last on their hooks. Packets never wait for the daemon: without it the copies are
+// simply lost.
 std::string namesChainCommands();
 
 // The transaction that adds `added` to `current` and labels every element with the label of

@@ -92,7 +92,8 @@ expect_served() {
 expect_refused() {
   page "$2" "$3"
   if [[ "$PAGE" != *"Tamrin test site"* ]] && [ "$PAGE_STATUS" -ne 124 ] &&
-    [ "$PAGE_STATUS" -ne 28 ] && grep -qi -e 'connection abort' -e 'reset by peer' -e 'not connected' <<<"$PAGE"; then
+    [ "$PAGE_STATUS" -ne 28 ] &&
+    grep -qi -e 'connection abort' -e 'reset by peer' -e 'not connected' <<<"$PAGE"; then
     ok "$1: $3 is refused over $2"
     details "client status $PAGE_STATUS: $PAGE"
   else
@@ -173,7 +174,9 @@ expect_eq "the daemon's record says the same count" "${counts[2]}" \
   "$(daemon_record | json_member flowsRefusedByName)"
 
 # TCP Fast Open: the request or the hello rides in the SYN, before the connection is set up.
-fast_opened() { nstat -asz TcpExtTCPFastOpenPassive | awk '$1 == "TcpExtTCPFastOpenPassive" { print $2 }'; }
+fast_opened() {
+  nstat -asz TcpExtTCPFastOpenPassive | awk '$1 == "TcpExtTCPFastOpenPassive" { print $2 }'
+}
 fast_opened_before=$(fast_opened)
 for protocol in http tls; do
   FAST_OPEN=1 expect_refused "during the block, with TCP Fast Open" "$protocol" "$site"
